@@ -1,0 +1,70 @@
+# The README's commands. `make test` and `make demo` do all the set-up on a
+# fresh Debian 12 machine: Debian packages, the venv, the build and install.
+# Stamps under build/stamps keep a second run from redoing finished steps.
+
+SYSTEM_PYTHON := /usr/bin/python3
+VENV := .venv
+PY := $(VENV)/bin/python
+BUILD := build
+STAMPS := $(BUILD)/stamps
+SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
+
+APT_PACKAGES := g++ meson ninja-build pkg-config python3-dev python3-venv python3-pip \
+	python3-numpy python3-pytest python3-hypothesis python3-mesonpy \
+	libgtest-dev libbenchmark-dev
+
+SOURCES := $(shell find src -type f) meson.build meson_options.txt pyproject.toml
+NATIVE_TESTS := $(wildcard tests/native/*.cpp)
+
+.PHONY: all setup install native test pytest demo clean
+
+all: install
+
+setup: $(STAMPS)/venv
+
+$(STAMPS)/apt: Makefile
+	@mkdir -p $(@D)
+	@missing=$$(for p in $(APT_PACKAGES); do \
+		dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; \
+	done); \
+	if [ -n "$$missing" ]; then \
+		echo "installing Debian packages:" $$missing; \
+		$(SUDO) apt-get update -qq && \
+		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+	@touch $@
+
+$(STAMPS)/venv: $(STAMPS)/apt
+	rm -rf $(VENV)
+	$(SYSTEM_PYTHON) -m venv --system-site-packages $(VENV)
+	@touch $@
+
+# Release build with warnings as errors, installed into the venv; the build
+# directory is kept so that a change rebuilds only what it touches.
+$(STAMPS)/install: $(STAMPS)/venv $(SOURCES)
+	$(PY) -m pip install --no-build-isolation --no-deps --no-index -q \
+		-Cbuilddir=$(BUILD)/pip -Csetup-args=-Dwerror=true .
+	@touch $@
+
+install: $(STAMPS)/install
+
+$(BUILD)/native/build.ninja: $(STAMPS)/apt meson.build meson_options.txt
+	rm -rf $(BUILD)/native
+	meson setup $(BUILD)/native -Dnative_tests=true -Dwerror=true \
+		--buildtype=debugoptimized
+
+native: $(BUILD)/native/build.ninja
+	ninja -C $(BUILD)/native
+
+test: install native
+	meson test -C $(BUILD)/native -q --print-errorlogs
+	$(PY) -m pytest -q tests/python
+
+pytest: install
+	$(PY) -m pytest -q tests/python
+
+demo: install
+	$(PY) examples/demo.py
+
+clean:
+	rm -rf $(BUILD) $(VENV) dist

@@ -1,0 +1,144 @@
+// The binding kit shared by every Python-facing file: owned references, the
+// interpreter-lock and borrow guards, the panic exception, the guard that
+// keeps C++ exceptions out of the interpreter, and the argument matcher and
+// converters. Everything here runs with the interpreter lock held.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <span>
+#include <string_view>
+
+#include "cube/borrow.hpp"
+
+namespace twirlkit {
+
+// Owns one strong reference. Replaces "Py_XDECREF(x); ... goto exit;".
+class OwnedRef {
+public:
+    OwnedRef() noexcept = default;
+    explicit OwnedRef(PyObject* object) noexcept : object_(object) {}
+    ~OwnedRef() { Py_XDECREF(object_); }
+    OwnedRef(const OwnedRef&) = delete;
+    OwnedRef& operator=(const OwnedRef&) = delete;
+    OwnedRef(OwnedRef&& other) noexcept : object_(other.release()) {}
+    OwnedRef& operator=(OwnedRef&& other) noexcept {
+        if (this != &other) {
+            Py_XSETREF(object_, other.release());
+        }
+        return *this;
+    }
+    PyObject* get() const noexcept { return object_; }
+    PyObject* release() noexcept {
+        PyObject* object = object_;
+        object_ = nullptr;
+        return object;
+    }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    PyObject* object_ = nullptr;
+};
+
+// Releases the interpreter lock for a native section and takes it back on
+// every path. Replaces Py_BEGIN_ALLOW_THREADS / Py_END_ALLOW_THREADS.
+class ReleaseGil {
+public:
+    ReleaseGil() noexcept : state_(PyEval_SaveThread()) {}
+    ~ReleaseGil() { PyEval_RestoreThread(state_); }
+    ReleaseGil(const ReleaseGil&) = delete;
+    ReleaseGil& operator=(const ReleaseGil&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+inline constexpr const char* ALREADY_BORROWED = "Already borrowed";
+inline constexpr const char* ALREADY_MUTABLY_BORROWED = "Already mutably borrowed";
+
+// Borrow holds that raise the RuntimeError of a conflict when they fail.
+class PySharedHold {
+public:
+    explicit PySharedHold(BorrowFlag& flag) noexcept : hold_(flag) {
+        if (!hold_) PyErr_SetString(PyExc_RuntimeError, ALREADY_MUTABLY_BORROWED);
+    }
+    explicit operator bool() const noexcept { return static_cast<bool>(hold_); }
+
+private:
+    SharedHold hold_;
+};
+
+class PyExclusiveHold {
+public:
+    explicit PyExclusiveHold(BorrowFlag& flag) noexcept : hold_(flag) {
+        if (!hold_) PyErr_SetString(PyExc_RuntimeError, ALREADY_BORROWED);
+    }
+    explicit operator bool() const noexcept { return static_cast<bool>(hold_); }
+
+private:
+    ExclusiveHold hold_;
+};
+
+// PanicException derives from BaseException and is created once per process.
+PyObject* panic_exception_type() noexcept;
+// Sets PanicException with `message`; returns nullptr for tail calls.
+PyObject* raise_panic(const char* message) noexcept;
+
+// Runs a binding body and maps any C++ exception to a Python one, so that
+// none crosses into the interpreter: std::bad_alloc becomes MemoryError,
+// anything else PanicException with its message.
+template <class F>
+auto guarded(F&& body, decltype(body()) failure) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        raise_panic(error.what());
+    } catch (...) {
+        raise_panic("unknown internal failure");
+    }
+    return failure;
+}
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+    return guarded(static_cast<F&&>(body), static_cast<PyObject*>(nullptr));
+}
+
+// Matches the arguments of a METH_FASTCALL | METH_KEYWORDS call to parameter
+// names. The first `required` names are required; the matched objects are
+// stored as borrowed references in `out`, nullptr where an optional argument
+// is absent. Raises TypeError in the interpreter's usual words.
+bool match_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, std::span<const char* const> names, std::size_t required,
+                     std::span<PyObject*> out) noexcept;
+// The same for the tuple-and-dict convention of constructors.
+bool match_tuple_arguments(const char* function, PyObject* args, PyObject* kwargs,
+                           std::span<const char* const> names, std::size_t required,
+                           std::span<PyObject*> out) noexcept;
+// Raises TypeError when a no-argument constructor is given any argument.
+bool reject_arguments(const char* function, PyObject* args, PyObject* kwargs) noexcept;
+
+// Converters. Each returns false with an exception set; a TypeError carries
+// the parameter's name in front of its text, other errors are left as the
+// interpreter raised them.
+bool convert_u32(PyObject* object, const char* parameter, std::uint32_t& out) noexcept;
+bool convert_i64(PyObject* object, const char* parameter, std::int64_t& out) noexcept;
+bool convert_isize(PyObject* object, const char* parameter, Py_ssize_t& out) noexcept;
+// UTF-8 bytes of a str, owned by the str (valid while `object` lives).
+bool convert_utf8(PyObject* object, const char* parameter, std::string_view& out) noexcept;
+
+// TypeError "'<given type>' object cannot be converted to '<expected>'",
+// prefixed with "argument '<parameter>': " when a parameter is named.
+void raise_conversion_error(PyObject* given, const char* expected,
+                            const char* parameter) noexcept;
+
+// Adds `name` = `value` (a new reference, stolen) to the module and appends
+// the name to its __all__ list; returns -1 with an exception set on failure.
+int add_public(PyObject* module, const char* name, PyObject* value) noexcept;
+
+}  // namespace twirlkit

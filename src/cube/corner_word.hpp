@@ -1,0 +1,125 @@
+// The corner word: eight 5-bit corner slots, shared bit for bit by the 3x3
+// `corners` word and the 2x2 `state` word, and the layer rotations that the
+// U and D turns apply to every word whose slots 0-3 are the U layer and
+// slots 4-7 the D layer.
+//
+// Corner slot value (5 bits): OOPPP
+//   PPP  piece number 0..7 (the index of its home slot)
+//   OO   orientation 0..2 (3 never occurs)
+//
+// Word (64 bits): ------------------------ s7 s6 s5 s4 s3 s2 s1 s0
+//   slot k at bits 5k..5k+4, bits 40..63 always zero.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace twirlkit {
+
+using Word = std::uint64_t;
+
+inline constexpr Word SOLVED_CORNERS = 0x000000398A418820ULL;
+
+inline constexpr unsigned SLOT_BITS = 5;
+inline constexpr Word SLOT_MASK = 0x1F;
+inline constexpr unsigned CORNER_COUNT = 8;
+inline constexpr Word CORNER_PIECE_MASK = 0x07;
+inline constexpr unsigned ORIENTATION_SHIFT = 3;
+
+constexpr Word slot_value(Word word, unsigned slot) noexcept {
+    return (word >> (SLOT_BITS * slot)) & SLOT_MASK;
+}
+
+// One piece of a 4-cycle: the value in slot `from` lands in slot `to` and
+// (for corners) gains `twist` to its orientation, modulo 3.
+struct SlotStep {
+    unsigned from;
+    unsigned to;
+    unsigned twist;
+};
+using Cycle = std::array<SlotStep, 4>;
+
+namespace detail {
+
+// (o + t) mod 3 for o + t in 0..4, read from a 2-bit-per-entry constant:
+// entries 0,1,2,0,1 packed from the low end. No division, no branch.
+inline constexpr Word MOD3_TABLE = 0b01'00'10'01'00;
+
+constexpr Word twist_corner(Word value, unsigned twist) noexcept {
+    const Word sum = (value >> ORIENTATION_SHIFT) + twist;
+    return (value & CORNER_PIECE_MASK) |
+           (((MOD3_TABLE >> (2 * sum)) & 3) << ORIENTATION_SHIFT);
+}
+
+template <Cycle C>
+constexpr Word keep_mask() noexcept {
+    Word moved = 0;
+    for (const SlotStep& s : C) moved |= SLOT_MASK << (SLOT_BITS * s.to);
+    return ~moved;
+}
+
+}  // namespace detail
+
+// Moves four slots along a cycle fixed at build time. After inlining this is
+// one AND plus, per slot, a shift, a mask, the twist and an OR.
+template <Cycle C, bool Twist>
+constexpr Word cycle_slots(Word word) noexcept {
+    Word out = word & detail::keep_mask<C>();
+    for (const SlotStep& s : C) {
+        Word v = slot_value(word, s.from);
+        if constexpr (Twist) v = detail::twist_corner(v, s.twist);
+        out |= v << (SLOT_BITS * s.to);
+    }
+    return out;
+}
+
+// Layer rotations, valid for any word with the U layer in slots 0-3 and the
+// D layer in slots 4-7 (both 3x3 words and the 2x2 word).
+namespace layer {
+inline constexpr Word U_KEEP = 0xFFFFFFFFFFF00000ULL;
+inline constexpr Word D_KEEP = 0xFFFFFF00000FFFFFULL;
+
+// U: slots 0,1,2 -> 1,2,3 and slot 3 -> 0.
+constexpr Word u(Word w) noexcept {
+    return (w & U_KEEP) | ((w >> 15) & 0x1F) | ((w << 5) & 0xFFFE0);
+}
+// U': slots 1,2,3 -> 0,1,2 and slot 0 -> 3.
+constexpr Word u_prime(Word w) noexcept {
+    return (w & U_KEEP) | ((w << 15) & 0xF8000) | ((w >> 5) & 0x7FFF);
+}
+// D: slots 5,6,7 -> 4,5,6 and slot 4 -> 7.
+constexpr Word d(Word w) noexcept {
+    return (w & D_KEEP) | ((w >> 5) & (0x7FFFULL << 20)) |
+           ((w << 15) & (0x1FULL << 35));
+}
+// D': slots 4,5,6 -> 5,6,7 and slot 7 -> 4.
+constexpr Word d_prime(Word w) noexcept {
+    return (w & D_KEEP) | ((w << 5) & (0x7FFFULL << 25)) |
+           ((w >> 15) & (0x1FULL << 20));
+}
+}  // namespace layer
+
+// The corner half of the R, L, F and B quarter turns. A corner that stays in
+// its layer gains +1 on a clockwise turn and one that changes layer +2; the
+// primed turns swap the amounts.
+namespace corner_turn {
+inline constexpr Cycle R{{{2, 1, 1}, {1, 5, 2}, {5, 6, 1}, {6, 2, 2}}};
+inline constexpr Cycle R_PRIME{{{1, 2, 2}, {2, 6, 1}, {6, 5, 2}, {5, 1, 1}}};
+inline constexpr Cycle L{{{0, 3, 1}, {3, 7, 2}, {7, 4, 1}, {4, 0, 2}}};
+inline constexpr Cycle L_PRIME{{{3, 0, 2}, {0, 4, 1}, {4, 7, 2}, {7, 3, 1}}};
+inline constexpr Cycle F{{{3, 2, 1}, {2, 6, 2}, {6, 7, 1}, {7, 3, 2}}};
+inline constexpr Cycle F_PRIME{{{2, 3, 2}, {3, 7, 1}, {7, 6, 2}, {6, 2, 1}}};
+inline constexpr Cycle B{{{1, 0, 1}, {0, 4, 2}, {4, 5, 1}, {5, 1, 2}}};
+inline constexpr Cycle B_PRIME{{{0, 1, 2}, {1, 5, 1}, {5, 4, 2}, {4, 0, 1}}};
+
+constexpr Word r(Word w) noexcept { return cycle_slots<R, true>(w); }
+constexpr Word r_prime(Word w) noexcept { return cycle_slots<R_PRIME, true>(w); }
+constexpr Word l(Word w) noexcept { return cycle_slots<L, true>(w); }
+constexpr Word l_prime(Word w) noexcept { return cycle_slots<L_PRIME, true>(w); }
+constexpr Word f(Word w) noexcept { return cycle_slots<F, true>(w); }
+constexpr Word f_prime(Word w) noexcept { return cycle_slots<F_PRIME, true>(w); }
+constexpr Word b(Word w) noexcept { return cycle_slots<B, true>(w); }
+constexpr Word b_prime(Word w) noexcept { return cycle_slots<B_PRIME, true>(w); }
+}  // namespace corner_turn
+
+}  // namespace twirlkit

@@ -1,0 +1,158 @@
+// Move text: face-letter notation separated by Unicode white space, shared by
+// both cube sizes.
+//
+// A token is a maximal run of bytes that are not white space. White space is
+// the 25 code points with the Unicode White_Space property, matched by their
+// exact UTF-8 bytes:
+//
+//   1 byte   09 0A 0B 0C 0D 20
+//   2 bytes  C2 85 (U+0085)  C2 A0 (U+00A0)
+//   3 bytes  E1 9A 80 (U+1680)
+//            E2 80 80..8A (U+2000..U+200A)  E2 80 A8 / A9 (U+2028 / U+2029)
+//            E2 80 AF (U+202F)  E2 81 9F (U+205F)
+//            E3 80 80 (U+3000)
+//
+// Every one of those starts with an ASCII byte or a lead byte, never with a
+// continuation byte, so matching them at every byte offset splits valid UTF-8
+// exactly as decoding it would, and needs no decoder. Bytes that are not
+// white space (NUL, the ASCII separators 1C..1F that some string libraries
+// treat as space, invalid or truncated sequences) simply belong to a token.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "cube/cube.hpp"
+
+namespace twirlkit {
+
+namespace move_text {
+
+// Byte length of the white-space character at text[at], 0 if there is none.
+constexpr std::size_t space_length(std::string_view text, std::size_t at) noexcept {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[at + k]); };
+    const std::size_t left = text.size() - at;
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) {
+        return lead == 0x20 || (lead >= 0x09 && lead <= 0x0D) ? 1 : 0;
+    }
+    switch (lead) {
+        case 0xC2:
+            return left >= 2 && (byte(1) == 0x85 || byte(1) == 0xA0) ? 2 : 0;
+        case 0xE1:
+            return left >= 3 && byte(1) == 0x9A && byte(2) == 0x80 ? 3 : 0;
+        case 0xE2: {
+            if (left < 3) return 0;
+            const unsigned char mid = byte(1);
+            const unsigned char last = byte(2);
+            if (mid == 0x80) {
+                return (last >= 0x80 && last <= 0x8A) || last == 0xA8 || last == 0xA9 ||
+                               last == 0xAF
+                           ? 3
+                           : 0;
+            }
+            return mid == 0x81 && last == 0x9F ? 3 : 0;
+        }
+        case 0xE3:
+            return left >= 3 && byte(1) == 0x80 && byte(2) == 0x80 ? 3 : 0;
+        default:
+            return 0;
+    }
+}
+
+inline constexpr bool is_face_letter(char c) noexcept {
+    return c == 'U' || c == 'D' || c == 'R' || c == 'L' || c == 'F' || c == 'B';
+}
+
+}  // namespace move_text
+
+// Calls on_token(std::string_view) for every token of `text`, in order. One
+// pass, no allocation; each token is a slice of `text`.
+template <class F>
+constexpr void for_each_token(std::string_view text, F&& on_token) noexcept(
+    std::is_nothrow_invocable_v<F&, std::string_view>) {
+    std::size_t start = 0;
+    bool in_token = false;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t space = move_text::space_length(text, at);
+        if (space == 0) {
+            if (!in_token) {
+                start = at;
+                in_token = true;
+            }
+            ++at;
+            continue;
+        }
+        if (in_token) {
+            on_token(std::string_view(text.data() + start, at - start));
+            in_token = false;
+        }
+        at += space;
+    }
+    if (in_token) {
+        on_token(std::string_view(text.data() + start, text.size() - start));
+    }
+}
+
+namespace move_text {
+
+enum class Turn { quarter, prime, half };
+
+// A half turn is two quarter turns: as cheap as a fused rotation for these
+// few-instruction turns, and it cannot drift from the quarter turn.
+template <Cube C>
+constexpr void turn_face(C& cube, char face, Turn turn) noexcept {
+    const int quarters = turn == Turn::half ? 2 : 1;
+    const bool prime = turn == Turn::prime;
+    for (int k = 0; k < quarters; ++k) {
+        switch (face) {
+            case 'U': prime ? cube.do_u_prime_move_internal() : cube.do_u_move_internal(); break;
+            case 'D': prime ? cube.do_d_prime_move_internal() : cube.do_d_move_internal(); break;
+            case 'R': prime ? cube.do_r_prime_move_internal() : cube.do_r_move_internal(); break;
+            case 'L': prime ? cube.do_l_prime_move_internal() : cube.do_l_move_internal(); break;
+            case 'F': prime ? cube.do_f_prime_move_internal() : cube.do_f_move_internal(); break;
+            case 'B': prime ? cube.do_b_prime_move_internal() : cube.do_b_move_internal(); break;
+            default: return;
+        }
+    }
+}
+
+// Tokens are told apart by byte length first: every spelling of the notation
+// is one or two ASCII bytes, so a multi-byte look-alike (a face letter and a
+// typographic prime, say) can never be mistaken for one.
+template <Cube C>
+constexpr void apply_token(C& cube, std::string_view token) noexcept {
+    if (token.size() == 1) {
+        turn_face(cube, token[0], Turn::quarter);
+    } else if (token.size() == 2) {
+        switch (token[1]) {
+            case '\'':
+            case '!': turn_face(cube, token[0], Turn::prime); break;
+            case '2': turn_face(cube, token[0], Turn::half); break;
+            default: break;
+        }
+    }
+}
+
+}  // namespace move_text
+
+// Applies every recognised token of `text` to `cube` as it is read; anything
+// else is skipped, never an error.
+template <Cube C>
+constexpr void do_moves_internal(C& cube, std::string_view text) noexcept {
+    for_each_token(text, [&cube](std::string_view token) noexcept {
+        move_text::apply_token(cube, token);
+    });
+}
+
+// The tokens of `text` in reverse order, each inverted, joined by single
+// spaces; "" when there are none. A token is a base plus at most one trailing
+// modifier (' or 2); a bare face letter X becomes X', X' becomes X, any other
+// base is kept, and the modifier is put back. So U' -> U'' and U2 -> U'2:
+// stacked modifiers that read as the inverse turn but that do_moves skips.
+std::string inverse_scramble_internal(std::string_view text);
+
+}  // namespace twirlkit

@@ -1,0 +1,112 @@
+#include "cube/random.hpp"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <system_error>
+
+namespace twirlkit {
+
+namespace {
+
+std::string describe(int err) { return std::generic_category().message(err); }
+
+// Returns 0 when the whole request was met, else the errno that stopped it.
+// Bytes already delivered are kept: the fallback only has to supply the rest.
+int fill_from_getrandom(unsigned char* buf, std::size_t len, std::size_t& done) {
+    while (done < len) {
+        const ssize_t got = ::getrandom(buf + done, len - done, 0);
+        if (got > 0) {
+            done += static_cast<std::size_t>(got);
+        } else if (got < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return got < 0 ? errno : EIO;
+        }
+    }
+    return 0;
+}
+
+int fill_from_urandom(unsigned char* buf, std::size_t len, std::size_t& done) {
+    int fd;
+    do {
+        fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return errno;
+    }
+    int err = 0;
+    while (done < len) {
+        const ssize_t got = ::read(fd, buf + done, len - done);
+        if (got > 0) {
+            done += static_cast<std::size_t>(got);
+        } else if (got < 0 && errno == EINTR) {
+            continue;
+        } else {
+            err = got < 0 ? errno : EIO;  // end of file on a character device
+            break;
+        }
+    }
+    ::close(fd);
+    return err;
+}
+
+void on_fork_child() noexcept { detail::fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+// Registered while the library loads, before any thread can seed a generator,
+// so no fork can slip between a seeding and the handler's existence.
+const int atfork_registered = ::pthread_atfork(nullptr, nullptr, &on_fork_child);
+
+constinit thread_local ThreadRng tls_rng{};
+
+}  // namespace
+
+namespace detail {
+std::atomic<std::uint64_t> fork_generation{0};
+}  // namespace detail
+
+void fill_entropy(void* buf, std::size_t len) {
+    auto* bytes = static_cast<unsigned char*>(buf);
+    std::size_t done = 0;
+    const int getrandom_err = fill_from_getrandom(bytes, len, done);
+    if (getrandom_err == 0) {
+        return;
+    }
+    const int urandom_err = fill_from_urandom(bytes, len, done);
+    if (urandom_err == 0) {
+        return;
+    }
+    throw EntropyError("failed to read the operating system's entropy source: getrandom: " +
+                       describe(getrandom_err) + "; /dev/urandom: " + describe(urandom_err));
+}
+
+void ThreadRng::reseed() {
+    (void)atfork_registered;
+    // Unseeded until the new key is in: a failed read must not leave a
+    // generator that silently continues, or repeats, an old stream.
+    words_left_ = 0;
+    const std::uint64_t generation = detail::fork_generation.load(std::memory_order_relaxed);
+    ChaCha12::Key key;
+    source_(key.data(), sizeof key);
+    core_ = ChaCha12(key);
+    generation_ = generation;
+    words_left_ = RESEED_WORDS;
+    ++seeds_;
+}
+
+ThreadRng& thread_rng() noexcept { return tls_rng; }
+
+ChaCha8 make_task_generator() {
+    ThreadRng& rng = thread_rng();
+    ChaCha8::Key key;
+    for (auto& word : key) {
+        word = rng.next_u32();
+    }
+    return ChaCha8(key);
+}
+
+}  // namespace twirlkit

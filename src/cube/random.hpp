@@ -1,0 +1,209 @@
+// Random move choice: the ChaCha stream function, the operating system's
+// entropy source, one cryptographically seeded generator per thread, and the
+// unbiased draw of a move index that every scramble uses.
+//
+// Two generators are in play. Each thread owns a ChaCha12 generator seeded from
+// the entropy source; single-cube scrambles draw from it directly. A batch
+// scramble task instead keys a fresh ChaCha8 from its thread's generator and
+// draws from that, so the per-thread generator is touched once per task, not
+// once per move.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+
+#include "cube/cube.hpp"
+
+namespace twirlkit {
+
+// The ChaCha block function in its original layout:
+//
+//   word  0..3   "expa" "nd 3" "2-by" "te k"
+//   word  4..11  256-bit key
+//   word 12..13  64-bit block counter, low word first
+//   word 14..15  64-bit nonce, low word first
+//
+// Output is consumed as 32-bit words in block order, one buffered block at a
+// time. Construction computes nothing, so a generator that draws a few dozen
+// words costs about two blocks.
+template <int Rounds>
+class ChaCha {
+    static_assert(Rounds > 0 && Rounds % 2 == 0, "ChaCha runs double rounds");
+
+public:
+    using Key = std::array<std::uint32_t, 8>;
+    static constexpr std::size_t BLOCK_WORDS = 16;
+
+    constexpr explicit ChaCha(const Key& key, std::uint64_t nonce = 0,
+                              std::uint64_t counter = 0) noexcept
+        : input_{0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u,
+                 key[0], key[1], key[2], key[3], key[4], key[5], key[6], key[7],
+                 static_cast<std::uint32_t>(counter), static_cast<std::uint32_t>(counter >> 32),
+                 static_cast<std::uint32_t>(nonce), static_cast<std::uint32_t>(nonce >> 32)} {}
+
+    constexpr std::uint32_t next_u32() noexcept {
+        if (next_ == BLOCK_WORDS) [[unlikely]] {
+            refill();
+        }
+        return block_[next_++];
+    }
+
+    // Raw keystream bytes: each word goes out little-endian, so a generator
+    // that has only ever served bytes reproduces the published byte stream.
+    // A trailing partial word is consumed whole; its unused bytes are dropped.
+    constexpr void fill_bytes(std::span<std::uint8_t> out) noexcept {
+        std::size_t i = 0;
+        while (i < out.size()) {
+            const std::uint32_t word = next_u32();
+            for (unsigned b = 0; b < 4 && i < out.size(); ++b, ++i) {
+                out[i] = static_cast<std::uint8_t>(word >> (8 * b));
+            }
+        }
+    }
+
+private:
+    static constexpr void quarter_round(std::array<std::uint32_t, 16>& x, unsigned a, unsigned b,
+                                        unsigned c, unsigned d) noexcept {
+        x[a] += x[b]; x[d] = std::rotl(x[d] ^ x[a], 16);
+        x[c] += x[d]; x[b] = std::rotl(x[b] ^ x[c], 12);
+        x[a] += x[b]; x[d] = std::rotl(x[d] ^ x[a], 8);
+        x[c] += x[d]; x[b] = std::rotl(x[b] ^ x[c], 7);
+    }
+
+    constexpr void refill() noexcept {
+        std::array<std::uint32_t, 16> x = input_;
+        for (int r = 0; r < Rounds; r += 2) {
+            quarter_round(x, 0, 4, 8, 12);
+            quarter_round(x, 1, 5, 9, 13);
+            quarter_round(x, 2, 6, 10, 14);
+            quarter_round(x, 3, 7, 11, 15);
+            quarter_round(x, 0, 5, 10, 15);
+            quarter_round(x, 1, 6, 11, 12);
+            quarter_round(x, 2, 7, 8, 13);
+            quarter_round(x, 3, 4, 9, 14);
+        }
+        for (std::size_t k = 0; k < BLOCK_WORDS; ++k) {
+            block_[k] = x[k] + input_[k];
+        }
+        // The counter spans two words; the carry must reach word 13.
+        if (++input_[12] == 0) {
+            ++input_[13];
+        }
+        next_ = 0;
+    }
+
+    std::array<std::uint32_t, 16> input_;
+    std::array<std::uint32_t, 16> block_{};
+    std::uint32_t next_ = BLOCK_WORDS;  // BLOCK_WORDS: buffer spent
+};
+
+using ChaCha8 = ChaCha<8>;
+using ChaCha12 = ChaCha<12>;
+
+// The entropy source could not be read: neither getrandom nor /dev/urandom
+// delivered. Raised only while a per-thread generator is (re)seeded.
+struct EntropyError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Fills buf with len bytes from getrandom, falling back to /dev/urandom when
+// the call is missing or refused. Throws EntropyError when both fail.
+void fill_entropy(void* buf, std::size_t len);
+
+namespace detail {
+// Bumped in the child by a pthread_atfork handler: a generator seeded under an
+// older generation was copied from the parent and must not be used again.
+extern std::atomic<std::uint64_t> fork_generation;
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free,
+              "the fork handler may only touch lock-free atomics");
+}  // namespace detail
+
+// A thread's own generator: ChaCha12 under a key from the entropy source,
+// drawn on first use, again after every 64 KiB of output, and again in a
+// forked child before its first draw. Not copyable, since a copy would repeat
+// the stream.
+class ThreadRng {
+public:
+    using EntropySource = void (*)(void* buf, std::size_t len);
+    static constexpr std::uint32_t RESEED_WORDS = 64 * 1024 / sizeof(std::uint32_t);
+
+    constexpr explicit ThreadRng(EntropySource source = &fill_entropy) noexcept
+        : source_(source) {}
+    ThreadRng(const ThreadRng&) = delete;
+    ThreadRng& operator=(const ThreadRng&) = delete;
+
+    // Throws EntropyError when seeding fails; the generator then stays
+    // unseeded and the next call tries the source again.
+    std::uint32_t next_u32() {
+        if (words_left_ == 0 ||
+            generation_ != detail::fork_generation.load(std::memory_order_relaxed)) [[unlikely]] {
+            reseed();
+        }
+        --words_left_;
+        return core_.next_u32();
+    }
+
+    // Draws a fresh key now. On failure the generator is left unseeded.
+    void reseed();
+
+    // Number of keys taken from the source so far.
+    std::uint64_t seed_count() const noexcept { return seeds_; }
+
+private:
+    ChaCha12 core_{ChaCha12::Key{}};
+    std::uint32_t words_left_ = 0;  // 0: unseeded, or due for a fresh key
+    std::uint64_t generation_ = 0;
+    std::uint64_t seeds_ = 0;
+    EntropySource source_;
+};
+
+// The calling thread's generator; it lives as long as the thread.
+ThreadRng& thread_rng() noexcept;
+
+// Uniform over the twelve quarter turns by multiply-shift with rejection.
+// Of the 2^32 outputs exactly 2^32 mod 12 = 4 (0, 2^30, 2^31, 3 * 2^30) would
+// tip four turns one count ahead; they are redrawn, so a draw takes one
+// output and another with probability 2^-30.
+template <class Rng>
+constexpr MoveIndex draw_move_index(Rng& rng) noexcept(noexcept(rng.next_u32())) {
+    constexpr std::uint64_t range = MOVE_COUNT;
+    constexpr std::uint32_t reject_below = static_cast<std::uint32_t>((std::uint64_t{1} << 32) % range);
+    std::uint64_t product = std::uint64_t{rng.next_u32()} * range;
+    while (static_cast<std::uint32_t>(product) < reject_below) [[unlikely]] {
+        product = std::uint64_t{rng.next_u32()} * range;
+    }
+    return static_cast<MoveIndex>(product >> 32);
+}
+
+// A batch scramble task's own generator, keyed from the calling thread's
+// generator. Throws EntropyError when that generator cannot be seeded.
+ChaCha8 make_task_generator();
+
+// `length` uniform quarter turns from the thread's generator; none for a
+// length below 1. If the entropy source fails part way, the exception leaves
+// the cube with the turns already applied.
+template <Cube C>
+void scramble_internal(C& cube, std::int64_t length) {
+    if (length < 1) {
+        return;
+    }
+    ThreadRng& rng = thread_rng();
+    for (std::int64_t i = 0; i < length; ++i) {
+        apply_move_index_internal(cube, draw_move_index(rng));
+    }
+}
+
+// The same move rule with a task generator as the source.
+template <Cube C>
+constexpr void scramble_with(C& cube, std::int64_t length, ChaCha8& gen) noexcept {
+    for (std::int64_t i = 0; i < length; ++i) {
+        apply_move_index_internal(cube, draw_move_index(gen));
+    }
+}
+
+}  // namespace twirlkit
