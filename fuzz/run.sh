@@ -47,7 +47,7 @@ dict="$out/move_text.dict"
 
 log="$out/fuzz.log"
 status=0
-"$out/fuzz_move_text" -max_total_time="$seconds" -print_final_stats=1 \
+"$out/fuzz_move_text" -max_total_time="$seconds" -max_len="${FUZZ_MAX_LEN:-256}" -print_final_stats=1 \
     -dict="$dict" -artifact_prefix="$out/" "$out/corpus" 2>&1 | tee "$log" || status=$?
 
 runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)"

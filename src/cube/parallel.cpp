@@ -275,12 +275,12 @@ struct Job {
     std::size_t attached = 0;
     bool queued = false;
     Job* next_queued = nullptr;
-    std::condition_variable done;
 };
 
 struct Pool {
     std::mutex mutex;
-    std::condition_variable work;
+    std::condition_variable work;      // a job was queued
+    std::condition_variable finished;  // some job has no worker left
     Job* head = nullptr;  // FIFO of jobs with chunks left; workers serve the head
     Job* tail = nullptr;
     std::size_t workers = 0;
@@ -338,7 +338,14 @@ void worker_main(Pool* pool) noexcept {
         // run_chunks returns only once nothing is left to claim (or a chunk
         // failed), so the job leaves the queue and the next one gets served.
         if (job->queued) pool->unlink(job);
-        if (--job->attached == 0) job->done.notify_one();
+        if (--job->attached == 0) {
+            // Past this unlock the caller may return and destroy the job, so
+            // the wake-up goes through the pool's condition variable. Waking
+            // outside the lock spares the caller a second sleep on the mutex.
+            lock.unlock();
+            pool->finished.notify_all();
+            lock.lock();
+        }
     }
 }
 
@@ -442,12 +449,15 @@ void detail::parallel_for_erased(std::size_t begin, std::size_t end, std::size_t
 
     std::unique_lock lock(pool.mutex);
     pool.push(&job);
+    lock.unlock();
+    // Woken outside the lock, so the workers do not wake only to block on it.
     if (job.chunks >= pool.workers) {
         pool.work.notify_all();
     } else {
         for (std::size_t i = 0; i < job.chunks; ++i) pool.work.notify_one();
     }
-    job.done.wait(lock, [&job] { return !job.queued && job.attached == 0; });
+    lock.lock();
+    pool.finished.wait(lock, [&job] { return !job.queued && job.attached == 0; });
     lock.unlock();
 
     if (job.error) std::rethrow_exception(job.error);

@@ -20,6 +20,9 @@
 // The fork tests start a fresh pool in the child, which the race detector
 // refuses by default after a multi-threaded fork.
 extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
 #endif
 
 namespace twirlkit {
@@ -214,6 +217,12 @@ TEST(ParallelFor, ForkedChildBuildsItsOwnPool) {
 }
 
 TEST(ParallelFor, ForkDuringAnotherThreadsParallelFor) {
+    if (kThreadSanitizer) {
+        // Threads started in the child can reuse the stack, and so the thread
+        // id, of a parent thread that was mid-call; the race detector then
+        // aborts the child on its own bookkeeping.
+        GTEST_SKIP() << "thread ids reused after a multi-threaded fork confuse the race detector";
+    }
     std::atomic<bool> started{false};
     std::thread busy([&] {
         parallel_for(0, 200, 1, [&](std::size_t, std::size_t) {

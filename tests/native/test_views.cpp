@@ -162,6 +162,36 @@ TEST(Stickers, InvariantsOnRandomStates) {
     }
 }
 
+// Every face is read as seen from outside, so a clockwise turn of any face
+// rotates that face's own stickers by the same index map, on any state.
+TEST(Stickers, TurnRotatesItsFaceOnRandomStates) {
+    // Turn of each sticker face U R F D L B, as a move index.
+    constexpr std::array<MoveIndex, FACE_COUNT> turn_of_face{MOVE_U, MOVE_R, MOVE_F, MOVE_D, MOVE_L, MOVE_B};
+    constexpr std::array<std::size_t, 9> from3{6, 3, 0, 7, 4, 1, 8, 5, 2};
+    constexpr std::array<std::size_t, 4> from2{2, 0, 3, 1};
+    std::mt19937 rng(5);
+    for (int trial = 0; trial < 200; ++trial) {
+        Cube3x3 big;
+        Cube2x2 small;
+        for (int i = 0; i < 25; ++i) {
+            apply_move_index_internal(big, rng() % MOVE_COUNT);
+            apply_move_index_internal(small, rng() % MOVE_COUNT);
+        }
+        const auto old3 = big.to_sticker_array_internal();
+        const auto old2 = small.to_sticker_array_internal();
+        for (std::size_t f = 0; f < FACE_COUNT; ++f) {
+            Cube3x3 b = big;
+            Cube2x2 s = small;
+            apply_move_index_internal(b, turn_of_face[f]);
+            apply_move_index_internal(s, turn_of_face[f]);
+            const auto new3 = b.to_sticker_array_internal();
+            const auto new2 = s.to_sticker_array_internal();
+            for (std::size_t i = 0; i < 9; ++i) ASSERT_EQ(new3[9 * f + i], old3[9 * f + from3[i]]) << f << ' ' << i;
+            for (std::size_t i = 0; i < 4; ++i) ASSERT_EQ(new2[4 * f + i], old2[4 * f + from2[i]]) << f << ' ' << i;
+        }
+    }
+}
+
 // ---- binary text and piece lists -----------------------------------------
 
 std::uint64_t parse_binary(const std::array<char, 64>& text) {
@@ -185,8 +215,6 @@ TEST(Binary, SolvedWords) {
     EXPECT_EQ(leading_zeros(corners), 26U);
     EXPECT_EQ(leading_zeros(edges), 5U);
     EXPECT_EQ(binary_text(Cube2x2{}.state), corners);
-    EXPECT_EQ(std::string(binary_text(0).data(), 64), std::string(64, '0'));
-    EXPECT_EQ(std::string(binary_text(~Word{0}).data(), 64), std::string(64, '1'));
 }
 
 TEST(Binary, RoundTripAndSlotPositions) {
@@ -227,21 +255,6 @@ TEST(Pieces, GoldenLists) {
     EXPECT_EQ(corner_pieces(Cube2x2{}.state), corner_pieces(Cube3x3{}.corners));
 }
 
-TEST(Pieces, FieldsRebuildTheWord) {
-    std::mt19937 rng(11);
-    Cube3x3 c;
-    for (int i = 0; i < 200; ++i) {
-        apply_move_index_internal(c, rng() % MOVE_COUNT);
-        Word corners = 0, edges = 0;
-        const auto cp = corner_pieces(c.corners);
-        const auto ep = edge_pieces(c.edges);
-        for (unsigned k = 0; k < 8; ++k) corners |= Word{cp[k].first | (cp[k].second << 3)} << (5 * k);
-        for (unsigned k = 0; k < 12; ++k) edges |= Word{ep[k].first | (ep[k].second << 4)} << (5 * k);
-        ASSERT_EQ(corners, c.corners);
-        ASSERT_EQ(edges, c.edges);
-    }
-}
-
 // ---- rendering ------------------------------------------------------------
 
 TEST(Render, StickerTexts) {
@@ -252,8 +265,6 @@ TEST(Render, StickerTexts) {
     EXPECT_EQ(ansi_color('O'), "\x1b[38;5;208mO\x1b[0m");
     EXPECT_EQ(ansi_color('B'), "\x1b[34;1mB\x1b[0m");
     EXPECT_EQ(ansi_color('x'), "x");
-    EXPECT_EQ(ansi_color('w'), "w");
-    EXPECT_EQ(ansi_color(' '), " ");
 
     EXPECT_EQ(get_sticker(SOLVED_CORNERS, 0, 0), ansi_color('W'));
     EXPECT_EQ(get_sticker(SOLVED_CORNERS, 0, 1), ansi_color('B'));
@@ -303,6 +314,15 @@ TEST(Render, TurnedPictures) {
     EXPECT_EQ(after<Cube2x2>({MOVE_R}).render_ansi_internal(),
               picture({"      W G", "      W G", "O O   G Y   R R   W B", "O O   G Y   R R   W B",
                        "      Y B", "      Y B"}));
+}
+
+TEST(Render, UnreachableSlotContentsStayInsideTables) {
+    // Edge piece 15 and corner orientation 3 never occur; rendering them must
+    // still read inside the letter tables (checked under the sanitizers).
+    const std::string text = Cube3x3{~Word{0}, ~Word{0}}.render_ansi_internal();
+    EXPECT_NE(text.find('?'), std::string::npos);
+    EXPECT_EQ(lines_of(strip_escapes(text)).size(), 9U);
+    EXPECT_EQ(lines_of(strip_escapes(Cube2x2{~Word{0}}.render_ansi_internal())).size(), 6U);
 }
 
 // The net places sticker positions line by line in this order.

@@ -49,7 +49,7 @@ def test_method_signatures_and_docstrings():
         "Apply the B' move (counterclockwise back face turn).")
     sig = inspect.signature(twirlkit.Cube3x3.scramble)
     assert sig.parameters["scramble_length"].default == 20
-    assert str(inspect.signature(twirlkit.Cube2x2.do_moves)) == "(self, moves)"
+    assert twirlkit.Cube2x2.do_moves.__text_signature__ == "($self, moves)"
     assert twirlkit.Cube3x3.do_moves.__doc__ == (
         "Apply a whitespace-separated sequence of cube moves.")
     assert twirlkit.Cube3x3.is_solved.__doc__ == "Return true if the cube is solved."

@@ -1,0 +1,259 @@
+// The batch kernels: scramble and step a run of cubes in place, and expand a
+// run of cubes into sticker matrices, on the process-wide worker pool. Written
+// once against the Cube concept; no Python here, so they may run while the
+// interpreter lock is released.
+//
+// Output matrix layout (row-major, int64):
+//
+//   next_states_internal      row 12*i + m = stickers of cube i after move m
+//   sticker_arrays_internal   row i        = stickers of cube i
+//
+// Every row is written by exactly one task, straight into the buffer that
+// later becomes the NumPy array's memory.
+#pragma once
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <new>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "cube/cube.hpp"
+#include "cube/parallel.hpp"
+#include "cube/random.hpp"
+
+namespace twirlkit {
+
+// An owned row-major int64 buffer and the routine that frees it. Move-only;
+// ownership passes on to whoever takes release(), in the end the holder
+// object behind a NumPy array.
+class OutputMatrix {
+public:
+    // `capacity` is the buffer's element count as allocated (at least
+    // rows * cols), handed back to the routine that frees it.
+    using FreeFn = void (*)(std::int64_t* data, std::size_t capacity) noexcept;
+
+    OutputMatrix() noexcept = default;
+    OutputMatrix(std::int64_t* buffer, std::size_t row_count, std::size_t col_count,
+                 std::size_t element_capacity, FreeFn release_fn) noexcept
+        : data_(buffer),
+          rows_(row_count),
+          cols_(col_count),
+          capacity_(element_capacity),
+          free_fn_(release_fn) {}
+    ~OutputMatrix() { reset(); }
+
+    OutputMatrix(const OutputMatrix&) = delete;
+    OutputMatrix& operator=(const OutputMatrix&) = delete;
+    OutputMatrix(OutputMatrix&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          rows_(std::exchange(other.rows_, 0)),
+          cols_(std::exchange(other.cols_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)),
+          free_fn_(std::exchange(other.free_fn_, nullptr)) {}
+    OutputMatrix& operator=(OutputMatrix&& other) noexcept {
+        if (this != &other) {
+            reset();
+            data_ = std::exchange(other.data_, nullptr);
+            rows_ = std::exchange(other.rows_, 0);
+            cols_ = std::exchange(other.cols_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
+            free_fn_ = std::exchange(other.free_fn_, nullptr);
+        }
+        return *this;
+    }
+
+    std::int64_t* data() const noexcept { return data_; }
+    std::size_t rows() const noexcept { return rows_; }
+    std::size_t cols() const noexcept { return cols_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+    FreeFn free_fn() const noexcept { return free_fn_; }
+    std::int64_t* row(std::size_t r) const noexcept { return data_ + r * cols_; }
+
+    // Gives up the buffer without freeing it; the caller must free it with
+    // free_fn() and capacity() read beforehand.
+    std::int64_t* release() noexcept {
+        rows_ = cols_ = capacity_ = 0;
+        free_fn_ = nullptr;
+        return std::exchange(data_, nullptr);
+    }
+
+    // An uninitialised rows x cols buffer: the kernels write every element
+    // before anyone reads one. Throws std::bad_alloc when memory is refused.
+    static OutputMatrix allocate(std::size_t rows, std::size_t cols);
+
+private:
+    void reset() noexcept {
+        if (data_ != nullptr && free_fn_ != nullptr) free_fn_(data_, capacity_);
+        data_ = nullptr;
+    }
+
+    std::int64_t* data_ = nullptr;
+    std::size_t rows_ = 0;
+    std::size_t cols_ = 0;
+    std::size_t capacity_ = 0;
+    FreeFn free_fn_ = nullptr;
+};
+
+namespace detail {
+
+// An empty matrix still needs a real address: NumPy allocates (and then
+// owns) memory of its own when handed a null data pointer.
+alignas(64) inline std::int64_t empty_matrix_storage[1]{};
+
+inline void keep_static_buffer(std::int64_t*, std::size_t) noexcept {}
+inline void free_heap_buffer(std::int64_t* data, std::size_t) noexcept { std::free(data); }
+inline void unmap_buffer(std::int64_t* data, std::size_t capacity) noexcept {
+    ::munmap(data, capacity * sizeof(std::int64_t));
+}
+
+inline constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+// From here on a matrix is mapped on its own, 2 MiB aligned and advised for
+// transparent huge pages: a 300 MB successor matrix then costs ~150 page
+// faults instead of ~75 000, and the workers' first touch zero-fills it.
+inline constexpr std::size_t MAP_THRESHOLD = std::size_t{4} << 20;
+
+inline std::int64_t* map_huge_aligned(std::size_t bytes, std::size_t& capacity) {
+    const std::size_t length = (bytes + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const std::size_t reserved = length + HUGE_PAGE;
+    void* raw = ::mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                       -1, 0);
+    if (raw == MAP_FAILED) throw std::bad_alloc();
+    const auto start = reinterpret_cast<std::uintptr_t>(raw);
+    const auto aligned = (start + HUGE_PAGE - 1) & ~(std::uintptr_t{HUGE_PAGE} - 1);
+    // Hand back the unaligned head and the tail beyond the rounded length.
+    if (aligned > start) ::munmap(raw, aligned - start);
+    const std::uintptr_t end = start + reserved;
+    const std::uintptr_t used_end = aligned + length;
+    if (end > used_end) ::munmap(reinterpret_cast<void*>(used_end), end - used_end);
+    // A kernel that refuses the advice only costs speed.
+    ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
+    capacity = length / sizeof(std::int64_t);
+    return reinterpret_cast<std::int64_t*>(aligned);
+}
+
+}  // namespace detail
+
+inline OutputMatrix OutputMatrix::allocate(std::size_t rows, std::size_t cols) {
+    const std::size_t elements = rows * cols;
+    if (elements == 0) {
+        return OutputMatrix(detail::empty_matrix_storage, rows, cols, 0,
+                            &detail::keep_static_buffer);
+    }
+    const std::size_t bytes = elements * sizeof(std::int64_t);
+    if (bytes >= detail::MAP_THRESHOLD) {
+        std::size_t capacity = 0;
+        std::int64_t* data = detail::map_huge_aligned(bytes, capacity);
+        return OutputMatrix(data, rows, cols, capacity, &detail::unmap_buffer);
+    }
+    auto* data = static_cast<std::int64_t*>(std::malloc(bytes));
+    if (data == nullptr) throw std::bad_alloc();
+    return OutputMatrix(data, rows, cols, elements, &detail::free_heap_buffer);
+}
+
+struct MatrixShape {
+    std::size_t rows;
+    std::size_t cols;
+};
+
+// The shape of `items * rows_per_item` rows of `cols` int64 values. The
+// element count must fit a signed pointer-sized integer (NumPy's npy_intp)
+// and so must the byte size (the largest allocation the platform allows).
+inline MatrixShape checked_output_shape(std::size_t items, std::size_t rows_per_item,
+                                        std::size_t cols) {
+    constexpr auto limit = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
+    std::size_t rows = 0;
+    std::size_t elements = 0;
+    if (__builtin_mul_overflow(items, rows_per_item, &rows) ||
+        __builtin_mul_overflow(rows, cols, &elements) || elements > limit) {
+        throw std::length_error("output shape (" + std::to_string(items) + " * " +
+                                std::to_string(rows_per_item) + ", " + std::to_string(cols) +
+                                ") is too large for the address space");
+    }
+    if (elements > limit / sizeof(std::int64_t)) throw std::length_error("capacity overflow");
+    return {rows, cols};
+}
+
+// Chunk sizes for the pool. The pool cuts a range into about 16 chunks per
+// worker and never below the grain, so each grain is small enough that 1024
+// cubes still spread over two workers, and large enough that a chunk
+// outweighs its hand-off.
+inline constexpr std::size_t SCRAMBLE_GRAIN = 32;      // cubes; one generator each chunk
+inline constexpr std::size_t APPLY_GRAIN = 256;        // cubes; a few ns each
+inline constexpr std::size_t NEXT_STATES_GRAIN = 96;   // rows, i.e. 8 cubes
+inline constexpr std::size_t STICKER_ROWS_GRAIN = 64;  // rows
+
+// Cube i gets lengths[i] uniform quarter turns, for i below the shorter of
+// the two runs; a length below 1 draws nothing. Each chunk keys one ChaCha8
+// from the per-thread generator of the worker that runs it. An EntropyError
+// from that keying is rethrown here after every chunk has ended; cubes
+// already scrambled keep their turns.
+template <Cube C>
+void scramble_batch_internal(std::span<C> cubes, std::span<const std::int64_t> lengths,
+                             std::size_t grain = SCRAMBLE_GRAIN) {
+    const std::size_t pairs = std::min(cubes.size(), lengths.size());
+    parallel_for(0, pairs, grain, [cubes, lengths](std::size_t begin, std::size_t end) {
+        ChaCha8 gen = make_task_generator();
+        for (std::size_t i = begin; i < end; ++i) scramble_with(cubes[i], lengths[i], gen);
+    });
+}
+
+// Cube i gets move index indexes[i], for i below the shorter of the two runs;
+// an index of 12 or more leaves its cube as it is.
+template <Cube C>
+void apply_move_indexes_internal(std::span<C> cubes, std::span<const std::size_t> indexes,
+                                 std::size_t grain = APPLY_GRAIN) {
+    const std::size_t pairs = std::min(cubes.size(), indexes.size());
+    parallel_for(0, pairs, grain, [cubes, indexes](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) apply_move_index_internal(cubes[i], indexes[i]);
+    });
+}
+
+// 12 rows per cube, in move-index order. Chunks are cut over rows, not
+// cubes, so the twelve successors of one cube may land on different workers:
+// every row starts from its own copy of the cube.
+template <Cube C>
+OutputMatrix next_states_internal(std::span<const C> cubes,
+                                  std::size_t grain = NEXT_STATES_GRAIN) {
+    constexpr std::size_t d = C::sticker_dim;
+    const MatrixShape shape = checked_output_shape(cubes.size(), MOVE_COUNT, d);
+    OutputMatrix out = OutputMatrix::allocate(shape.rows, shape.cols);
+    std::int64_t* const data = out.data();
+    parallel_for(0, shape.rows, grain, [cubes, data](std::size_t begin, std::size_t end) {
+        std::size_t cube = begin / MOVE_COUNT;
+        MoveIndex move = begin % MOVE_COUNT;
+        std::int64_t* row = data + begin * d;
+        for (std::size_t r = begin; r < end; ++r, row += d) {
+            C next = cubes[cube];
+            apply_move_index_internal(next, move);
+            next.write_sticker_row(row);
+            if (++move == MOVE_COUNT) {
+                move = 0;
+                ++cube;
+            }
+        }
+    });
+    return out;
+}
+
+template <Cube C>
+OutputMatrix sticker_arrays_internal(std::span<const C> cubes,
+                                     std::size_t grain = STICKER_ROWS_GRAIN) {
+    constexpr std::size_t d = C::sticker_dim;
+    const MatrixShape shape = checked_output_shape(cubes.size(), 1, d);
+    OutputMatrix out = OutputMatrix::allocate(shape.rows, shape.cols);
+    std::int64_t* const data = out.data();
+    parallel_for(0, shape.rows, grain, [cubes, data](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) cubes[i].write_sticker_row(data + i * d);
+    });
+    return out;
+}
+
+}  // namespace twirlkit

@@ -1,0 +1,310 @@
+// The Python class CubeBatch: many cubes of one size in one contiguous
+// vector, scrambled, stepped and expanded by the batch kernels.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <new>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "binding.hpp"
+#include "cube/kernels.hpp"
+#include "cube2x2/utils.hpp"
+#include "cube3x3/utils.hpp"
+#include "cube_object.hpp"
+#include "module_parts.hpp"
+#include "numpy_interop.hpp"
+
+namespace twirlkit {
+
+namespace {
+
+// Cube values back to back, 8 bytes per Cube2x2 and 16 per Cube3x3; the
+// variant and the length are fixed at construction.
+using Storage = std::variant<std::vector<Cube2x2>, std::vector<Cube3x3>>;
+
+struct CubeBatchObject {
+    PyObject_HEAD
+    Storage storage;
+    BorrowFlag borrow;
+};
+
+CubeBatchObject* as_batch(PyObject* object) noexcept {
+    return reinterpret_cast<CubeBatchObject*>(object);
+}
+
+std::size_t batch_size(const CubeBatchObject* self) noexcept {
+    return std::visit([](const auto& cubes) { return cubes.size(); }, self->storage);
+}
+
+// Fills `out` with `count` solved cubes; false with a Python exception set
+// when the storage cannot be had.
+template <Cube C>
+bool make_storage(std::uint32_t count, Storage& out) noexcept {
+    if (count > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(C)) {
+        raise_panic("capacity overflow");
+        return false;
+    }
+    return guarded(
+        [&] {
+            out.emplace<std::vector<C>>(count);
+            return true;
+        },
+        false);
+}
+
+PyObject* CubeBatch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    static constexpr std::array<const char*, 2> names{"count", "cube_type"};
+    std::array<PyObject*, 2> given;
+    if (!match_tuple_arguments("CubeBatch", args, kwargs, names, 2, given)) return nullptr;
+    std::uint32_t count = 0;
+    std::uint32_t cube_type_number = 0;
+    if (!convert_u32(given[0], "count", count)) return nullptr;
+    if (!convert_u32(given[1], "cube_type", cube_type_number)) return nullptr;
+    if (cube_type_number != 2 && cube_type_number != 3) {
+        PyErr_SetString(PyExc_TypeError, "unknown cube type: expected 2 or 3");
+        return nullptr;
+    }
+
+    // Built before the object, so a failure leaves nothing half made.
+    Storage storage;
+    const bool made = cube_type_number == 2 ? make_storage<Cube2x2>(count, storage)
+                                            : make_storage<Cube3x3>(count, storage);
+    if (!made) return nullptr;
+
+    PyObject* object = type->tp_alloc(type, 0);
+    if (object == nullptr) return nullptr;
+    CubeBatchObject* self = as_batch(object);
+    new (&self->storage) Storage(std::move(storage));
+    new (&self->borrow) BorrowFlag();
+    return object;
+}
+
+void CubeBatch_dealloc(PyObject* object) noexcept {
+    std::destroy_at(&as_batch(object)->storage);
+    PyTypeObject* type = Py_TYPE(object);
+    type->tp_free(object);
+    Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------------------
+// Container protocol
+
+Py_ssize_t CubeBatch_length(PyObject* object) noexcept {
+    CubeBatchObject* self = as_batch(object);
+    PySharedHold hold(self->borrow);
+    if (!hold) return -1;
+    return static_cast<Py_ssize_t>(batch_size(self));
+}
+
+PyObject* CubeBatch_len(PyObject* object, PyObject*) noexcept {
+    CubeBatchObject* self = as_batch(object);
+    PySharedHold hold(self->borrow);
+    if (!hold) return nullptr;
+    return PyLong_FromSize_t(batch_size(self));
+}
+
+// A new cube object holding a copy of cube `index`, which must already be
+// the final, non-negative-adjusted position. Call under a shared hold.
+PyObject* item_at(CubeBatchObject* self, Py_ssize_t index) noexcept {
+    if (index < 0 || static_cast<std::size_t>(index) >= batch_size(self)) {
+        PyErr_SetString(PyExc_IndexError, "cubeBatch index out of range");
+        return nullptr;
+    }
+    return std::visit(
+        [index](const auto& cubes) -> PyObject* {
+            using C = typename std::decay_t<decltype(cubes)>::value_type;
+            PyTypeObject* type = cube_type<C>();
+            if (type == nullptr) return nullptr;
+            return new_cube_object<C>(type, cubes[static_cast<std::size_t>(index)]);
+        },
+        self->storage);
+}
+
+// batch[index]: -1 names the last cube; no slices.
+PyObject* CubeBatch_subscript(PyObject* object, PyObject* key) noexcept {
+    CubeBatchObject* self = as_batch(object);
+    PySharedHold hold(self->borrow);
+    if (!hold) return nullptr;
+    Py_ssize_t index = 0;
+    if (!convert_isize(key, "index", index)) return nullptr;
+    if (index < 0) index += static_cast<Py_ssize_t>(batch_size(self));
+    return item_at(self, index);
+}
+
+// The sequence slot behind iteration. The interpreter has already added the
+// length to a negative index before calling it, so it is not added again.
+PyObject* CubeBatch_item(PyObject* object, Py_ssize_t index) noexcept {
+    CubeBatchObject* self = as_batch(object);
+    PySharedHold hold(self->borrow);
+    if (!hold) return nullptr;
+    return item_at(self, index);
+}
+
+PyObject* CubeBatch_str(PyObject* object) noexcept {
+    CubeBatchObject* self = as_batch(object);
+    PySharedHold hold(self->borrow);
+    if (!hold) return nullptr;
+    return guarded([&]() -> PyObject* {
+        std::string text = std::visit(
+            [](const auto& cubes) {
+                std::string joined;
+                for (std::size_t i = 0; i < cubes.size(); ++i) {
+                    if (i != 0) joined += "\n\n";
+                    joined += cubes[i].render_ansi_internal();
+                }
+                return joined;
+            },
+            self->storage);
+        return PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Kernels that change the batch: exclusive hold, interpreter lock kept.
+
+PyObject* CubeBatch_scramble(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+    static constexpr std::array<const char*, 1> names{"scramble_lengths"};
+    std::array<PyObject*, 1> given;
+    if (!match_arguments("scramble", args, nargs, kwnames, names, 1, given)) return nullptr;
+    CubeBatchObject* self = as_batch(object);
+    PyExclusiveHold hold(self->borrow);
+    if (!hold) return nullptr;
+    ArrayRead<std::int64_t> lengths;
+    if (!read_int64_array(given[0], "scramble_lengths", lengths)) return nullptr;
+    // An entropy failure surfaces as PanicException once every task has
+    // ended; cubes already scrambled keep their turns.
+    return guarded([&]() -> PyObject* {
+        std::visit(
+            [&](auto& cubes) { scramble_batch_internal(std::span(cubes), lengths.span()); },
+            self->storage);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* CubeBatch_apply_move_indexes(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) noexcept {
+    static constexpr std::array<const char*, 1> names{"move_indexes"};
+    std::array<PyObject*, 1> given;
+    if (!match_arguments("apply_move_indexes", args, nargs, kwnames, names, 1, given)) {
+        return nullptr;
+    }
+    CubeBatchObject* self = as_batch(object);
+    PyExclusiveHold hold(self->borrow);
+    if (!hold) return nullptr;
+    ArrayRead<std::size_t> indexes;
+    if (!read_uintp_array(given[0], "move_indexes", indexes)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        std::visit(
+            [&](auto& cubes) { apply_move_indexes_internal(std::span(cubes), indexes.span()); },
+            self->storage);
+        Py_RETURN_NONE;
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Kernels that read the batch: shared hold, interpreter lock released for
+// the allocation and the rows, so other Python threads run meanwhile.
+
+template <class Kernel>
+PyObject* read_matrix_lock_released(PyObject* object, Kernel kernel) noexcept {
+    CubeBatchObject* self = as_batch(object);
+    PySharedHold hold(self->borrow);
+    if (!hold) return nullptr;
+    OutputMatrix matrix;
+    std::exception_ptr failure;
+    {
+        ReleaseGil unlocked;
+        // Nothing may leave this block by exception: the lock must be back
+        // before the failure is turned into a Python exception.
+        try {
+            matrix = std::visit(
+                [&](const auto& cubes) {
+                    using C = typename std::decay_t<decltype(cubes)>::value_type;
+                    return kernel(std::span<const C>(cubes));
+                },
+                self->storage);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
+    if (failure) {
+        return guarded([&]() -> PyObject* { std::rethrow_exception(failure); });
+    }
+    return matrix_to_ndarray(std::move(matrix));
+}
+
+PyObject* CubeBatch_get_next_states(PyObject* object, PyObject*) noexcept {
+    return read_matrix_lock_released(
+        object, [](auto cubes) { return next_states_internal(cubes); });
+}
+
+PyObject* CubeBatch_to_sticker_array(PyObject* object, PyObject*) noexcept {
+    return read_matrix_lock_released(
+        object, [](auto cubes) { return sticker_arrays_internal(cubes); });
+}
+
+// ---------------------------------------------------------------------------
+// The type
+
+PyMethodDef CubeBatch_methods[] = {
+    {"apply_move_indexes", TWIRLKIT_FASTCALL(&CubeBatch_apply_move_indexes),
+     METH_FASTCALL | METH_KEYWORDS, "apply_move_indexes($self, move_indexes)\n--\n\n"},
+    {"get_next_states", CubeBatch_get_next_states, METH_NOARGS,
+     "get_next_states($self)\n--\n\n"
+     "Return successor states for all cubes using the 12 quarter-turn moves.\n\n"
+     "Returns a NumPy int64 array with shape (len(self) * 12, sticker_dim)."},
+    {"to_sticker_array", CubeBatch_to_sticker_array, METH_NOARGS,
+     "to_sticker_array($self)\n--\n\n"
+     "Return the cube states as a sticker array with shape (len(self), sticker_dim).\n\n"
+     "Returns a NumPy int64 array with shape (len(self), sticker_dim)."},
+    {"scramble", TWIRLKIT_FASTCALL(&CubeBatch_scramble), METH_FASTCALL | METH_KEYWORDS,
+     "scramble($self, scramble_lengths)\n--\n\n"
+     "Scramble each cube with the corresponding number of random moves.\n\n"
+     "The `scramble_lengths` array is zipped with the batch. If it is shorter\n"
+     "than the batch, only the first N cubes are scrambled. Extra lengths are\n"
+     "ignored."},
+    {"len", CubeBatch_len, METH_NOARGS,
+     "len($self)\n--\n\nReturn the number of cubes in the batch."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot CubeBatch_slots[] = {
+    {Py_tp_doc, const_cast<char*>("CubeBatch(count, cube_type)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(&CubeBatch_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&CubeBatch_dealloc)},
+    {Py_tp_str, reinterpret_cast<void*>(&CubeBatch_str)},
+    {Py_tp_methods, CubeBatch_methods},
+    {Py_sq_length, reinterpret_cast<void*>(&CubeBatch_length)},
+    {Py_sq_item, reinterpret_cast<void*>(&CubeBatch_item)},
+    {Py_mp_subscript, reinterpret_cast<void*>(&CubeBatch_subscript)},
+    {0, nullptr},
+};
+
+// The dotted name gives the class its __module__; __name__ stays bare.
+PyType_Spec CubeBatch_spec = {
+    .name = "twirlkit.CubeBatch",
+    .basicsize = sizeof(CubeBatchObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = CubeBatch_slots,
+};
+
+PyTypeObject* CubeBatch_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* cube_batch_type() noexcept {
+    if (CubeBatch_type == nullptr) {
+        CubeBatch_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&CubeBatch_spec));
+    }
+    return CubeBatch_type;
+}
+
+}  // namespace twirlkit

@@ -1,0 +1,120 @@
+// The module function get_next_states(cubes): the quarter-turn successors of
+// a list of single cube objects, computed on a native copy of their states.
+#include <array>
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "binding.hpp"
+#include "cube/kernels.hpp"
+#include "cube2x2/utils.hpp"
+#include "cube3x3/utils.hpp"
+#include "cube_object.hpp"
+#include "module_parts.hpp"
+#include "numpy_interop.hpp"
+
+namespace twirlkit {
+
+namespace {
+
+template <Cube C>
+constexpr const char* class_name() noexcept;
+template <>
+constexpr const char* class_name<Cube2x2>() noexcept {
+    return "Cube2x2";
+}
+template <>
+constexpr const char* class_name<Cube3x3>() noexcept {
+    return "Cube3x3";
+}
+
+// A strong reference to list[index], or nullptr past the end. The list may
+// shrink meanwhile under a free-threaded interpreter, so the size is read
+// again at every step and the item is kept alive while it is read.
+OwnedRef list_item(PyObject* list, Py_ssize_t index) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (index >= PyList_Size(list)) return OwnedRef();
+    OwnedRef item(PyList_GetItemRef(list, index));
+    if (!item) PyErr_Clear();
+    return item;
+#else
+    if (index >= PyList_GET_SIZE(list)) return OwnedRef();
+    PyObject* item = PyList_GET_ITEM(list, index);
+    Py_INCREF(item);
+    return OwnedRef(item);
+#endif
+}
+
+// A cube of this class whose state may be read right now (not held
+// exclusively). Takes no lasting hold.
+template <Cube C>
+bool is_readable_cube(PyObject* object) noexcept {
+    if (!is_cube<C>(object)) return false;
+    SharedHold probe(as_cube<C>(object)->borrow);
+    return static_cast<bool>(probe);
+}
+
+// Copies every item's state in list order; false with a Python exception at
+// the first item that is not a readable C.
+template <Cube C>
+bool copy_states(PyObject* list, std::vector<C>& states) noexcept {
+    return guarded(
+        [&] {
+            states.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
+            for (Py_ssize_t i = 0;; ++i) {
+                OwnedRef item = list_item(list, i);
+                if (!item) return true;
+                if (!is_cube<C>(item.get())) {
+                    raise_conversion_error(item.get(), class_name<C>(), nullptr);
+                    return false;
+                }
+                CubeObject<C>* cube = as_cube<C>(item.get());
+                PySharedHold hold(cube->borrow);
+                if (!hold) return false;
+                states.push_back(cube->cube);
+            }
+        },
+        false);
+}
+
+// The successors of the copied states; the interpreter lock stays held.
+template <Cube C>
+PyObject* next_states_of(PyObject* list) noexcept {
+    std::vector<C> states;
+    if (!copy_states<C>(list, states)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        OutputMatrix matrix = next_states_internal(std::span<const C>(states));
+        return matrix_to_ndarray(std::move(matrix));
+    });
+}
+
+}  // namespace
+
+PyObject* module_get_next_states(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) noexcept {
+    static constexpr std::array<const char*, 1> names{"cubes"};
+    std::array<PyObject*, 1> given;
+    if (!match_arguments("get_next_states", args, nargs, kwnames, names, 1, given)) {
+        return nullptr;
+    }
+    PyObject* list = given[0];
+    if (!PyList_Check(list)) {
+        raise_conversion_error(list, "list", "cubes");
+        return nullptr;
+    }
+    OwnedRef first = list_item(list, 0);
+    if (!first) {
+        PyErr_SetString(PyExc_TypeError,
+                        "get_next_states() requires at least one cube to infer the cube type");
+        return nullptr;
+    }
+    // The first item alone decides the size.
+    if (is_readable_cube<Cube2x2>(first.get())) return next_states_of<Cube2x2>(list);
+    if (is_readable_cube<Cube3x3>(first.get())) return next_states_of<Cube3x3>(list);
+    PyErr_SetString(PyExc_TypeError,
+                    "get_next_states() expects a list of twirlkit.Cube2x2 or twirlkit.Cube3x3 "
+                    "instances");
+    return nullptr;
+}
+
+}  // namespace twirlkit

@@ -1,0 +1,245 @@
+#include "cube/kernels.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "cube2x2/utils.hpp"
+#include "cube3x3/utils.hpp"
+
+namespace twirlkit {
+namespace {
+
+// Deterministic, varied cubes: each gets a different number of turns from a
+// fixed-key generator, so rows of neighbouring cubes differ.
+template <Cube C>
+std::vector<C> sample_cubes(std::size_t n) {
+    ChaCha8 gen(ChaCha8::Key{1, 2, 3, 4, 5, 6, 7, static_cast<std::uint32_t>(n)});
+    std::vector<C> cubes(n);
+    for (std::size_t i = 0; i < n; ++i) scramble_with(cubes[i], static_cast<std::int64_t>(i % 23), gen);
+    return cubes;
+}
+
+template <Cube C>
+std::vector<std::int64_t> reference_row(C cube, MoveIndex move) {
+    apply_move_index_internal(cube, move);
+    return cube.sticker_array_internal();
+}
+
+template <class C>
+class KernelTest : public ::testing::Test {};
+using CubeTypes = ::testing::Types<Cube2x2, Cube3x3>;
+TYPED_TEST_SUITE(KernelTest, CubeTypes);
+
+TYPED_TEST(KernelTest, SuccessorRowsComeCubeByCubeInMoveOrderWhateverTheGrain) {
+    using C = TypeParam;
+    const std::vector<C> cubes = sample_cubes<C>(37);
+    const std::vector<C> before = cubes;
+    // Grains that cut chunks in the middle of a cube's twelve rows, at cube
+    // boundaries, and not at all.
+    for (std::size_t grain : {std::size_t{1}, std::size_t{5}, std::size_t{12}, std::size_t{13},
+                              NEXT_STATES_GRAIN, std::size_t{100000}}) {
+        const OutputMatrix out = next_states_internal(std::span<const C>(cubes), grain);
+        ASSERT_EQ(out.rows(), cubes.size() * MOVE_COUNT);
+        ASSERT_EQ(out.cols(), C::sticker_dim);
+        for (std::size_t i = 0; i < cubes.size(); ++i) {
+            for (MoveIndex m = 0; m < MOVE_COUNT; ++m) {
+                const std::int64_t* row = out.row(MOVE_COUNT * i + m);
+                const std::vector<std::int64_t> expected = reference_row(cubes[i], m);
+                ASSERT_EQ(std::vector<std::int64_t>(row, row + C::sticker_dim), expected)
+                    << "cube " << i << " move " << m << " grain " << grain;
+            }
+        }
+    }
+    EXPECT_EQ(cubes, before);
+}
+
+TYPED_TEST(KernelTest, StickerRowsAreTheCubesInOrder) {
+    using C = TypeParam;
+    const std::vector<C> cubes = sample_cubes<C>(301);
+    for (std::size_t grain : {std::size_t{1}, std::size_t{7}, STICKER_ROWS_GRAIN}) {
+        const OutputMatrix out = sticker_arrays_internal(std::span<const C>(cubes), grain);
+        ASSERT_EQ(out.rows(), cubes.size());
+        ASSERT_EQ(out.cols(), C::sticker_dim);
+        for (std::size_t i = 0; i < cubes.size(); ++i) {
+            const std::int64_t* row = out.row(i);
+            ASSERT_EQ(std::vector<std::int64_t>(row, row + C::sticker_dim),
+                      cubes[i].sticker_array_internal())
+                << "cube " << i << " grain " << grain;
+        }
+    }
+}
+
+TYPED_TEST(KernelTest, EmptyInputGivesAnEmptyMatrixWithARealAddress) {
+    using C = TypeParam;
+    const std::vector<C> none;
+    const OutputMatrix successors = next_states_internal(std::span<const C>(none));
+    const OutputMatrix stickers = sticker_arrays_internal(std::span<const C>(none));
+    for (const OutputMatrix* out : {&successors, &stickers}) {
+        EXPECT_EQ(out->rows(), 0u);
+        EXPECT_EQ(out->cols(), C::sticker_dim);
+        EXPECT_NE(out->data(), nullptr);  // NumPy would allocate its own for nullptr
+    }
+}
+
+TYPED_TEST(KernelTest, ApplyMoveIndexesPairsToTheShorterRunAndSkipsIndexesAbove11) {
+    using C = TypeParam;
+    const std::vector<C> start = sample_cubes<C>(600);
+    std::vector<std::size_t> indexes(start.size() + 50);
+    for (std::size_t i = 0; i < indexes.size(); ++i) indexes[i] = (i * 7) % 15;  // 12..14 too
+    indexes[3] = std::numeric_limits<std::size_t>::max();
+
+    for (std::size_t given : {std::size_t{0}, std::size_t{1}, std::size_t{250}, start.size(),
+                              indexes.size()}) {
+        for (std::size_t grain : {std::size_t{1}, APPLY_GRAIN}) {
+            std::vector<C> cubes = start;
+            apply_move_indexes_internal(std::span<C>(cubes),
+                                        std::span<const std::size_t>(indexes.data(), given), grain);
+            for (std::size_t i = 0; i < cubes.size(); ++i) {
+                C expected = start[i];
+                if (i < given) apply_move_index_internal(expected, indexes[i]);
+                ASSERT_EQ(cubes[i], expected) << "cube " << i << " of " << given << " indexes";
+            }
+        }
+    }
+}
+
+TYPED_TEST(KernelTest, ScrambleTurnsOnlyPairedCubesWithAPositiveLength) {
+    using C = TypeParam;
+    const std::vector<std::int64_t> lengths{0, -3, 20, std::numeric_limits<std::int64_t>::min(),
+                                            1, 0};
+    for (std::size_t grain : {std::size_t{1}, std::size_t{2}, SCRAMBLE_GRAIN}) {
+        std::vector<C> cubes(8);  // the last two have no length
+        scramble_batch_internal(std::span<C>(cubes), std::span<const std::int64_t>(lengths),
+                                grain);
+        for (std::size_t i : {0u, 1u, 3u, 5u, 6u, 7u}) EXPECT_TRUE(cubes[i].is_solved()) << i;
+        EXPECT_FALSE(cubes[4].is_solved());  // any single quarter turn unsolves
+    }
+}
+
+TYPED_TEST(KernelTest, OneMoveScramblesReachEachQuarterTurnAndNothingElse) {
+    using C = TypeParam;
+    std::vector<C> turned(MOVE_COUNT);
+    for (MoveIndex m = 0; m < MOVE_COUNT; ++m) apply_move_index_internal(turned[m], m);
+
+    std::vector<C> cubes(6000);
+    const std::vector<std::int64_t> ones(cubes.size(), 1);
+    scramble_batch_internal(std::span<C>(cubes), std::span<const std::int64_t>(ones));
+    std::set<std::size_t> seen;
+    for (const C& cube : cubes) {
+        std::size_t which = MOVE_COUNT;
+        for (MoveIndex m = 0; m < MOVE_COUNT; ++m) {
+            if (cube == turned[m]) which = m;
+        }
+        ASSERT_LT(which, MOVE_COUNT) << "a one-move scramble left the twelve quarter turns";
+        seen.insert(which);
+    }
+    EXPECT_EQ(seen.size(), MOVE_COUNT);
+}
+
+TEST(KernelTest, TwoScramblesOfTheSameBatchDiffer) {
+    // Fresh task generators per call: repeating a call must not repeat moves.
+    std::vector<Cube3x3> a(512), b(512);
+    const std::vector<std::int64_t> lengths(512, 20);
+    scramble_batch_internal(std::span<Cube3x3>(a), std::span<const std::int64_t>(lengths));
+    scramble_batch_internal(std::span<Cube3x3>(b), std::span<const std::int64_t>(lengths));
+    EXPECT_NE(a, b);
+    // Neither do two chunks of one call share a stream.
+    std::size_t repeats = 0;
+    for (std::size_t i = 1; i < a.size(); ++i) repeats += a[i] == a[i - 1];
+    EXPECT_EQ(repeats, 0u);
+}
+
+TEST(KernelTest, LargeMatricesAreMappedHugePageAlignedAndFullyWritten) {
+    // 8000 * 12 * 54 * 8 bytes is about 41 MB, above the mapping threshold.
+    const std::vector<Cube3x3> cubes = sample_cubes<Cube3x3>(8000);
+    const OutputMatrix out = next_states_internal(std::span<const Cube3x3>(cubes));
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(out.data()) % detail::HUGE_PAGE, 0u);
+    EXPECT_GE(out.capacity(), out.rows() * out.cols());
+    for (std::size_t i = 0; i < cubes.size(); i += 97) {
+        for (MoveIndex m = 0; m < MOVE_COUNT; ++m) {
+            const std::int64_t* row = out.row(MOVE_COUNT * i + m);
+            ASSERT_EQ(std::vector<std::int64_t>(row, row + Cube3x3::sticker_dim),
+                      reference_row(cubes[i], m));
+        }
+    }
+    // The last row ends exactly at rows * cols.
+    const std::int64_t* last = out.row(out.rows() - 1);
+    EXPECT_EQ(std::vector<std::int64_t>(last, last + Cube3x3::sticker_dim),
+              reference_row(cubes.back(), MOVE_B_PRIME));
+}
+
+TEST(OutputShape, AcceptsWhatFitsAndNamesEachOverflow) {
+    const MatrixShape shape = checked_output_shape(1024, MOVE_COUNT, 54);
+    EXPECT_EQ(shape.rows, 12288u);
+    EXPECT_EQ(shape.cols, 54u);
+
+    constexpr auto max_elements = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
+    const auto message_of = [](std::size_t items, std::size_t per, std::size_t cols) {
+        try {
+            checked_output_shape(items, per, cols);
+        } catch (const std::length_error& error) {
+            return std::string(error.what());
+        }
+        return std::string("no error");
+    };
+    // items * 12 wraps around.
+    EXPECT_NE(message_of(std::numeric_limits<std::size_t>::max() / 4, MOVE_COUNT, 54)
+                  .find("too large"),
+              std::string::npos);
+    // rows * cols fits size_t but not a signed pointer-sized integer.
+    EXPECT_NE(message_of(max_elements / 54 + 1, 1, 54).find("too large"), std::string::npos);
+    // The element count fits, its byte size does not.
+    EXPECT_EQ(message_of(max_elements / 8 / 54 + 1, 1, 54), "capacity overflow");
+    EXPECT_NO_THROW(checked_output_shape(max_elements / 8 / 54, 1, 54));
+}
+
+int frees = 0;
+std::size_t freed_capacity = 0;
+void count_free(std::int64_t*, std::size_t capacity) noexcept {
+    ++frees;
+    freed_capacity = capacity;
+}
+
+TEST(OutputMatrixOwnership, FreesOnceAfterMovesAndNeverAfterRelease) {
+    std::int64_t cells[6]{};
+    frees = 0;
+    {
+        OutputMatrix a(cells, 2, 3, 6, &count_free);
+        OutputMatrix b(std::move(a));
+        OutputMatrix c;
+        c = std::move(b);
+        EXPECT_EQ(a.data(), nullptr);
+        EXPECT_EQ(c.data(), cells);
+        EXPECT_EQ(c.row(1), cells + 3);
+    }
+    EXPECT_EQ(frees, 1);
+    EXPECT_EQ(freed_capacity, 6u);
+
+    frees = 0;
+    {
+        OutputMatrix a(cells, 2, 3, 6, &count_free);
+        OutputMatrix::FreeFn fn = a.free_fn();
+        std::int64_t* data = a.release();
+        EXPECT_EQ(frees, 0);
+        fn(data, 6);
+    }
+    EXPECT_EQ(frees, 1);
+
+    frees = 0;
+    {
+        OutputMatrix a(cells, 2, 3, 6, &count_free);
+        a = OutputMatrix(cells, 1, 3, 3, &count_free);  // the old buffer goes first
+        EXPECT_EQ(frees, 1);
+    }
+    EXPECT_EQ(frees, 2);
+}
+
+}  // namespace
+}  // namespace twirlkit
