@@ -68,3 +68,34 @@ demo: install
 
 clean:
 	rm -rf $(BUILD) $(VENV) dist
+
+# AddressSanitizer and UndefinedBehaviorSanitizer: the native tests, then the
+# whole pytest suite against a module built with them, the runtimes preloaded
+# into the interpreter. Leak checking is left to the leak tests, since the
+# interpreter itself frees little at exit.
+ASAN_BUILD := $(BUILD)/asan
+TSAN_BUILD := $(BUILD)/tsan
+SAN_LIBS = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libubsan.so)
+SAN_ENV = ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 TWIRLKIT_SANITIZED=1
+
+.PHONY: test-sanitize
+
+$(ASAN_BUILD)/build.ninja: $(STAMPS)/apt meson.build meson_options.txt
+	rm -rf $(ASAN_BUILD)
+	meson setup $(ASAN_BUILD) -Dnative_tests=true -Dwerror=true --buildtype=debugoptimized \
+		-Db_sanitize=address,undefined -Db_lundef=false \
+		-Dcpp_args=-fno-sanitize-recover=all -Dcpp_link_args=-fno-sanitize-recover=all
+
+$(TSAN_BUILD)/build.ninja: $(STAMPS)/apt meson.build meson_options.txt
+	rm -rf $(TSAN_BUILD)
+	meson setup $(TSAN_BUILD) -Dnative_tests=true -Dwerror=true --buildtype=debugoptimized \
+		-Db_sanitize=thread -Db_lundef=false
+
+test-sanitize: $(STAMPS)/venv $(ASAN_BUILD)/build.ninja $(TSAN_BUILD)/build.ninja
+	ninja -C $(ASAN_BUILD)
+	$(SAN_ENV) meson test -C $(ASAN_BUILD) -q --print-errorlogs
+	ninja -C $(TSAN_BUILD) tests/native/test_parallel tests/native/test_kernels 2>/dev/null || ninja -C $(TSAN_BUILD) test_parallel test_kernels
+	TSAN_OPTIONS=halt_on_error=1 meson test -C $(TSAN_BUILD) -q --print-errorlogs --no-rebuild parallel kernels
+	$(SAN_ENV) LD_PRELOAD=$(SAN_LIBS) PYTHONPATH=$(CURDIR)/$(ASAN_BUILD) \
+		$(PY) -m pytest -q -p no:cacheprovider tests/python

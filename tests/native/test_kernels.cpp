@@ -143,7 +143,7 @@ TYPED_TEST(KernelTest, OneMoveScramblesReachEachQuarterTurnAndNothingElse) {
     EXPECT_EQ(seen.size(), MOVE_COUNT);
 }
 
-TEST(KernelTest, TwoScramblesOfTheSameBatchDiffer) {
+TEST(BatchScramble, TwoScramblesOfTheSameBatchDiffer) {
     // Fresh task generators per call: repeating a call must not repeat moves.
     std::vector<Cube3x3> a(512), b(512);
     const std::vector<std::int64_t> lengths(512, 20);
@@ -156,8 +156,9 @@ TEST(KernelTest, TwoScramblesOfTheSameBatchDiffer) {
     EXPECT_EQ(repeats, 0u);
 }
 
-TEST(KernelTest, LargeMatricesAreMappedHugePageAlignedAndFullyWritten) {
+TEST(LargeMatrix, IsMappedHugePageAlignedAndFullyWritten) {
     // 8000 * 12 * 54 * 8 bytes is about 41 MB, above the mapping threshold.
+    static_assert(std::size_t{8000} * 12 * 54 * 8 >= detail::MAP_THRESHOLD);
     const std::vector<Cube3x3> cubes = sample_cubes<Cube3x3>(8000);
     const OutputMatrix out = next_states_internal(std::span<const Cube3x3>(cubes));
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(out.data()) % detail::HUGE_PAGE, 0u);

@@ -200,8 +200,9 @@ std::uint32_t first_word(std::uint32_t key_word) {
 }
 
 TEST(ThreadRngTest, SeedsLazilyReseedsEvery64KiBAndRetriesAfterFailure) {
+    static_assert(ThreadRng::RESEED_WORDS * sizeof(std::uint32_t) == 64 * 1024);
     fake_calls = 0;
-    fake_fail_mask = 0b11001;  // the first seeding fails, the second reseeding twice
+    fake_fail_mask = 0b1011001;  // calls 0, 3, 4 and 6 fail
     ThreadRng rng(&fake_source);
     EXPECT_EQ(fake_calls, 0u);
 
@@ -222,9 +223,12 @@ TEST(ThreadRngTest, SeedsLazilyReseedsEvery64KiBAndRetriesAfterFailure) {
     // A failed reseed must not fall back on the spent key's stream.
     EXPECT_THROW(rng.next_u32(), EntropyError);
     EXPECT_THROW(rng.next_u32(), EntropyError) << "retry must reach the source";
-    fake_fail_mask = 0;
     EXPECT_EQ(rng.next_u32(), first_word(5));
     EXPECT_EQ(rng.seed_count(), 3u);
+
+    // Nor may a failed reseed on request keep the current key.
+    EXPECT_THROW(rng.reseed(), EntropyError);
+    EXPECT_EQ(rng.next_u32(), first_word(7));
 }
 
 TEST(ThreadRngTest, PerThreadGeneratorReseedsAfter64KiB) {
