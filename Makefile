@@ -43,7 +43,7 @@ $(STAMPS)/venv: $(STAMPS)/apt
 # directory is kept so that a change rebuilds only what it touches.
 $(STAMPS)/install: $(STAMPS)/venv $(SOURCES)
 	$(PY) -m pip install --no-build-isolation --no-deps --no-index -q \
-		-Cbuilddir=$(BUILD)/pip -Csetup-args=-Dwerror=true .
+		--config-settings=builddir=$(BUILD)/pip --config-settings=setup-args=-Dwerror=true .
 	@touch $@
 
 install: $(STAMPS)/install
