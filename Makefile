@@ -72,14 +72,24 @@ clean:
 # AddressSanitizer and UndefinedBehaviorSanitizer: the native tests, then the
 # whole pytest suite against a module built with them, the runtimes preloaded
 # into the interpreter. Leak checking is left to the leak tests, since the
-# interpreter itself frees little at exit.
+# interpreter itself frees little at exit. The pool and kernel tests run once
+# more under ThreadSanitizer. Every report goes to a file under
+# $(SAN_REPORTS), also from child processes, and any report fails the target.
 ASAN_BUILD := $(BUILD)/asan
 TSAN_BUILD := $(BUILD)/tsan
+SAN_REPORTS := $(CURDIR)/$(ASAN_BUILD)/reports
 SAN_LIBS = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libubsan.so)
-SAN_ENV = ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
-	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 TWIRLKIT_SANITIZED=1
+SAN_ENV = ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1:log_path=$(SAN_REPORTS)/asan \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(SAN_REPORTS)/ubsan \
+	TWIRLKIT_SANITIZED=1
+TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:log_path=$(SAN_REPORTS)/tsan
+# Shows the reports and fails when there are any.
+SAN_CHECK = n=$$(cat $(SAN_REPORTS)/* 2>/dev/null | grep -c -E \
+	'ERROR: AddressSanitizer|runtime error:|WARNING: ThreadSanitizer|ERROR: ThreadSanitizer'); \
+	cat $(SAN_REPORTS)/* 2>/dev/null | head -n 200; \
+	echo "sanitizer reports: $$n"; test "$$n" -eq 0 && test -z "$$(ls -A $(SAN_REPORTS))"
 
-.PHONY: test-sanitize
+.PHONY: test-sanitize fuzz
 
 $(ASAN_BUILD)/build.ninja: $(STAMPS)/apt meson.build meson_options.txt
 	rm -rf $(ASAN_BUILD)
@@ -93,9 +103,32 @@ $(TSAN_BUILD)/build.ninja: $(STAMPS)/apt meson.build meson_options.txt
 		-Db_sanitize=thread -Db_lundef=false
 
 test-sanitize: $(STAMPS)/venv $(ASAN_BUILD)/build.ninja $(TSAN_BUILD)/build.ninja
+	rm -rf $(SAN_REPORTS) && mkdir -p $(SAN_REPORTS)
 	ninja -C $(ASAN_BUILD)
-	$(SAN_ENV) meson test -C $(ASAN_BUILD) -q --print-errorlogs
-	ninja -C $(TSAN_BUILD) tests/native/test_parallel tests/native/test_kernels 2>/dev/null || ninja -C $(TSAN_BUILD) test_parallel test_kernels
-	TSAN_OPTIONS=halt_on_error=1 meson test -C $(TSAN_BUILD) -q --print-errorlogs --no-rebuild parallel kernels
+	ninja -C $(TSAN_BUILD) test_parallel test_kernels
+	$(SAN_ENV) meson test -C $(ASAN_BUILD) -q --print-errorlogs --no-rebuild || { $(SAN_CHECK); exit 1; }
+	$(TSAN_ENV) meson test -C $(TSAN_BUILD) -q --print-errorlogs --no-rebuild parallel kernels \
+		|| { $(SAN_CHECK); exit 1; }
 	$(SAN_ENV) LD_PRELOAD=$(SAN_LIBS) PYTHONPATH=$(CURDIR)/$(ASAN_BUILD) \
-		$(PY) -m pytest -q -p no:cacheprovider tests/python
+		$(PY) -m pytest -q -p no:cacheprovider tests/python || { $(SAN_CHECK); exit 1; }
+	@$(SAN_CHECK)
+
+# libFuzzer on the move-text code for a bounded time (FUZZ_SECONDS, default
+# 60); the build, corpus and crash artifacts stay outside the tree.
+FUZZ_SECONDS ?= 60
+FUZZ_APT_PACKAGES := clang-14 libfuzzer-14-dev libclang-rt-14-dev
+
+$(STAMPS)/apt-fuzz: Makefile
+	@mkdir -p $(@D)
+	@missing=$$(for p in $(FUZZ_APT_PACKAGES); do \
+		dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; \
+	done); \
+	if [ -n "$$missing" ]; then \
+		echo "installing Debian packages:" $$missing; \
+		$(SUDO) apt-get update -qq && \
+		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+	@touch $@
+
+fuzz: $(STAMPS)/apt-fuzz
+	bash fuzz/run.sh $(FUZZ_SECONDS)

@@ -7,6 +7,12 @@
  *
  * The interpreter itself reads the entropy source at start-up for its hash
  * secret; a fixed PYTHONHASHSEED lets it start without one.
+ *
+ * The failure can be switched at run time: while TWIRLKIT_FAIL_ENTROPY is
+ * "0" the source works, under any other value (or none) it fails. It is read
+ * on every call, so a test can start with TWIRLKIT_FAIL_ENTROPY=0, let NumPy
+ * seed itself at import, and then set it to "1" through os.environ (which
+ * calls putenv) just before the call under test.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -14,17 +20,27 @@
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/types.h>
 
 static const char blocked_path[] = "/dev/urandom";
 
-static int is_blocked(const char *path) { return path != NULL && strcmp(path, blocked_path) == 0; }
+static int failing(void) {
+    const char *switch_value = getenv("TWIRLKIT_FAIL_ENTROPY");
+    return switch_value == NULL || strcmp(switch_value, "0") != 0;
+}
+
+static int is_blocked(const char *path) {
+    return path != NULL && strcmp(path, blocked_path) == 0 && failing();
+}
+
+#define FORWARD(name, type) ((type)dlsym(RTLD_NEXT, name))
 
 ssize_t getrandom(void *buf, size_t len, unsigned int flags) {
-    (void)buf;
-    (void)len;
-    (void)flags;
+    if (!failing()) {
+        return FORWARD("getrandom", ssize_t (*)(void *, size_t, unsigned int))(buf, len, flags);
+    }
     errno = ENOSYS;
     return -1;
 }
@@ -36,8 +52,6 @@ static mode_t mode_arg(int flags, va_list ap) {
     }
     return 0;
 }
-
-#define FORWARD(name, type) ((type)dlsym(RTLD_NEXT, name))
 
 int open(const char *path, int flags, ...) {
     va_list ap;

@@ -1,0 +1,558 @@
+"""Benchmarks of twirlkit against NumPy code doing the same jobs, and against
+the floor of what any call returning a new array of that shape must pay.
+
+The worker pool's size is fixed at its first use, so each worker count runs
+in a process of its own (RAYON_NUM_THREADS set before the import); this
+script starts them, and one more per cube size for the peak-memory check,
+and merges their results. Inside a process, the jobs compared with each other
+are timed in interleaved rounds (each round times every job once, starting
+from a different job each time) and compared by their medians.
+
+    python bench/bench.py               # the full run, a few minutes
+    python bench/bench.py --quick       # fewer rounds, n = 1024 and 65536
+    python bench/bench.py --sizes 1024,65536 --threads 2
+
+Prints the table of ratios, the targets with met/missed and a one-line
+summary, and writes the same to bench/results/latest.json.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import platform
+import re
+import resource
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import timeit
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+DEFAULT_OUT = HERE / "results" / "latest.json"
+SIZES = (1024, 65536, 1_000_000)
+CUBES = (3, 2)
+SCRAMBLE_LENGTH = 20
+DO_MOVES_TOKENS = 20
+SCALING_N = 65536
+
+# Jobs whose one call outlasts this are timed once per round and get fewer
+# rounds; the million-cube successor arrays are 2.3 and 5.2 GB each.
+BIG_SAMPLE_S = 0.25
+
+
+# --- timing ---------------------------------------------------------------
+
+
+class Job:
+    """One statement timed as a loop of `unroll` copies, like timeit, so that
+    even a 30 ns method call is not buried under the loop around it."""
+
+    def __init__(self, name: str, stmt: str, namespace: dict, unroll: int = 1):
+        self.name = name
+        self.unroll = unroll
+        self.timer = timeit.Timer("\n".join([stmt] * unroll), globals=namespace)
+        self.reps = 1
+        self.samples: list[float] = []
+
+    def run(self, reps: int) -> float:
+        """Nanoseconds per statement over `reps` loop passes."""
+        start = time.perf_counter_ns()
+        self.timer.timeit(reps)
+        return (time.perf_counter_ns() - start) / (reps * self.unroll)
+
+    def calibrate(self, sample_s: float) -> float:
+        once = self.run(1) * self.unroll  # also the warm-up
+        self.reps = max(1, int(sample_s * 1e9 / max(once, 1.0)))
+        return once
+
+
+def measure(jobs: list[Job], rounds: int, sample_s: float, big_rounds: int) -> dict:
+    """Interleaved rounds; returns {job name: {median_ns, samples_ns, reps}}."""
+    longest = max(job.calibrate(sample_s) for job in jobs)
+    if longest > BIG_SAMPLE_S * 1e9:
+        rounds = min(rounds, big_rounds)
+    for r in range(rounds):
+        for k in range(len(jobs)):
+            job = jobs[(r + k) % len(jobs)]
+            gc.collect()
+            job.samples.append(job.run(job.reps))
+    return {
+        job.name: {
+            "median_ns": statistics.median(job.samples),
+            "samples_ns": [round(s, 1) for s in job.samples],
+            "reps": job.reps,
+            "unroll": job.unroll,
+        }
+        for job in jobs
+    }
+
+
+# --- one worker count -----------------------------------------------------
+
+
+def run_worker(args) -> dict:
+    """All timings for the pool size this process was started with."""
+    import numpy as np
+
+    import baseline
+    import twirlkit
+
+    perms = {c: baseline.load(c) for c in CUBES}
+    rng = np.random.default_rng()
+    groups = []
+
+    def record(call: str, cube: int | None, n: int | None, result: dict) -> None:
+        groups.append({"call": call, "cube": cube, "n": n, "jobs": result})
+        if args.verbose:
+            line = ", ".join(f"{k} {fmt_ns(v['median_ns'])}" for k, v in result.items())
+            print(f"  [{os.environ.get('RAYON_NUM_THREADS')}] {call} {cube} {n}: {line}",
+                  file=sys.stderr, flush=True)
+
+    def timed(call, cube, n, jobs):
+        record(call, cube, n, measure(jobs, args.rounds, args.sample, args.big_rounds))
+
+    for n in args.sizes:
+        for cube in CUBES:
+            p = perms[cube]
+            d = p.shape[1]
+            batch = twirlkit.CubeBatch(n, cube)
+            batch.scramble(np.full(n, 40, dtype=np.int64))
+            ns = {
+                "np": np,
+                "bl": baseline,
+                "batch": batch,
+                "states": np.asarray(batch.to_sticker_array()),
+                "solved": baseline.solved_states(n, cube),
+                "perms": p,
+                "offsets": baseline.row_offsets(n, d),
+                "rng": rng,
+                "lengths": np.full(n, SCRAMBLE_LENGTH, dtype=np.int64),
+                "moves": rng.integers(0, 12, n),
+                "moves_uintp": None,
+                "next_shape": (n * 12, d),
+                "row_shape": (n, d),
+                "int64": np.int64,
+                "empty": np.empty,
+                "get_next_states": twirlkit.get_next_states,
+            }
+            ns["moves_uintp"] = ns["moves"].astype(np.uintp)
+            floor = "empty({}, int64).fill(1)"
+
+            timed("get_next_states", cube, n, [
+                Job("module", "batch.get_next_states()", ns),
+                Job("numpy_take", "bl.next_states_take(states, perms)", ns),
+                Job("numpy_fancy", "bl.next_states_fancy(states, perms)", ns),
+                Job("floor", floor.format("next_shape"), ns),
+            ])
+            timed("to_sticker_array", cube, n, [
+                Job("module", "batch.to_sticker_array()", ns),
+                Job("numpy_copy", "states.copy()", ns),
+                Job("floor", floor.format("row_shape"), ns),
+            ])
+            timed("scramble", cube, n, [
+                Job("module", "batch.scramble(lengths)", ns),
+                Job("numpy", f"bl.scramble(solved, perms, {SCRAMBLE_LENGTH}, rng, offsets)", ns),
+            ])
+            timed("apply_move_indexes", cube, n, [
+                Job("module", "batch.apply_move_indexes(moves_uintp)", ns),
+                Job("numpy", "bl.apply_move_indexes(states, perms, moves, offsets)", ns),
+            ])
+            if n <= 65536:
+                ns["cubes"] = list(batch)
+                timed("get_next_states(list)", cube, n, [
+                    Job("module", "get_next_states(cubes)", ns),
+                    Job("batch", "batch.get_next_states()", ns),
+                    Job("floor", floor.format("next_shape"), ns),
+                ])
+            del batch, ns
+            gc.collect()
+
+    # Single cubes. A no-argument builtin method that returns None, like a
+    # turn: list.clear on an empty list.
+    for cube in CUBES:
+        cls = twirlkit.Cube3x3 if cube == 3 else twirlkit.Cube2x2
+        c = cls()
+        c.scramble(30)
+        p = perms[cube]
+        ns = {
+            "c": c,
+            "e": [],
+            "row": np.asarray(c.to_sticker_array(), dtype=np.int64),
+            "perm_r": p[4],
+            "bl": baseline,
+            "text": baseline.random_move_text(rng, DO_MOVES_TOKENS),
+            "table": baseline.token_perms(p),
+        }
+        timed("turn", cube, None, [
+            Job("module", "c.do_r_move()", ns, unroll=50),
+            Job("builtin", "e.clear()", ns, unroll=50),
+            Job("numpy", "row[perm_r]", ns, unroll=50),
+        ])
+        timed("do_moves", cube, None, [
+            Job("module", "c.do_moves(text)", ns, unroll=10),
+            Job("numpy", "bl.do_moves(row, text, table)", ns, unroll=10),
+            Job("builtin", "e.clear()", ns, unroll=50),
+        ])
+        timed("to_sticker_array(single)", cube, None, [
+            Job("module", "c.to_sticker_array()", ns, unroll=20),
+            Job("numpy_tolist", "row.tolist()", ns, unroll=20),
+            Job("builtin", "e.clear()", ns, unroll=50),
+        ])
+
+    return {
+        "threads_env": os.environ.get("RAYON_NUM_THREADS"),
+        "module_file": twirlkit.__file__,
+        "groups": groups,
+    }
+
+
+def run_scaling(args) -> dict:
+    """Batch scramble alone, module only: the parent alternates processes of
+    each worker count and pools their samples, so that a change in the
+    machine's load hits both counts alike."""
+    import numpy as np
+
+    import twirlkit
+
+    out = {}
+    for cube in CUBES:
+        n = SCALING_N
+        ns = {"batch": twirlkit.CubeBatch(n, cube),
+              "lengths": np.full(n, SCRAMBLE_LENGTH, dtype=np.int64)}
+        result = measure([Job("module", "batch.scramble(lengths)", ns)],
+                         args.rounds, args.sample, args.big_rounds)
+        out[str(cube)] = result["module"]["samples_ns"]
+    return out
+
+
+# --- peak memory ----------------------------------------------------------
+
+
+def _status_kb(field: str) -> int:
+    with open("/proc/self/status") as f:
+        return int(re.search(field + r":\s+(\d+) kB", f.read()).group(1))
+
+
+def run_memory(cube: int, n: int) -> dict:
+    """Peak resident memory of one get_next_states() above the resident set
+    just before it, in a process that has done nothing bigger."""
+    import numpy as np
+
+    import twirlkit
+
+    batch = twirlkit.CubeBatch(n, cube)
+    batch.scramble(np.full(n, 20, dtype=np.int64))
+    # Start the pool and NumPy's array interface first: they belong to the
+    # process, not to the call.
+    twirlkit.CubeBatch(64, cube).get_next_states()
+    gc.collect()
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")  # resets VmHWM to the current resident set
+        method = "VmHWM after clear_refs"
+    except OSError:
+        method = "VmHWM without reset"
+    before_kb = _status_kb("VmRSS")
+    out = batch.get_next_states()
+    peak_kb = _status_kb("VmHWM")
+    out_bytes = out.nbytes
+    del out
+    above = (peak_kb - before_kb) * 1024
+    return {
+        "cube": cube,
+        "n": n,
+        "output_bytes": out_bytes,
+        "rss_before_bytes": before_kb * 1024,
+        "peak_bytes": peak_kb * 1024,
+        "peak_above_bytes": above,
+        "ratio": above / out_bytes,
+        "method": method,
+        "ru_maxrss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss,
+    }
+
+
+# --- the parent: start the processes, compare, report ---------------------
+
+
+def child(argv: list[str], threads: int, tag: str) -> dict:
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    with tempfile.NamedTemporaryFile("r", suffix=".json") as out:
+        cmd = [sys.executable, str(Path(__file__).resolve()), *argv, "--json-out", out.name]
+        proc = subprocess.run(cmd, env=env)
+        if proc.returncode != 0:
+            raise SystemExit(f"{tag} (RAYON_NUM_THREADS={threads}) failed: exit {proc.returncode}")
+        return json.load(out)
+
+
+def machine() -> dict:
+    info = {
+        "python": platform.python_version(),
+        "platform": platform.platform(),
+        "cpus_available": len(os.sched_getaffinity(0)),
+    }
+    try:
+        with open("/proc/cpuinfo") as f:
+            info["cpu"] = re.search(r"model name\s*:\s*(.*)", f.read()).group(1)
+    except (OSError, AttributeError):
+        info["cpu"] = platform.processor() or "unknown"
+    try:
+        with open("/proc/meminfo") as f:
+            info["memory_gib"] = round(int(f.readline().split()[1]) / 2**20, 1)
+    except (OSError, ValueError, IndexError):
+        pass
+    try:
+        with open("/sys/kernel/mm/transparent_hugepage/enabled") as f:
+            info["transparent_hugepages"] = re.search(r"\[(\w+)\]", f.read()).group(1)
+    except (OSError, AttributeError):
+        pass
+    import numpy
+
+    info["numpy"] = numpy.__version__
+    return info
+
+
+def load_average() -> float | None:
+    try:
+        with open("/proc/loadavg") as f:
+            return float(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        return None
+
+
+def fmt_ns(ns: float) -> str:
+    for unit, scale in (("s", 1e9), ("ms", 1e6), ("us", 1e3)):
+        if ns >= scale:
+            return f"{ns / scale:.3g} {unit}"
+    return f"{ns:.3g} ns"
+
+
+def median(runs: dict, threads: int, call: str, cube, n, job: str) -> float | None:
+    for g in runs.get(str(threads), {}).get("groups", []):
+        if g["call"] == call and g["cube"] == cube and g["n"] == n and job in g["jobs"]:
+            return g["jobs"][job]["median_ns"]
+    return None
+
+
+def targets(runs: dict, memory: list[dict], scaling: dict, threads: list[int]) -> list[dict]:
+    """Each target: the measured ratio, the bound, and whether it holds.
+    'at most' bounds compare module / reference; 'at least' bounds are
+    speed-ups, reference / module."""
+    out = []
+
+    def add(name, t, cube, n, measured, op, bound):
+        if measured is None:
+            return
+        met = measured <= bound if op == "<=" else measured >= bound
+        out.append({"target": name, "threads": t, "cube": cube, "n": n,
+                    "measured": measured, "bound": f"{op} {bound}", "met": met})
+
+    def ratio(t, call, cube, n, a, b):
+        x, y = median(runs, t, call, cube, n, a), median(runs, t, call, cube, n, b)
+        return None if x is None or y is None else x / y
+
+    for t in threads:
+        for cube in CUBES:
+            for n, bound in ((1024, 1.0), (65536, 0.8), (1_000_000, 0.8)):
+                add("get_next_states() / floor", t, cube, n,
+                    ratio(t, "get_next_states", cube, n, "module", "floor"), "<=", bound)
+            add("to_sticker_array() / floor", t, cube, 65536,
+                ratio(t, "to_sticker_array", cube, 65536, "module", "floor"), "<=", 1.0)
+            add("get_next_states(list) / batch", t, cube, 1024,
+                ratio(t, "get_next_states(list)", cube, 1024, "module", "batch"), "<=", 1.2)
+            add("scramble speed-up over numpy", t, cube, 65536,
+                ratio(t, "scramble", cube, 65536, "numpy", "module"), ">=", 10)
+            add("apply_move_indexes speed-up over numpy", t, cube, 65536,
+                ratio(t, "apply_move_indexes", cube, 65536, "numpy", "module"), ">=", 50)
+            add("turn method / builtin call", t, cube, None,
+                ratio(t, "turn", cube, None, "module", "builtin"), "<=", 1.5)
+            add("do_moves(20) speed-up over numpy", t, cube, None,
+                ratio(t, "do_moves", cube, None, "numpy", "module"), ">=", 20)
+    for m in memory:
+        add("get_next_states() peak memory / output", m["threads"], m["cube"], m["n"],
+            m["ratio"], "<=", 1.05)
+    for cube in CUBES:
+        pooled = scaling.get(str(cube), {})
+        if "1" in pooled and "2" in pooled:
+            one, two = statistics.median(pooled["1"]), statistics.median(pooled["2"])
+            add("scramble 2 workers vs 1", "2/1", cube, SCALING_N, one / two, ">=", 1.8)
+    return out
+
+
+def comparison_rows(runs: dict) -> list[dict]:
+    """module time and its ratio to every other job of the same group."""
+    rows = []
+    for t, run in sorted(runs.items()):
+        for g in run["groups"]:
+            mod = g["jobs"]["module"]["median_ns"]
+            rows.append({
+                "threads": int(t), "call": g["call"], "cube": g["cube"], "n": g["n"],
+                "module_ns": mod,
+                "others": {k: {"ns": v["median_ns"], "module_over": mod / v["median_ns"]}
+                           for k, v in g["jobs"].items() if k != "module"},
+            })
+    return rows
+
+
+def print_report(result: dict) -> None:
+    m = result["machine"]
+    print(f"\nmachine: {m['cpu']}, {m['cpus_available']} CPUs, "
+          f"{m.get('memory_gib', '?')} GiB, Python {m['python']}, NumPy {m['numpy']}, "
+          f"THP {m.get('transparent_hugepages', '?')}")
+    print("\nmedians; 'x' = module time / other time (below 1: module faster)\n")
+    head = f"{'T':>2} {'call':<25} {'cube':>4} {'n':>9} {'module':>10}  others"
+    print(head)
+    print("-" * len(head))
+    for r in result["comparisons"]:
+        cube = f"{r['cube']}x{r['cube']}"
+        n = "1" if r["n"] is None else f"{r['n']:,}"
+        others = "  ".join(f"{k} {fmt_ns(v['ns'])} ({v['module_over']:.3g}x)"
+                           for k, v in r["others"].items())
+        print(f"{r['threads']:>2} {r['call']:<25} {cube:>4} {n:>9} "
+              f"{fmt_ns(r['module_ns']):>10}  {others}")
+    print("\ntargets\n")
+    head = f"{'target':<42} {'T':>3} {'cube':>4} {'n':>9} {'measured':>9} {'bound':>7}  result"
+    print(head)
+    print("-" * len(head))
+    for t in result["targets"]:
+        n = "1" if t["n"] is None else f"{t['n']:,}"
+        print(f"{t['target']:<42} {t['threads']!s:>3} {t['cube']}x{t['cube']} {n:>9} "
+              f"{t['measured']:>9.3g} {t['bound']:>7}  {'met' if t['met'] else 'MISSED'}")
+    for mem in result["memory"]:
+        print(f"  memory {mem['cube']}x{mem['cube']} n={mem['n']:,} T={mem['threads']}: "
+              f"peak {mem['peak_above_bytes'] / 2**20:.1f} MiB above "
+              f"{mem['rss_before_bytes'] / 2**20:.1f} MiB for an output of "
+              f"{mem['output_bytes'] / 2**20:.1f} MiB ({mem['method']})")
+    load = result["load_average"]
+    if max(x or 0 for x in load.values()) > 0.5:
+        print(f"\nnote: 1-minute load average {load['start']} at the start, {load['end']} "
+              "at the end: other processes shared the CPUs, timings are noisy")
+    print("\n" + result["summary"])
+
+
+def summarise(result: dict) -> str:
+    ts = result["targets"]
+    missed = [t for t in ts if not t["met"]]
+    m = result["machine"]
+    text = (f"twirlkit bench: {len(ts) - len(missed)} of {len(ts)} targets met "
+            f"({m['cpu']}, {m['cpus_available']} CPUs, {result['elapsed_s']:.0f} s)")
+    if missed:
+        text += "; missed: " + "; ".join(
+            f"{t['target']} {t['cube']}x{t['cube']} "
+            f"{'single cube' if t['n'] is None else 'n=' + str(t['n'])} T={t['threads']} "
+            f"= {t['measured']:.3g} ({t['bound']})" for t in missed)
+    return text
+
+
+def parse_args(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--quick", action="store_true",
+                    help="5 rounds, n = 1024 and 65536, shorter samples")
+    ap.add_argument("--sizes", type=lambda s: [int(x) for x in s.split(",")],
+                    help="comma-separated batch sizes (default 1024,65536,1000000)")
+    ap.add_argument("--threads", type=lambda s: [int(x) for x in s.split(",")],
+                    default=[1, 2], help="worker counts, one process each (default 1,2)")
+    ap.add_argument("--rounds", type=int, help="rounds per group (default 11, quick 5)")
+    ap.add_argument("--big-rounds", type=int, default=3,
+                    help="rounds for groups whose single call takes over 0.25 s")
+    ap.add_argument("--sample", type=float,
+                    help="target seconds per timed sample (default 0.005, quick 0.002)")
+    ap.add_argument("--passes", type=int,
+                    help="alternating process pairs for the 2-vs-1 scramble (default 4, quick 2)")
+    ap.add_argument("--no-memory", action="store_true", help="skip the peak-memory runs")
+    ap.add_argument("--out", type=Path, default=DEFAULT_OUT, help="JSON output path")
+    ap.add_argument("--verbose", action="store_true", help="progress on stderr")
+    # Internal: the child processes.
+    ap.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    ap.add_argument("--memory", type=lambda s: [int(x) for x in s.split(",")],
+                    help=argparse.SUPPRESS)
+    ap.add_argument("--scaling", action="store_true", help=argparse.SUPPRESS)
+    ap.add_argument("--json-out", help=argparse.SUPPRESS)
+    args = ap.parse_args(argv)
+    if args.sizes is None:
+        args.sizes = [1024, 65536] if args.quick else list(SIZES)
+    if args.rounds is None:
+        args.rounds = 5 if args.quick else 11
+    if args.sample is None:
+        args.sample = 0.002 if args.quick else 0.005
+    if args.passes is None:
+        args.passes = 2 if args.quick else 4
+    args.scaling_rounds = 5
+    if args.quick:
+        args.big_rounds = min(args.big_rounds, 2)
+    return args
+
+
+def main(argv=None) -> int:
+    args = parse_args(argv)
+    if args.worker or args.memory or args.scaling:
+        if args.memory:
+            result = run_memory(*args.memory)
+        elif args.scaling:
+            result = run_scaling(args)
+        else:
+            result = run_worker(args)
+        with open(args.json_out, "w") as f:
+            json.dump(result, f)
+        return 0
+
+    started = time.perf_counter()
+    load_before = load_average()
+    shared = ["--sizes", ",".join(map(str, args.sizes)), "--rounds", str(args.rounds),
+              "--big-rounds", str(args.big_rounds), "--sample", str(args.sample)]
+    if args.verbose:
+        shared.append("--verbose")
+    runs = {}
+    for t in args.threads:
+        print(f"timing with RAYON_NUM_THREADS={t} ...", file=sys.stderr, flush=True)
+        runs[str(t)] = child(["--worker", *shared], t, "worker")
+    # Worker scaling: short processes of each count in turn.
+    scaling: dict = {}
+    if 1 in args.threads and 2 in args.threads:
+        print("timing scramble scaling ...", file=sys.stderr, flush=True)
+        scaling_args = ["--scaling", "--rounds", str(args.scaling_rounds),
+                        "--sample", str(args.sample)]
+        for _ in range(args.passes):
+            for t in (1, 2):
+                for cube, samples in child(scaling_args, t, "scaling").items():
+                    scaling.setdefault(cube, {}).setdefault(str(t), []).extend(samples)
+    memory = []
+    if not args.no_memory:
+        for t in args.threads:
+            for cube in CUBES:
+                m = child(["--memory", f"{cube},65536"], t, "memory")
+                m["threads"] = t
+                memory.append(m)
+
+    result = {
+        "machine": machine(),
+        "module_file": next(iter(runs.values()))["module_file"] if runs else None,
+        "settings": {"sizes": args.sizes, "threads": args.threads, "rounds": args.rounds,
+                     "big_rounds": args.big_rounds, "sample_s": args.sample,
+                     "quick": args.quick},
+        "runs": runs,
+        "memory": memory,
+        "scramble_scaling_samples_ns": scaling,
+        "load_average": {"start": load_before, "end": load_average()},
+    }
+    result["comparisons"] = comparison_rows(runs)
+    result["targets"] = targets(runs, memory, scaling, args.threads)
+    result["elapsed_s"] = time.perf_counter() - started
+    result["summary"] = summarise(result)
+    print_report(result)
+    args.out.parent.mkdir(parents=True, exist_ok=True)
+    with open(args.out, "w") as f:
+        json.dump(result, f, indent=1)
+        f.write("\n")
+    print(f"written to {args.out}", file=sys.stderr)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

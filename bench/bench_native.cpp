@@ -1,0 +1,179 @@
+// Micro-benchmarks of the native cores: the quarter turns of both cube sizes,
+// the sticker projection, the two random sources, and one successor row (the
+// unit of work of next_states_internal). Single-threaded; the pool is not
+// involved.
+
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "cube/borrow.hpp"
+#include "cube/cube.hpp"
+#include "cube/random.hpp"
+#include "cube2x2/utils.hpp"
+#include "cube3x3/utils.hpp"
+
+namespace twirlkit {
+namespace {
+
+// A fixed stream of move indexes, long enough that the branch predictor
+// cannot learn it, so the 12-way dispatch is measured as a scramble sees it.
+constexpr std::size_t STREAM = 4096;
+
+std::vector<MoveIndex> move_stream() {
+    ChaCha8 gen(ChaCha8::Key{1, 2, 3, 4, 5, 6, 7, 8});
+    std::vector<MoveIndex> moves(STREAM);
+    for (auto& m : moves) m = draw_move_index(gen);
+    return moves;
+}
+
+const std::vector<MoveIndex>& moves() {
+    static const std::vector<MoveIndex> stream = move_stream();
+    return stream;
+}
+
+// A reachable, scrambled state: projections of the solved cube could be
+// folded by the compiler into constants.
+template <Cube C>
+C scrambled() {
+    C cube{};
+    for (MoveIndex m : moves()) apply_move_index_internal(cube, m);
+    return cube;
+}
+
+// Each turn depends on the last, so this is the latency of one turn.
+template <Cube C>
+void BM_apply_move_index(benchmark::State& state) {
+    const auto& stream = moves();
+    C cube = scrambled<C>();
+    std::size_t i = 0;
+    for (auto _ : state) {
+        apply_move_index_internal(cube, stream[i]);
+        i = (i + 1) % STREAM;
+        benchmark::DoNotOptimize(cube);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// A direct call of one turn method, no dispatch: R for the slot cycle with
+// no flips, F for the cycle with flips, U for the plain layer rotation.
+template <Cube C, void (C::*Turn)() noexcept>
+void BM_turn(benchmark::State& state) {
+    C cube = scrambled<C>();
+    for (auto _ : state) {
+        (cube.*Turn)();
+        benchmark::DoNotOptimize(cube);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+template <Cube C>
+void BM_write_sticker_row(benchmark::State& state) {
+    C cube = scrambled<C>();
+    alignas(64) std::array<std::int64_t, C::sticker_dim> row{};
+    std::int64_t* out = row.data();
+    benchmark::DoNotOptimize(out);  // the row escapes, so its stores stay
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(cube);
+        cube.write_sticker_row(out);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(sizeof row));
+}
+
+// One row of the successor matrix: copy the cube, turn the copy, project it.
+// The twelve moves in turn, as the kernel walks the rows of one cube.
+template <Cube C>
+void BM_successor_row(benchmark::State& state) {
+    const C cube = scrambled<C>();
+    alignas(64) std::array<std::int64_t, C::sticker_dim> row{};
+    std::int64_t* out = row.data();
+    benchmark::DoNotOptimize(out);
+    MoveIndex move = 0;
+    for (auto _ : state) {
+        C next = cube;
+        benchmark::DoNotOptimize(next);
+        apply_move_index_internal(next, move);
+        next.write_sticker_row(out);
+        benchmark::ClobberMemory();
+        if (++move == MOVE_COUNT) move = 0;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// A turn method's native part: take the exclusive hold, turn, let go.
+template <Cube C>
+void BM_held_turn(benchmark::State& state) {
+    C cube = scrambled<C>();
+    BorrowFlag flag;
+    for (auto _ : state) {
+        ExclusiveHold hold(flag);
+        if (hold) cube.do_r_move_internal();
+        benchmark::DoNotOptimize(cube);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_chacha8_draw(benchmark::State& state) {
+    ChaCha8 gen(ChaCha8::Key{9, 8, 7, 6, 5, 4, 3, 2});
+    for (auto _ : state) benchmark::DoNotOptimize(draw_move_index(gen));
+    state.SetItemsProcessed(state.iterations());
+}
+
+// Keying a task generator and drawing a 20-move scramble: what a batch
+// scramble chunk pays once, plus what each of its cubes pays.
+void BM_task_generator_20_draws(benchmark::State& state) {
+    for (auto _ : state) {
+        ChaCha8 gen = make_task_generator();
+        MoveIndex acc = 0;
+        for (int i = 0; i < 20; ++i) acc += draw_move_index(gen);
+        benchmark::DoNotOptimize(acc);
+    }
+    state.SetItemsProcessed(state.iterations() * 20);
+}
+
+void BM_thread_rng_draw(benchmark::State& state) {
+    ThreadRng& rng = thread_rng();
+    for (auto _ : state) benchmark::DoNotOptimize(draw_move_index(rng));
+    state.SetItemsProcessed(state.iterations());
+}
+
+// A whole single-cube scramble of 20 moves from the per-thread generator.
+template <Cube C>
+void BM_scramble_internal_20(benchmark::State& state) {
+    C cube{};
+    for (auto _ : state) {
+        scramble_internal(cube, 20);
+        benchmark::DoNotOptimize(cube);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+BENCHMARK(BM_apply_move_index<Cube3x3>)->Name("apply_move_index/3x3");
+BENCHMARK(BM_apply_move_index<Cube2x2>)->Name("apply_move_index/2x2");
+BENCHMARK(BM_turn<Cube3x3, &Cube3x3::do_u_move_internal>)->Name("turn_U/3x3");
+BENCHMARK(BM_turn<Cube3x3, &Cube3x3::do_r_move_internal>)->Name("turn_R/3x3");
+BENCHMARK(BM_turn<Cube3x3, &Cube3x3::do_f_move_internal>)->Name("turn_F/3x3");
+BENCHMARK(BM_turn<Cube2x2, &Cube2x2::do_u_move_internal>)->Name("turn_U/2x2");
+BENCHMARK(BM_turn<Cube2x2, &Cube2x2::do_r_move_internal>)->Name("turn_R/2x2");
+BENCHMARK(BM_turn<Cube2x2, &Cube2x2::do_f_move_internal>)->Name("turn_F/2x2");
+BENCHMARK(BM_write_sticker_row<Cube3x3>)->Name("write_sticker_row/3x3");
+BENCHMARK(BM_write_sticker_row<Cube2x2>)->Name("write_sticker_row/2x2");
+BENCHMARK(BM_successor_row<Cube3x3>)->Name("successor_row/3x3");
+BENCHMARK(BM_successor_row<Cube2x2>)->Name("successor_row/2x2");
+BENCHMARK(BM_held_turn<Cube3x3>)->Name("held_turn_R/3x3");
+BENCHMARK(BM_held_turn<Cube2x2>)->Name("held_turn_R/2x2");
+BENCHMARK(BM_chacha8_draw)->Name("draw_move_index/ChaCha8");
+BENCHMARK(BM_task_generator_20_draws)->Name("task_generator+20_draws/ChaCha8");
+BENCHMARK(BM_thread_rng_draw)->Name("draw_move_index/thread_rng");
+BENCHMARK(BM_scramble_internal_20<Cube3x3>)->Name("scramble_internal_20/3x3");
+BENCHMARK(BM_scramble_internal_20<Cube2x2>)->Name("scramble_internal_20/2x2");
+
+}  // namespace
+}  // namespace twirlkit
+
+BENCHMARK_MAIN();

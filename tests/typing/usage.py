@@ -1,0 +1,94 @@
+"""Typed use of the whole public surface, checked with `mypy --strict`.
+
+The test suite also runs it, so every line here is real, working code.
+The `type: ignore` lines are calls the stubs must refuse: under --strict an
+ignore that is no longer needed is itself an error, so a stub that grew too
+permissive fails the check.
+"""
+from typing import assert_type
+
+import numpy as np
+from numpy.typing import NDArray
+
+import twirlkit
+from twirlkit import CubeBatch, Cube2x2, Cube3x3, get_next_states, inverse_scramble
+
+
+def single_cubes() -> None:
+    big = Cube3x3()
+    big.do_moves("R U R' U'")
+    big.do_r_move()
+    big.do_r_prime_move()
+    big.scramble()
+    big.scramble(scramble_length=3)
+    assert_type(big.is_solved(), bool)
+    assert_type(big.corners, int)
+    assert_type(big.to_binary(), tuple[str, str])
+    assert_type(big.to_binary_corners(), str)
+    assert_type(big.to_binary_edges(), str)
+    assert_type(big.get_corners(), list[tuple[int, int]])
+    assert_type(big.get_edges(), list[tuple[int, int]])
+    assert_type(big.to_sticker_array(), list[int])
+    assert_type(str(big), str)
+
+    small = Cube2x2()
+    small.do_moves(moves="F2 B'")
+    small.do_u_move()
+    small.do_u_prime_move()
+    assert_type(small.state, int)
+    assert_type(small.to_binary(), str)
+    assert_type(small.get_corners(), list[tuple[int, int]])
+    assert_type(small.to_sticker_array(), list[int])
+
+    assert_type(inverse_scramble("R U"), str)
+    assert_type(get_next_states([big]), NDArray[np.int64])
+    assert_type(get_next_states([small, Cube2x2()]), NDArray[np.int64])
+
+
+def batch_step() -> NDArray[np.int64]:
+    batch = CubeBatch(8, 3)
+    batch.scramble(np.full(len(batch), 5, dtype=np.int64))
+    successors = batch.get_next_states()
+    moves = (np.arange(len(batch)) % 12).astype(np.uintp)
+    chosen = successors[12 * np.arange(len(batch), dtype=np.uintp) + moves]
+    batch.apply_move_indexes(moves)
+    assert (chosen == batch.to_sticker_array()).all()
+    assert_type(batch.len(), int)
+    cube = batch[0]
+    assert_type(cube, Cube2x2 | Cube3x3)
+    if isinstance(cube, Cube3x3):
+        assert_type(cube.get_edges(), list[tuple[int, int]])
+    for each in batch:
+        assert_type(each, Cube2x2 | Cube3x3)
+    return successors
+
+
+def refused() -> None:
+    """Never called: each line would fail at run time as well."""
+    big, small, batch = Cube3x3(), Cube2x2(), CubeBatch(2, 2)
+    small.get_edges()  # type: ignore[attr-defined]
+    big.corners = 0  # type: ignore[misc]
+    big.scramble("20")  # type: ignore[arg-type]
+    get_next_states((big,))  # type: ignore[arg-type]
+    batch.scramble([1, 2])  # type: ignore[arg-type]
+    # Named first: as a direct argument, NumPy's own stubs would let the
+    # expected type steer the inference of the array's dtype.
+    signed = np.zeros(2, dtype=np.int64)
+    unsigned = np.zeros(2, dtype=np.uintp)
+    batch.apply_move_indexes(signed)  # type: ignore[arg-type]
+    batch.scramble(unsigned)  # type: ignore[arg-type]
+
+
+def panics_are_not_exceptions() -> None:
+    try:
+        Cube3x3().scramble(1)
+    except twirlkit.PanicException as failure:
+        assert_type(failure, twirlkit.PanicException)
+        raise
+
+
+if __name__ == "__main__":
+    single_cubes()
+    assert batch_step().shape == (96, 54)
+    panics_are_not_exceptions()
+    print("ok")
