@@ -11,12 +11,12 @@ SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
 APT_PACKAGES := g++ meson ninja-build pkg-config python3-dev python3-venv python3-pip \
 	python3-numpy python3-pytest python3-hypothesis python3-mesonpy \
-	libgtest-dev libbenchmark-dev
+	libgtest-dev libbenchmark-dev python3-mypy python3-build
 
-SOURCES := $(shell find src -type f) meson.build meson_options.txt pyproject.toml
+SOURCES := $(shell find src stubs -type f) meson.build meson_options.txt pyproject.toml
 NATIVE_TESTS := $(wildcard tests/native/*.cpp)
 
-.PHONY: all setup install native test pytest demo clean
+.PHONY: all setup install native test pytest demo wheel clean
 
 all: install
 
@@ -65,6 +65,9 @@ pytest: install
 
 demo: install
 	$(PY) examples/demo.py
+
+wheel: $(STAMPS)/apt
+	scripts/wheel.sh
 
 clean:
 	rm -rf $(BUILD) $(VENV) dist

@@ -95,5 +95,11 @@ class CubeBatch:
     def len(self) -> int: ...
 
 def inverse_scramble(scramble: str) -> str: ...
-def get_next_states(cubes: list[Cube2x2] | list[Cube3x3]) -> NDArray[np.int64]:
-    """Shape (12 * len(cubes), sticker_dim), rows in the order 12 * i + m."""
+# The last form is list(batch): one size at run time, though not to a checker.
+def get_next_states(
+    cubes: list[Cube2x2] | list[Cube3x3] | list[Cube2x2 | Cube3x3],
+) -> NDArray[np.int64]:
+    """Shape (12 * len(cubes), sticker_dim), rows in the order 12 * i + m.
+
+    All cubes must be of one size, that of the first.
+    """

@@ -60,6 +60,7 @@ def batch_step() -> NDArray[np.int64]:
         assert_type(cube.get_edges(), list[tuple[int, int]])
     for each in batch:
         assert_type(each, Cube2x2 | Cube3x3)
+    assert_type(get_next_states(list(batch)), NDArray[np.int64])
     return successors
 
 
