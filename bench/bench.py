@@ -448,6 +448,111 @@ def print_report(result: dict) -> None:
     print("\n" + result["summary"])
 
 
+# The NumPy job each batch call is set against in the short tables.
+NUMPY_JOB = {"get_next_states": "numpy_take", "to_sticker_array": "numpy_copy",
+             "scramble": "numpy", "apply_move_indexes": "numpy",
+             "turn": "numpy", "do_moves": "numpy", "to_sticker_array(single)": "numpy_tolist",
+             "get_next_states(list)": "batch"}
+
+
+def markdown_report(result: dict) -> str:
+    """The tables for the README: the module against NumPy's fastest form and
+    against the floor, then every target."""
+    m = result["machine"]
+    lines = [
+        f"Measured on {m['cpu']}, {m['cpus_available']} CPUs, {m.get('memory_gib', '?')} GiB, "
+        f"{m['platform']}, Python {m['python']}, NumPy {m['numpy']}; "
+        f"load average {result['load_average']['start']} at the start.",
+        "",
+        "| call | cube | n | workers | twirlkit | reference | reference / twirlkit "
+        "| floor | twirlkit / floor |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    for r in result["comparisons"]:
+        numpy_job = r["others"].get(NUMPY_JOB.get(r["call"], ""))
+        floor = r["others"].get("floor") or r["others"].get("builtin")
+        n = "1" if r["n"] is None else f"{r['n']:,}"
+        numpy_cells = ["", ""]
+        if numpy_job:
+            numpy_cells = [fmt_ns(numpy_job["ns"]), f"{1 / numpy_job['module_over']:.3g}x"]
+        floor_cells = ["", ""]
+        if floor:
+            floor_cells = [fmt_ns(floor["ns"]), f"{floor['module_over']:.3g}"]
+        lines.append(
+            f"| `{r['call']}` | {r['cube']}x{r['cube']} | {n} | {r['threads']} "
+            f"| {fmt_ns(r['module_ns'])} | " + " | ".join(numpy_cells + floor_cells) + " |")
+    lines += ["", "Reference: NumPy's fastest form of the same job (`np.take` over int64 "
+              "sticker rows for the successors, a flat gather for the move indexes and "
+              "scrambles, `states.copy()` and `row.tolist()` for the sticker arrays); "
+              "for `get_next_states(list)` it is `CubeBatch.get_next_states()` of the same "
+              "states. Floor: `np.empty(shape, np.int64)` then `.fill(1)` for batch calls, "
+              "`[].clear()` for single-cube calls.", "",
+              "| target | workers | cube | n | measured | bound | |",
+              "|---|---:|---|---:|---:|---:|---|"]
+    for t in result["targets"]:
+        n = "1" if t["n"] is None else f"{t['n']:,}"
+        lines.append(f"| {t['target']} | {t['threads']} | {t['cube']}x{t['cube']} | {n} "
+                     f"| {t['measured']:.3g} | {t['bound']} | {'met' if t['met'] else 'missed'} |")
+    lines += ["", result["summary"], ""]
+    return "\n".join(lines)
+
+
+PLOT_STYLE = {
+    "twirlkit, 1 worker(s)": {"color": "tab:blue"},
+    "twirlkit, 2 worker(s)": {"color": "navy"},
+    "numpy": {"color": "tab:orange"},
+    "numpy_take": {"color": "tab:orange"},
+    "numpy_copy": {"color": "tab:orange"},
+    "numpy_fancy": {"color": "tab:red"},
+    "floor": {"color": "gray", "linestyle": "--"},
+}
+
+
+def plot_throughput(result: dict, path: Path) -> bool:
+    """Cubes per second against batch size, twirlkit per worker count next to
+    NumPy and the floor. Skipped without matplotlib."""
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return False
+    calls = ["get_next_states", "to_sticker_array", "scramble", "apply_move_indexes"]
+    fig, axes = plt.subplots(len(CUBES), len(calls), figsize=(16, 7), squeeze=False)
+    for row, cube in enumerate(CUBES):
+        for col, call in enumerate(calls):
+            ax = axes[row][col]
+            series: dict[str, list[tuple[int, float]]] = {}
+            for r in result["comparisons"]:
+                if r["call"] != call or r["cube"] != cube or r["n"] is None:
+                    continue
+                series.setdefault(f"twirlkit, {r['threads']} worker(s)", []).append(
+                    (r["n"], r["n"] / r["module_ns"] * 1e9))
+                if r["threads"] == min(result["settings"]["threads"]):
+                    for job, v in r["others"].items():
+                        series.setdefault(job, []).append((r["n"], r["n"] / v["ns"] * 1e9))
+            for label in sorted(series, key=lambda k: (not k.startswith("twirlkit"), k)):
+                points = sorted(series[label])
+                ax.plot([p[0] for p in points], [p[1] for p in points], marker="o",
+                        label=label, **PLOT_STYLE.get(label.split(",")[0] if label.startswith(
+                            "numpy") else label, {}))
+            ax.set_xscale("log")
+            ax.set_yscale("log")
+            ax.set_title(f"{call}, {cube}x{cube}", fontsize=10)
+            ax.set_xlabel("cubes in the batch")
+            if col == 0:
+                ax.set_ylabel("cubes per second")
+            ax.grid(True, which="both", alpha=0.3)
+            ax.legend(fontsize=7)
+    fig.suptitle(f"twirlkit against NumPy ({result['machine']['cpu']}, "
+                 f"{result['machine']['cpus_available']} CPUs)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+    return True
+
+
 def summarise(result: dict) -> str:
     ts = result["targets"]
     missed = [t for t in ts if not t["met"]]
@@ -562,7 +667,13 @@ def main(argv=None) -> int:
     with open(args.out, "w") as f:
         json.dump(result, f, indent=1)
         f.write("\n")
-    print(f"written to {args.out}", file=sys.stderr)
+    markdown = args.out.with_suffix(".md")
+    markdown.write_text(markdown_report(result))
+    written = [args.out, markdown]
+    plot = args.out.parent / "throughput.png"
+    if plot_throughput(result, plot):
+        written.append(plot)
+    print("written: " + ", ".join(map(str, written)), file=sys.stderr)
     return 0
 
 

@@ -12,8 +12,6 @@
 // later becomes the NumPy array's memory.
 #pragma once
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -25,9 +23,11 @@
 #include <string>
 #include <utility>
 
+#include "cube/buffer_cache.hpp"
 #include "cube/cube.hpp"
 #include "cube/parallel.hpp"
 #include "cube/random.hpp"
+#include "cube/successors.hpp"
 
 namespace twirlkit {
 
@@ -110,39 +110,26 @@ alignas(64) inline std::int64_t empty_matrix_storage[1]{};
 
 inline void keep_static_buffer(std::int64_t*, std::size_t) noexcept {}
 inline void free_heap_buffer(std::int64_t* data, std::size_t) noexcept { std::free(data); }
-inline void unmap_buffer(std::int64_t* data, std::size_t capacity) noexcept {
-    ::munmap(data, capacity * sizeof(std::int64_t));
+
+inline void release_mapped_buffer(std::int64_t* data, std::size_t capacity) noexcept {
+    release_mapped(data, capacity * sizeof(std::int64_t));
 }
 
-inline constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+inline constexpr std::size_t HUGE_PAGE = HUGE_PAGE_BYTES;
 // From here on a matrix is mapped on its own, 2 MiB aligned and advised for
 // transparent huge pages: a 340 MB successor matrix then costs ~170 page
 // faults instead of ~83 000 (about 5x faster first touch, done by the
-// workers). Below it malloc wins: glibc serves blocks up to 32 MiB from its
-// heap once one has been freed, so a training loop that asks for the same
-// shape again and again gets warm memory with no fault at all (2-3x faster
-// for 1024..4096 cubes than a fresh mapping). Above 32 MiB glibc maps every
-// block afresh anyway, without the huge-page advice.
+// workers), and a freed one is kept for the next call of the same shape
+// (buffer_cache.hpp). Below it malloc wins: glibc serves blocks up to 32 MiB
+// from its heap once one has been freed, so a training loop that asks for the
+// same shape again and again gets warm memory with no fault at all (2-3x
+// faster for 1024..4096 cubes than a fresh mapping). Above 32 MiB glibc maps
+// every block afresh anyway, without the huge-page advice.
 inline constexpr std::size_t MAP_THRESHOLD = std::size_t{32} << 20;
-
-inline std::int64_t* map_huge_aligned(std::size_t bytes, std::size_t& capacity) {
-    const std::size_t length = (bytes + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-    const std::size_t reserved = length + HUGE_PAGE;
-    void* raw = ::mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                       -1, 0);
-    if (raw == MAP_FAILED) throw std::bad_alloc();
-    const auto start = reinterpret_cast<std::uintptr_t>(raw);
-    const auto aligned = (start + HUGE_PAGE - 1) & ~(std::uintptr_t{HUGE_PAGE} - 1);
-    // Hand back the unaligned head and the tail beyond the rounded length.
-    if (aligned > start) ::munmap(raw, aligned - start);
-    const std::uintptr_t end = start + reserved;
-    const std::uintptr_t used_end = aligned + length;
-    if (end > used_end) ::munmap(reinterpret_cast<void*>(used_end), end - used_end);
-    // A kernel that refuses the advice only costs speed.
-    ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
-    capacity = length / sizeof(std::int64_t);
-    return reinterpret_cast<std::int64_t*>(aligned);
-}
+// Outputs from this size on are written around the caches: they cannot stay
+// in them anyway, and streaming stores save reading every line before it is
+// overwritten.
+inline constexpr std::size_t STREAM_THRESHOLD = std::size_t{32} << 20;
 
 }  // namespace detail
 
@@ -154,9 +141,10 @@ inline OutputMatrix OutputMatrix::allocate(std::size_t rows, std::size_t cols) {
     }
     const std::size_t bytes = elements * sizeof(std::int64_t);
     if (bytes >= detail::MAP_THRESHOLD) {
-        std::size_t capacity = 0;
-        std::int64_t* data = detail::map_huge_aligned(bytes, capacity);
-        return OutputMatrix(data, rows, cols, capacity, &detail::unmap_buffer);
+        std::size_t length = 0;
+        auto* data = static_cast<std::int64_t*>(acquire_mapped(bytes, length));
+        return OutputMatrix(data, rows, cols, length / sizeof(std::int64_t),
+                            &detail::release_mapped_buffer);
     }
     auto* data = static_cast<std::int64_t*>(std::malloc(bytes));
     if (data == nullptr) throw std::bad_alloc();
@@ -192,7 +180,7 @@ inline MatrixShape checked_output_shape(std::size_t items, std::size_t rows_per_
 // outweighs its hand-off.
 inline constexpr std::size_t SCRAMBLE_GRAIN = 32;      // cubes; one generator each chunk
 inline constexpr std::size_t APPLY_GRAIN = 256;        // cubes; a few ns each
-inline constexpr std::size_t NEXT_STATES_GRAIN = 96;   // rows, i.e. 8 cubes
+inline constexpr std::size_t NEXT_STATES_GRAIN = 8;    // cubes, i.e. 96 rows
 inline constexpr std::size_t STICKER_ROWS_GRAIN = 64;  // rows
 
 // Cube i gets lengths[i] uniform quarter turns, for i below the shorter of
@@ -221,9 +209,10 @@ void apply_move_indexes_internal(std::span<C> cubes, std::span<const std::size_t
     });
 }
 
-// 12 rows per cube, in move-index order. Chunks are cut over rows, not
-// cubes, so the twelve successors of one cube may land on different workers:
-// every row starts from its own copy of the cube.
+// 12 rows per cube, in move-index order. Each task projects its cubes once
+// and derives the twelve successor rows from that projection (successors.hpp),
+// which gives the same rows as turning a copy and projecting it. Outputs far
+// larger than the caches are written with streaming stores.
 template <Cube C>
 OutputMatrix next_states_internal(std::span<const C> cubes,
                                   std::size_t grain = NEXT_STATES_GRAIN) {
@@ -231,17 +220,18 @@ OutputMatrix next_states_internal(std::span<const C> cubes,
     const MatrixShape shape = checked_output_shape(cubes.size(), MOVE_COUNT, d);
     OutputMatrix out = OutputMatrix::allocate(shape.rows, shape.cols);
     std::int64_t* const data = out.data();
-    parallel_for(0, shape.rows, grain, [cubes, data](std::size_t begin, std::size_t end) {
-        std::size_t cube = begin / MOVE_COUNT;
-        MoveIndex move = begin % MOVE_COUNT;
-        std::int64_t* row = data + begin * d;
-        for (std::size_t r = begin; r < end; ++r, row += d) {
-            C next = cubes[cube];
-            apply_move_index_internal(next, move);
-            next.write_sticker_row(row);
-            if (++move == MOVE_COUNT) {
-                move = 0;
-                ++cube;
+    const bool stream = shape.rows * d * sizeof(std::int64_t) >= detail::STREAM_THRESHOLD &&
+                        reinterpret_cast<std::uintptr_t>(data) % 16 == 0;
+    parallel_for(0, cubes.size(), grain, [cubes, data, stream](std::size_t begin, std::size_t end) {
+        std::int64_t* rows = data + begin * MOVE_COUNT * d;
+        if (stream) {
+            for (std::size_t i = begin; i < end; ++i, rows += MOVE_COUNT * d) {
+                write_successor_rows<C, true>(cubes[i], rows);
+            }
+            stream_fence();
+        } else {
+            for (std::size_t i = begin; i < end; ++i, rows += MOVE_COUNT * d) {
+                write_successor_rows<C, false>(cubes[i], rows);
             }
         }
     });

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cube2x2/utils.hpp"
@@ -41,8 +43,7 @@ TYPED_TEST(KernelTest, SuccessorRowsComeCubeByCubeInMoveOrderWhateverTheGrain) {
     using C = TypeParam;
     const std::vector<C> cubes = sample_cubes<C>(37);
     const std::vector<C> before = cubes;
-    // Grains that cut chunks in the middle of a cube's twelve rows, at cube
-    // boundaries, and not at all.
+    // Chunks of one cube, of odd sizes, and of the whole run.
     for (std::size_t grain : {std::size_t{1}, std::size_t{5}, std::size_t{12}, std::size_t{13},
                               NEXT_STATES_GRAIN, std::size_t{100000}}) {
         const OutputMatrix out = next_states_internal(std::span<const C>(cubes), grain);
@@ -240,6 +241,49 @@ TEST(OutputMatrixOwnership, FreesOnceAfterMovesAndNeverAfterRelease) {
         EXPECT_EQ(frees, 1);
     }
     EXPECT_EQ(frees, 2);
+}
+
+TEST(MappedCache, ReusesFreedBuffersOfTheSameSizeWithinItsBounds) {
+    drop_mapped_cache();
+    std::size_t length = 0;
+    void* first = acquire_mapped(40u << 20, length);
+    ASSERT_EQ(length % HUGE_PAGE_BYTES, 0u);
+    release_mapped(first, length);
+    EXPECT_EQ(mapped_cache_bytes(), length);
+    std::size_t again = 0;
+    EXPECT_EQ(acquire_mapped(40u << 20, again), first);  // the same pages, already in place
+    EXPECT_EQ(mapped_cache_bytes(), 0u);
+
+    // Never more than MAPPED_CACHE_ENTRIES buffers, the oldest go first.
+    std::vector<std::pair<void*, std::size_t>> held;
+    for (std::size_t i = 0; i < MAPPED_CACHE_ENTRIES + 2; ++i) {
+        std::size_t n = 0;
+        void* p = acquire_mapped((i + 1) * HUGE_PAGE_BYTES, n);
+        held.emplace_back(p, n);
+    }
+    release_mapped(first, again);
+    for (auto [p, n] : held) release_mapped(p, n);
+    EXPECT_LE(mapped_cache_bytes(), MAPPED_CACHE_BYTES);
+    std::size_t n = 0;
+    void* newest = acquire_mapped(held.back().second, n);
+    EXPECT_EQ(newest, held.back().first);
+    release_mapped(newest, n);
+    drop_mapped_cache();
+    EXPECT_EQ(mapped_cache_bytes(), 0u);
+}
+
+TEST(MappedCache, AReusedBufferIsFullyRewritten) {
+    drop_mapped_cache();
+    const std::vector<Cube3x3> cubes = sample_cubes<Cube3x3>(8000);
+    {
+        OutputMatrix garbage = OutputMatrix::allocate(8000 * MOVE_COUNT, Cube3x3::sticker_dim);
+        std::fill(garbage.data(), garbage.data() + garbage.rows() * garbage.cols(), -7);
+    }
+    const OutputMatrix out = next_states_internal(std::span<const Cube3x3>(cubes));
+    const std::int64_t* end = out.data() + out.rows() * out.cols();
+    EXPECT_EQ(std::find(static_cast<const std::int64_t*>(out.data()), end, std::int64_t{-7}), end);
+    EXPECT_EQ(std::vector<std::int64_t>(out.row(5), out.row(5) + 54), reference_row(cubes[0], 5));
+    drop_mapped_cache();
 }
 
 }  // namespace
