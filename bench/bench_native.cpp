@@ -1,23 +1,39 @@
 // Micro-benchmarks of the native cores: the quarter turns of both cube sizes,
-// the sticker projection, the two random sources, and one successor row (the
-// unit of work of next_states_internal). Single-threaded; the pool is not
-// involved.
+// the sticker projection, the two random sources, one successor row made the
+// plain way (copy, turn, project) next to the twelve rows of one cube as the
+// successor kernel derives them, and the fixed cost of a hand-off to the
+// worker pool. All single-threaded except the hand-off.
 
 #include <benchmark/benchmark.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "cube/borrow.hpp"
 #include "cube/cube.hpp"
+#include "cube/parallel.hpp"
 #include "cube/random.hpp"
+#include "cube/successors.hpp"
 #include "cube2x2/utils.hpp"
 #include "cube3x3/utils.hpp"
 
 namespace twirlkit {
 namespace {
+
+// Compiler barriers with one constraint each. The library's DoNotOptimize on
+// an lvalue offers the compiler "+m,r", and g++ 12 has been seen to drop a
+// pointer kept that way (the streaming benchmark stored through null).
+//
+// opaque: the value may have changed, so nothing about it is known.
+// escape: the memory behind p may be read, so stores into it must happen.
+template <class T>
+inline void opaque(T& value) noexcept {
+    asm volatile("" : "+m"(value) : : "memory");
+}
+inline void escape(const void* p) noexcept { asm volatile("" : : "r"(p) : "memory"); }
 
 // A fixed stream of move indexes, long enough that the branch predictor
 // cannot learn it, so the 12-way dispatch is measured as a scramble sees it.
@@ -53,7 +69,7 @@ void BM_apply_move_index(benchmark::State& state) {
     for (auto _ : state) {
         apply_move_index_internal(cube, stream[i]);
         i = (i + 1) % STREAM;
-        benchmark::DoNotOptimize(cube);
+        opaque(cube);
     }
     state.SetItemsProcessed(state.iterations());
 }
@@ -65,7 +81,7 @@ void BM_turn(benchmark::State& state) {
     C cube = scrambled<C>();
     for (auto _ : state) {
         (cube.*Turn)();
-        benchmark::DoNotOptimize(cube);
+        opaque(cube);
     }
     state.SetItemsProcessed(state.iterations());
 }
@@ -74,12 +90,11 @@ template <Cube C>
 void BM_write_sticker_row(benchmark::State& state) {
     C cube = scrambled<C>();
     alignas(64) std::array<std::int64_t, C::sticker_dim> row{};
-    std::int64_t* out = row.data();
-    benchmark::DoNotOptimize(out);  // the row escapes, so its stores stay
+    std::int64_t* const out = row.data();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(cube);
+        opaque(cube);
         cube.write_sticker_row(out);
-        benchmark::ClobberMemory();
+        escape(out);
     }
     state.SetItemsProcessed(state.iterations());
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(sizeof row));
@@ -91,18 +106,32 @@ template <Cube C>
 void BM_successor_row(benchmark::State& state) {
     const C cube = scrambled<C>();
     alignas(64) std::array<std::int64_t, C::sticker_dim> row{};
-    std::int64_t* out = row.data();
-    benchmark::DoNotOptimize(out);
+    std::int64_t* const out = row.data();
     MoveIndex move = 0;
     for (auto _ : state) {
         C next = cube;
-        benchmark::DoNotOptimize(next);
+        opaque(next);
         apply_move_index_internal(next, move);
         next.write_sticker_row(out);
-        benchmark::ClobberMemory();
+        escape(out);
         if (++move == MOVE_COUNT) move = 0;
     }
     state.SetItemsProcessed(state.iterations());
+}
+
+// The fixed price of one batch call on the pool: hand a two-item range to the
+// workers and wait for them. Every batch method of two or more cubes pays it.
+void BM_parallel_for_handoff(benchmark::State& state) {
+    std::atomic<std::size_t> items{0};
+    for (auto _ : state) {
+        parallel_for(0, 2, 1, [&items](std::size_t begin, std::size_t end) {
+            items.fetch_add(end - begin, std::memory_order_relaxed);
+        });
+    }
+    if (items.load() != 2 * static_cast<std::size_t>(state.iterations())) {
+        state.SkipWithError("items lost");
+    }
+    state.counters["workers"] = static_cast<double>(pool_thread_count());
 }
 
 // A turn method's native part: take the exclusive hold, turn, let go.
@@ -113,9 +142,28 @@ void BM_held_turn(benchmark::State& state) {
     for (auto _ : state) {
         ExclusiveHold hold(flag);
         if (hold) cube.do_r_move_internal();
-        benchmark::DoNotOptimize(cube);
+        opaque(cube);
     }
     state.SetItemsProcessed(state.iterations());
+}
+
+// What the successor kernel does per cube: one projection, then the twelve
+// rows derived from it, through the cache or with streaming stores. Here the
+// rows stay in L1, where streaming stores lose; they pay off only for
+// outputs far larger than the cache.
+template <Cube C, bool Stream>
+void BM_successor_rows(benchmark::State& state) {
+    const C cube = scrambled<C>();
+    alignas(64) std::array<std::int64_t, MOVE_COUNT * C::sticker_dim> rows{};
+    std::int64_t* const out = rows.data();
+    for (auto _ : state) {
+        C parent = cube;
+        opaque(parent);
+        write_successor_rows<C, Stream>(parent, out);
+        escape(out);
+    }
+    if constexpr (Stream) stream_fence();
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(MOVE_COUNT));
 }
 
 void BM_chacha8_draw(benchmark::State& state) {
@@ -148,7 +196,7 @@ void BM_scramble_internal_20(benchmark::State& state) {
     C cube{};
     for (auto _ : state) {
         scramble_internal(cube, 20);
-        benchmark::DoNotOptimize(cube);
+        opaque(cube);
     }
     state.SetItemsProcessed(state.iterations());
 }
@@ -165,8 +213,13 @@ BENCHMARK(BM_write_sticker_row<Cube3x3>)->Name("write_sticker_row/3x3");
 BENCHMARK(BM_write_sticker_row<Cube2x2>)->Name("write_sticker_row/2x2");
 BENCHMARK(BM_successor_row<Cube3x3>)->Name("successor_row/3x3");
 BENCHMARK(BM_successor_row<Cube2x2>)->Name("successor_row/2x2");
+BENCHMARK(BM_successor_rows<Cube3x3, false>)->Name("successor_rows_x12/3x3");
+BENCHMARK(BM_successor_rows<Cube2x2, false>)->Name("successor_rows_x12/2x2");
+BENCHMARK(BM_successor_rows<Cube3x3, true>)->Name("successor_rows_x12_stream/3x3");
+BENCHMARK(BM_successor_rows<Cube2x2, true>)->Name("successor_rows_x12_stream/2x2");
 BENCHMARK(BM_held_turn<Cube3x3>)->Name("held_turn_R/3x3");
 BENCHMARK(BM_held_turn<Cube2x2>)->Name("held_turn_R/2x2");
+BENCHMARK(BM_parallel_for_handoff)->Name("parallel_for_handoff/2_items")->UseRealTime();
 BENCHMARK(BM_chacha8_draw)->Name("draw_move_index/ChaCha8");
 BENCHMARK(BM_task_generator_20_draws)->Name("task_generator+20_draws/ChaCha8");
 BENCHMARK(BM_thread_rng_draw)->Name("draw_move_index/thread_rng");

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -25,6 +26,7 @@
 
 #include "cube/buffer_cache.hpp"
 #include "cube/cube.hpp"
+#include "cube/grouped_turns.hpp"
 #include "cube/parallel.hpp"
 #include "cube/random.hpp"
 #include "cube/successors.hpp"
@@ -188,24 +190,68 @@ inline constexpr std::size_t STICKER_ROWS_GRAIN = 64;  // rows
 // from the per-thread generator of the worker that runs it. An EntropyError
 // from that keying is rethrown here after every chunk has ended; cubes
 // already scrambled keep their turns.
+//
+// Within a chunk, blocks of cubes advance one turn per round: every cube
+// still short of its length draws its next move, and the round's moves are
+// applied grouped by index (grouped_turns.hpp). Each cube still receives
+// exactly its own independent uniform draws.
 template <Cube C>
 void scramble_batch_internal(std::span<C> cubes, std::span<const std::int64_t> lengths,
                              std::size_t grain = SCRAMBLE_GRAIN) {
     const std::size_t pairs = std::min(cubes.size(), lengths.size());
     parallel_for(0, pairs, grain, [cubes, lengths](std::size_t begin, std::size_t end) {
         ChaCha8 gen = make_task_generator();
-        for (std::size_t i = begin; i < end; ++i) scramble_with(cubes[i], lengths[i], gen);
+        for (std::size_t block = begin; block < end; block += MOVE_BLOCK) {
+            const std::size_t block_end = std::min(end, block + MOVE_BLOCK);
+            std::array<std::uint32_t, MOVE_BLOCK> active;
+            std::array<std::int64_t, MOVE_BLOCK> left;
+            std::array<std::uint8_t, MOVE_BLOCK> moves;
+            std::size_t count = 0;
+            for (std::size_t i = block; i < block_end; ++i) {
+                if (lengths[i] < 1) continue;
+                active[count] = static_cast<std::uint32_t>(i);
+                left[count] = lengths[i];
+                ++count;
+            }
+            // Rounds while enough cubes are active to be worth the grouping;
+            // the last few (long scrambles) finish one by one.
+            while (count >= 8) {
+                for (std::size_t k = 0; k < count; ++k) {
+                    moves[k] = static_cast<std::uint8_t>(draw_move_index(gen));
+                }
+                apply_grouped(cubes, active.data(), moves.data(), count);
+                std::size_t kept = 0;
+                for (std::size_t k = 0; k < count; ++k) {
+                    if (--left[k] > 0) {
+                        active[kept] = active[k];
+                        left[kept] = left[k];
+                        ++kept;
+                    }
+                }
+                count = kept;
+            }
+            for (std::size_t k = 0; k < count; ++k) scramble_with(cubes[active[k]], left[k], gen);
+        }
     });
 }
 
 // Cube i gets move index indexes[i], for i below the shorter of the two runs;
-// an index of 12 or more leaves its cube as it is.
+// an index of 12 or more leaves its cube as it is. Applied grouped by index.
 template <Cube C>
 void apply_move_indexes_internal(std::span<C> cubes, std::span<const std::size_t> indexes,
                                  std::size_t grain = APPLY_GRAIN) {
     const std::size_t pairs = std::min(cubes.size(), indexes.size());
     parallel_for(0, pairs, grain, [cubes, indexes](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) apply_move_index_internal(cubes[i], indexes[i]);
+        std::array<std::uint32_t, MOVE_BLOCK> ids;
+        std::array<std::uint8_t, MOVE_BLOCK> moves;
+        for (std::size_t block = begin; block < end; block += MOVE_BLOCK) {
+            const std::size_t count = std::min(end - block, MOVE_BLOCK);
+            for (std::size_t k = 0; k < count; ++k) {
+                ids[k] = static_cast<std::uint32_t>(block + k);
+                moves[k] = clamp_move(indexes[block + k]);
+            }
+            apply_grouped(cubes, ids.data(), moves.data(), count);
+        }
     });
 }
 

@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -241,6 +243,46 @@ TEST(OutputMatrixOwnership, FreesOnceAfterMovesAndNeverAfterRelease) {
         EXPECT_EQ(frees, 1);
     }
     EXPECT_EQ(frees, 2);
+}
+
+// Corner permutation parity: every quarter turn is one 4-cycle of corners.
+template <Cube C>
+unsigned corner_parity(const C& cube) {
+    Word word;
+    if constexpr (std::is_same_v<C, Cube3x3>) word = cube.corners; else word = cube.state;
+    unsigned parity = 0;
+    for (unsigned a = 0; a < 8; ++a)
+        for (unsigned b = a + 1; b < 8; ++b) parity ^= (slot_value(word, a) & 7) > (slot_value(word, b) & 7);
+    return parity;
+}
+
+TYPED_TEST(KernelTest, GroupedTurnsAcrossBlocksMatchOneByOne) {
+    using C = TypeParam;
+    std::mt19937_64 rng(11);
+    const std::size_t n = 3 * MOVE_BLOCK + 17;
+    std::vector<C> cubes = sample_cubes<C>(n);
+    std::vector<C> expected = cubes;
+    std::vector<std::size_t> indexes(n);
+    for (std::size_t& m : indexes) m = rng() % 15;  // some 12..14: no turn
+    for (std::size_t i = 0; i < n; ++i) apply_move_index_internal(expected[i], indexes[i]);
+    apply_move_indexes_internal(std::span<C>(cubes), std::span<const std::size_t>(indexes));
+    EXPECT_EQ(cubes, expected);
+
+    // Mixed lengths: cubes drop out of the rounds at different times, and
+    // the last long ones finish alone. Each cube gets exactly its length.
+    std::vector<std::int64_t> lengths(n);
+    for (std::int64_t& l : lengths) l = static_cast<std::int64_t>(rng() % 40) - 5;
+    lengths[3] = 1001;
+    lengths[MOVE_BLOCK + 1] = 777;
+    std::vector<C> scrambled(n);
+    scramble_batch_internal(std::span<C>(scrambled), std::span<const std::int64_t>(lengths));
+    for (std::size_t i = 0; i < n; ++i) {
+        if (lengths[i] < 1) {
+            EXPECT_TRUE(scrambled[i].is_solved()) << i;
+        } else {
+            EXPECT_EQ(corner_parity(scrambled[i]), static_cast<unsigned>(lengths[i] & 1)) << i;
+        }
+    }
 }
 
 TEST(MappedCache, ReusesFreedBuffersOfTheSameSizeWithinItsBounds) {

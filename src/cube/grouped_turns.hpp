@@ -1,0 +1,53 @@
+// Turns by data-dependent move index, grouped by index.
+//
+// apply_move_index_internal dispatches with a 12-way jump; on random indexes
+// (scrambles, caller-given move arrays) it mispredicts almost every time, and
+// the flush costs several times the turn itself. Here a block of up to
+// MOVE_BLOCK (cube, move) pairs is first bucketed by move index with a
+// counting sort, then each bucket runs one fixed, inlined turn: loops whose
+// only branches the predictor learns. The result is the same as applying the
+// pairs one by one, since every cube appears at most once per block.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+
+#include "cube/cube.hpp"
+
+namespace twirlkit {
+
+inline constexpr std::size_t MOVE_BLOCK = 256;
+// A move slot that turns nothing: indexes of 12 and above map here.
+inline constexpr std::uint8_t NO_MOVE = MOVE_COUNT;
+
+constexpr std::uint8_t clamp_move(MoveIndex move) noexcept {
+    return static_cast<std::uint8_t>(move < MOVE_COUNT ? move : NO_MOVE);
+}
+
+// Applies moves[k] to cubes[ids[k]] for k < count (count <= MOVE_BLOCK, ids
+// distinct within the block).
+template <Cube C>
+void apply_grouped(std::span<C> cubes, const std::uint32_t* ids, const std::uint8_t* moves,
+                   std::size_t count) noexcept {
+    std::array<std::uint16_t, MOVE_COUNT + 2> bounds{};
+    for (std::size_t k = 0; k < count; ++k) ++bounds[moves[k] + 1];
+    for (std::size_t m = 1; m < bounds.size(); ++m) bounds[m] += bounds[m - 1];
+    std::array<std::uint16_t, MOVE_COUNT + 1> next{};
+    for (std::size_t m = 0; m < next.size(); ++m) next[m] = bounds[m];
+    std::array<std::uint32_t, MOVE_BLOCK> sorted;
+    for (std::size_t k = 0; k < count; ++k) sorted[next[moves[k]]++] = ids[k];
+    [&]<std::size_t... M>(std::index_sequence<M...>) {
+        ((
+             [&] {
+                 for (std::size_t i = bounds[M]; i < bounds[M + 1]; ++i) {
+                     apply_move_index_internal(cubes[sorted[i]], MoveIndex{M});
+                 }
+             }()),
+         ...);
+    }(std::make_index_sequence<MOVE_COUNT>{});
+}
+
+}  // namespace twirlkit
