@@ -34,9 +34,13 @@ $(STAMPS)/apt: Makefile
 	fi
 	@touch $@
 
-$(STAMPS)/venv: $(STAMPS)/apt
-	rm -rf $(VENV)
-	$(SYSTEM_PYTHON) -m venv --system-site-packages $(VENV)
+# Order-only on the packages: a Makefile edit re-checks them but keeps a
+# working venv.
+$(STAMPS)/venv: | $(STAMPS)/apt
+	@if ! $(PY) -c 'import numpy' 2>/dev/null; then \
+		echo "creating $(VENV)"; rm -rf $(VENV); \
+		$(SYSTEM_PYTHON) -m venv --system-site-packages $(VENV); \
+	fi
 	@touch $@
 
 # Release build with warnings as errors, installed into the venv; the build
@@ -48,7 +52,7 @@ $(STAMPS)/install: $(STAMPS)/venv $(SOURCES)
 
 install: $(STAMPS)/install
 
-$(BUILD)/native/build.ninja: $(STAMPS)/apt meson.build meson_options.txt
+$(BUILD)/native/build.ninja: meson.build meson_options.txt | $(STAMPS)/apt
 	rm -rf $(BUILD)/native
 	meson setup $(BUILD)/native -Dnative_tests=true -Dwerror=true \
 		--buildtype=debugoptimized
@@ -56,7 +60,7 @@ $(BUILD)/native/build.ninja: $(STAMPS)/apt meson.build meson_options.txt
 native: $(BUILD)/native/build.ninja
 	ninja -C $(BUILD)/native
 
-test: install native
+test: install native | $(STAMPS)/apt
 	meson test -C $(BUILD)/native -q --print-errorlogs
 	$(PY) -m pytest -q tests/python
 
@@ -94,13 +98,13 @@ SAN_CHECK = n=$$(cat $(SAN_REPORTS)/* 2>/dev/null | grep -c -E \
 
 .PHONY: test-sanitize fuzz
 
-$(ASAN_BUILD)/build.ninja: $(STAMPS)/apt meson.build meson_options.txt
+$(ASAN_BUILD)/build.ninja: meson.build meson_options.txt | $(STAMPS)/apt
 	rm -rf $(ASAN_BUILD)
 	meson setup $(ASAN_BUILD) -Dnative_tests=true -Dwerror=true --buildtype=debugoptimized \
 		-Db_sanitize=address,undefined -Db_lundef=false \
 		-Dcpp_args=-fno-sanitize-recover=all -Dcpp_link_args=-fno-sanitize-recover=all
 
-$(TSAN_BUILD)/build.ninja: $(STAMPS)/apt meson.build meson_options.txt
+$(TSAN_BUILD)/build.ninja: meson.build meson_options.txt | $(STAMPS)/apt
 	rm -rf $(TSAN_BUILD)
 	meson setup $(TSAN_BUILD) -Dnative_tests=true -Dwerror=true --buildtype=debugoptimized \
 		-Db_sanitize=thread -Db_lundef=false
