@@ -1,8 +1,10 @@
-// Micro-benchmarks of the native cores: the quarter turns of both cube sizes,
-// the sticker projection, the two random sources, one successor row made the
-// plain way (copy, turn, project) next to the twelve rows of one cube as the
-// successor kernel derives them, and the fixed cost of a hand-off to the
-// worker pool. All single-threaded except the hand-off.
+// Micro-benchmarks of the native cores: the quarter turns of both cube sizes
+// (by direct call, by move index through the jump and through the table, and
+// blocks of random moves jumped or grouped by index), the sticker projection,
+// the two random sources, one successor row made the plain way (copy, turn,
+// project) next to the twelve rows of one cube as the successor kernel
+// derives them, and the fixed cost of a hand-off to the worker pool. All
+// single-threaded except the hand-off.
 
 #include <benchmark/benchmark.h>
 
@@ -14,9 +16,11 @@
 
 #include "cube/borrow.hpp"
 #include "cube/cube.hpp"
+#include "cube/grouped_turns.hpp"
 #include "cube/parallel.hpp"
 #include "cube/random.hpp"
 #include "cube/successors.hpp"
+#include "cube/table_turns.hpp"
 #include "cube2x2/utils.hpp"
 #include "cube3x3/utils.hpp"
 
@@ -72,6 +76,46 @@ void BM_apply_move_index(benchmark::State& state) {
         opaque(cube);
     }
     state.SetItemsProcessed(state.iterations());
+}
+
+// The branch-free table form of the same turn, on the same stream.
+template <Cube C>
+void BM_apply_move_index_table(benchmark::State& state) {
+    const auto& stream = moves();
+    C cube = scrambled<C>();
+    std::size_t i = 0;
+    for (auto _ : state) {
+        apply_move_index_table(cube, stream[i]);
+        i = (i + 1) % STREAM;
+        opaque(cube);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// A block of independent cubes, one random move each, as apply_move_indexes
+// and every scramble round see them: the 12-way jump per cube against the
+// same pairs bucketed by move index first.
+constexpr std::size_t BLOCK = MOVE_BLOCK;
+
+template <Cube C, bool Grouped>
+void BM_move_block(benchmark::State& state) {
+    const auto& stream = moves();
+    std::vector<C> cubes(BLOCK, scrambled<C>());
+    std::array<std::uint32_t, BLOCK> ids{};
+    std::array<std::uint8_t, BLOCK> block{};
+    for (std::size_t k = 0; k < BLOCK; ++k) ids[k] = static_cast<std::uint32_t>(k);
+    std::size_t offset = 0;
+    for (auto _ : state) {
+        for (std::size_t k = 0; k < BLOCK; ++k) block[k] = clamp_move(stream[offset + k]);
+        if constexpr (Grouped) {
+            apply_grouped(std::span<C>(cubes), ids.data(), block.data(), BLOCK);
+        } else {
+            for (std::size_t k = 0; k < BLOCK; ++k) apply_move_index_internal(cubes[k], block[k]);
+        }
+        escape(cubes.data());
+        offset = (offset + BLOCK) % (STREAM - BLOCK);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(BLOCK));
 }
 
 // A direct call of one turn method, no dispatch: R for the slot cycle with
@@ -203,6 +247,12 @@ void BM_scramble_internal_20(benchmark::State& state) {
 
 BENCHMARK(BM_apply_move_index<Cube3x3>)->Name("apply_move_index/3x3");
 BENCHMARK(BM_apply_move_index<Cube2x2>)->Name("apply_move_index/2x2");
+BENCHMARK(BM_apply_move_index_table<Cube3x3>)->Name("apply_move_index_table/3x3");
+BENCHMARK(BM_apply_move_index_table<Cube2x2>)->Name("apply_move_index_table/2x2");
+BENCHMARK(BM_move_block<Cube3x3, false>)->Name("move_block_switch/3x3");
+BENCHMARK(BM_move_block<Cube3x3, true>)->Name("move_block_grouped/3x3");
+BENCHMARK(BM_move_block<Cube2x2, false>)->Name("move_block_switch/2x2");
+BENCHMARK(BM_move_block<Cube2x2, true>)->Name("move_block_grouped/2x2");
 BENCHMARK(BM_turn<Cube3x3, &Cube3x3::do_u_move_internal>)->Name("turn_U/3x3");
 BENCHMARK(BM_turn<Cube3x3, &Cube3x3::do_r_move_internal>)->Name("turn_R/3x3");
 BENCHMARK(BM_turn<Cube3x3, &Cube3x3::do_f_move_internal>)->Name("turn_F/3x3");

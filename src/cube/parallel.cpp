@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -275,6 +277,9 @@ struct Job {
     std::size_t attached = 0;
     bool queued = false;
     Job* next_queued = nullptr;
+    // Set, under Pool::mutex, at the moment the caller may return; read
+    // without the lock by a caller that spins before it sleeps.
+    std::atomic<bool> complete{false};
 };
 
 struct Pool {
@@ -283,10 +288,12 @@ struct Pool {
     std::condition_variable finished;  // some job has no worker left
     Job* head = nullptr;  // FIFO of jobs with chunks left; workers serve the head
     Job* tail = nullptr;
+    std::atomic<std::uint64_t> posted{0};  // jobs ever queued, for spinning workers
     std::size_t workers = 0;
     Pool* next_abandoned = nullptr;
 
     void push(Job* job) noexcept {
+        posted.fetch_add(1, std::memory_order_release);
         job->queued = true;
         job->next_queued = nullptr;
         if (tail) tail->next_queued = job; else head = job;
@@ -325,10 +332,33 @@ void run_chunks(Job& job) noexcept {
     }
 }
 
+// Waking a sleeping thread costs tens of microseconds here, more than a
+// whole small kernel, and training loops call the kernels back to back. So a
+// worker that runs out of work, and a caller whose job is nearly done, first
+// poll for a short while, yielding the processor between polls, and only then
+// sleep on the condition variable.
+constexpr auto SPIN_TIME = std::chrono::microseconds(50);
+
+template <class Ready>
+bool spin_until(Ready ready) noexcept {
+    const auto deadline = std::chrono::steady_clock::now() + SPIN_TIME;
+    for (unsigned i = 0;; ++i) {
+        if (ready()) return true;
+        if ((i & 15) == 15 && std::chrono::steady_clock::now() >= deadline) return false;
+        sched_yield();
+    }
+}
+
 void worker_main(Pool* pool) noexcept {
     t_is_worker = true;
     std::unique_lock lock(pool->mutex);
     for (;;) {
+        if (pool->head == nullptr) {
+            const std::uint64_t seen = pool->posted.load(std::memory_order_relaxed);
+            lock.unlock();
+            spin_until([&] { return pool->posted.load(std::memory_order_acquire) != seen; });
+            lock.lock();
+        }
         pool->work.wait(lock, [pool] { return pool->head != nullptr; });
         Job* job = pool->head;
         ++job->attached;
@@ -339,6 +369,7 @@ void worker_main(Pool* pool) noexcept {
         // failed), so the job leaves the queue and the next one gets served.
         if (job->queued) pool->unlink(job);
         if (--job->attached == 0) {
+            job->complete.store(true, std::memory_order_release);
             // Past this unlock the caller may return and destroy the job, so
             // the wake-up goes through the pool's condition variable. Waking
             // outside the lock spares the caller a second sleep on the mutex.
@@ -456,9 +487,11 @@ void detail::parallel_for_erased(std::size_t begin, std::size_t end, std::size_t
     } else {
         for (std::size_t i = 0; i < job.chunks; ++i) pool.work.notify_one();
     }
-    lock.lock();
-    pool.finished.wait(lock, [&job] { return !job.queued && job.attached == 0; });
-    lock.unlock();
+    if (!spin_until([&job] { return job.complete.load(std::memory_order_acquire); })) {
+        lock.lock();
+        pool.finished.wait(lock, [&job] { return !job.queued && job.attached == 0; });
+        lock.unlock();
+    }
 
     if (job.error) std::rethrow_exception(job.error);
 }
