@@ -16,6 +16,16 @@ APT_PACKAGES := g++ meson ninja-build pkg-config python3-dev python3-venv python
 SOURCES := $(shell find src stubs -type f) meson.build meson_options.txt pyproject.toml
 NATIVE_TESTS := $(wildcard tests/native/*.cpp)
 
+# Installs those of the Debian packages $(1) that are missing.
+apt_ensure = missing=$$(for p in $(1); do \
+		dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; \
+	done); \
+	if [ -n "$$missing" ]; then \
+		echo "installing Debian packages:" $$missing; \
+		$(SUDO) apt-get update -qq && \
+		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
 .PHONY: all setup install native test pytest demo wheel clean
 
 all: install
@@ -24,14 +34,7 @@ setup: $(STAMPS)/venv
 
 $(STAMPS)/apt: Makefile
 	@mkdir -p $(@D)
-	@missing=$$(for p in $(APT_PACKAGES); do \
-		dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; \
-	done); \
-	if [ -n "$$missing" ]; then \
-		echo "installing Debian packages:" $$missing; \
-		$(SUDO) apt-get update -qq && \
-		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
-	fi
+	@$(call apt_ensure,$(APT_PACKAGES))
 	@touch $@
 
 # Order-only on the packages: a Makefile edit re-checks them but keeps a
@@ -127,14 +130,7 @@ FUZZ_APT_PACKAGES := clang-14 libfuzzer-14-dev libclang-rt-14-dev
 
 $(STAMPS)/apt-fuzz: Makefile
 	@mkdir -p $(@D)
-	@missing=$$(for p in $(FUZZ_APT_PACKAGES); do \
-		dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; \
-	done); \
-	if [ -n "$$missing" ]; then \
-		echo "installing Debian packages:" $$missing; \
-		$(SUDO) apt-get update -qq && \
-		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
-	fi
+	@$(call apt_ensure,$(FUZZ_APT_PACKAGES))
 	@touch $@
 
 fuzz: $(STAMPS)/apt-fuzz
