@@ -11,7 +11,7 @@ SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
 APT_PACKAGES := g++ meson ninja-build pkg-config python3-dev python3-venv python3-pip \
 	python3-numpy python3-pytest python3-hypothesis python3-mesonpy \
-	libgtest-dev libbenchmark-dev python3-mypy python3-build
+	libgtest-dev libbenchmark-dev python3-mypy python3-build python3-matplotlib
 
 SOURCES := $(shell find src stubs -type f) meson.build meson_options.txt pyproject.toml
 NATIVE_TESTS := $(wildcard tests/native/*.cpp)
@@ -26,7 +26,7 @@ apt_ensure = missing=$$(for p in $(1); do \
 		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
-.PHONY: all setup install native test pytest demo wheel clean
+.PHONY: all setup install native test pytest demo wheel bench clean
 
 all: install
 
@@ -75,6 +75,17 @@ demo: install
 
 wheel: $(STAMPS)/apt
 	scripts/wheel.sh
+
+# The Python benchmark (tables, JSON and plot under bench/results) and the
+# native micro-benchmarks, built in their own release directory.
+$(BUILD)/bench/build.ninja: meson.build meson_options.txt | $(STAMPS)/apt
+	rm -rf $(BUILD)/bench
+	meson setup $(BUILD)/bench -Dbenchmarks=true --buildtype=release
+
+bench: install $(BUILD)/bench/build.ninja
+	ninja -C $(BUILD)/bench bench_native
+	$(BUILD)/bench/bench_native --benchmark_min_time=0.1
+	$(PY) bench/bench.py
 
 clean:
 	rm -rf $(BUILD) $(VENV) dist

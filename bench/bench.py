@@ -568,10 +568,10 @@ def summarise(result: dict) -> str:
     text = (f"twirlkit bench: {len(ts) - len(missed)} of {len(ts)} targets met "
             f"({m['cpu']}, {m['cpus_available']} CPUs, {result['elapsed_s']:.0f} s)")
     if missed:
-        text += "; missed: " + "; ".join(
-            f"{t['target']} {t['cube']}x{t['cube']} "
-            f"{'single cube' if t['n'] is None else 'n=' + str(t['n'])} T={t['threads']} "
-            f"= {t['measured']:.3g} ({t['bound']})" for t in missed)
+        counts: dict[str, int] = {}
+        for t in missed:
+            counts[t["target"]] = counts.get(t["target"], 0) + 1
+        text += "; missed: " + ", ".join(f"{name} x{k}" for name, k in counts.items())
     return text
 
 
