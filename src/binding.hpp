@@ -57,6 +57,16 @@ private:
     PyThreadState* state_;
 };
 
+// Every flag is read and written with the interpreter lock held (the batch
+// kernels release it only between taking and dropping their hold). Where
+// there is such a lock the flag ops need no atomic read-modify-write; a
+// free-threaded interpreter gets the compare-and-swap forms.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool FLAGS_SERIALISED_BY_GIL = false;
+#else
+inline constexpr bool FLAGS_SERIALISED_BY_GIL = true;
+#endif
+
 inline constexpr const char* ALREADY_BORROWED = "Already borrowed";
 inline constexpr const char* ALREADY_MUTABLY_BORROWED = "Already mutably borrowed";
 
@@ -69,7 +79,7 @@ public:
     explicit operator bool() const noexcept { return static_cast<bool>(hold_); }
 
 private:
-    SharedHold hold_;
+    BasicSharedHold<FLAGS_SERIALISED_BY_GIL> hold_;
 };
 
 class PyExclusiveHold {
@@ -80,7 +90,7 @@ public:
     explicit operator bool() const noexcept { return static_cast<bool>(hold_); }
 
 private:
-    ExclusiveHold hold_;
+    BasicExclusiveHold<FLAGS_SERIALISED_BY_GIL> hold_;
 };
 
 // PanicException derives from BaseException and is created once per process.

@@ -50,7 +50,7 @@ OwnedRef list_item(PyObject* list, Py_ssize_t index) noexcept {
 template <Cube C>
 bool is_readable_cube(PyObject* object) noexcept {
     if (!is_cube<C>(object)) return false;
-    SharedHold probe(as_cube<C>(object)->borrow);
+    BasicSharedHold<FLAGS_SERIALISED_BY_GIL> probe(as_cube<C>(object)->borrow);
     return static_cast<bool>(probe);
 }
 

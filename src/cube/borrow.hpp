@@ -38,6 +38,27 @@ public:
     }
     void release_exclusive() noexcept { word_.store(FREE, std::memory_order_release); }
 
+    // The same four operations for callers that never race on this flag:
+    // with an interpreter lock that every caller holds, the flag only guards
+    // against re-entry on one thread at a time, so plain loads and stores do
+    // what the lock-prefixed read-modify-writes above do, at a fraction of
+    // their cost on the hottest path of the module (one turn method call).
+    bool try_acquire_shared_serial() noexcept {
+        const std::uintptr_t current = word_.load(std::memory_order_relaxed);
+        if (current >= EXCLUSIVE - 1) return false;
+        word_.store(current + 1, std::memory_order_relaxed);
+        return true;
+    }
+    void release_shared_serial() noexcept {
+        word_.store(word_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    }
+    bool try_acquire_exclusive_serial() noexcept {
+        if (word_.load(std::memory_order_relaxed) != FREE) return false;
+        word_.store(EXCLUSIVE, std::memory_order_relaxed);
+        return true;
+    }
+    void release_exclusive_serial() noexcept { word_.store(FREE, std::memory_order_relaxed); }
+
     std::uintptr_t load() const noexcept { return word_.load(std::memory_order_relaxed); }
 
 private:
@@ -46,34 +67,45 @@ private:
 
 // Holds replace the C pattern "if (!try_acquire()) fail; ...; release();" so
 // that every return path, exceptions included, releases what it took.
-class SharedHold {
+// Serial = true picks the plain load-and-store forms (see above).
+template <bool Serial = false>
+class BasicSharedHold {
 public:
-    explicit SharedHold(BorrowFlag& flag) noexcept
-        : flag_(flag.try_acquire_shared() ? &flag : nullptr) {}
-    ~SharedHold() {
-        if (flag_) flag_->release_shared();
+    explicit BasicSharedHold(BorrowFlag& flag) noexcept
+        : flag_((Serial ? flag.try_acquire_shared_serial() : flag.try_acquire_shared()) ? &flag
+                                                                                        : nullptr) {}
+    ~BasicSharedHold() {
+        if (!flag_) return;
+        if constexpr (Serial) flag_->release_shared_serial(); else flag_->release_shared();
     }
-    SharedHold(const SharedHold&) = delete;
-    SharedHold& operator=(const SharedHold&) = delete;
+    BasicSharedHold(const BasicSharedHold&) = delete;
+    BasicSharedHold& operator=(const BasicSharedHold&) = delete;
     explicit operator bool() const noexcept { return flag_ != nullptr; }
 
 private:
     BorrowFlag* flag_;
 };
 
-class ExclusiveHold {
+template <bool Serial = false>
+class BasicExclusiveHold {
 public:
-    explicit ExclusiveHold(BorrowFlag& flag) noexcept
-        : flag_(flag.try_acquire_exclusive() ? &flag : nullptr) {}
-    ~ExclusiveHold() {
-        if (flag_) flag_->release_exclusive();
+    explicit BasicExclusiveHold(BorrowFlag& flag) noexcept
+        : flag_((Serial ? flag.try_acquire_exclusive_serial() : flag.try_acquire_exclusive())
+                    ? &flag
+                    : nullptr) {}
+    ~BasicExclusiveHold() {
+        if (!flag_) return;
+        if constexpr (Serial) flag_->release_exclusive_serial(); else flag_->release_exclusive();
     }
-    ExclusiveHold(const ExclusiveHold&) = delete;
-    ExclusiveHold& operator=(const ExclusiveHold&) = delete;
+    BasicExclusiveHold(const BasicExclusiveHold&) = delete;
+    BasicExclusiveHold& operator=(const BasicExclusiveHold&) = delete;
     explicit operator bool() const noexcept { return flag_ != nullptr; }
 
 private:
     BorrowFlag* flag_;
 };
+
+using SharedHold = BasicSharedHold<false>;
+using ExclusiveHold = BasicExclusiveHold<false>;
 
 }  // namespace twirlkit

@@ -12,7 +12,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 
 namespace twirlkit {
 
@@ -60,17 +62,20 @@ constexpr Word keep_mask() noexcept {
 
 }  // namespace detail
 
-// Moves four slots along a cycle fixed at build time. After inlining this is
-// one AND plus, per slot, a shift, a mask, the twist and an OR.
+// Moves four slots along a cycle fixed at build time. The steps are expanded
+// as a pack, not looped over, so that every shift amount and twist is a
+// constant: one AND plus, per slot, a shift, a mask, the twist and an OR.
 template <Cycle C, bool Twist>
 constexpr Word cycle_slots(Word word) noexcept {
-    Word out = word & detail::keep_mask<C>();
-    for (const SlotStep& s : C) {
-        Word v = slot_value(word, s.from);
-        if constexpr (Twist) v = detail::twist_corner(v, s.twist);
-        out |= v << (SLOT_BITS * s.to);
-    }
-    return out;
+    constexpr Word keep = detail::keep_mask<C>();
+    return [word]<std::size_t... I>(std::index_sequence<I...>) {
+        return (word & keep) | (... | [word] {
+                   constexpr SlotStep s = C[I];
+                   Word v = slot_value(word, s.from);
+                   if constexpr (Twist) v = detail::twist_corner(v, s.twist);
+                   return v << (SLOT_BITS * s.to);
+               }());
+    }(std::make_index_sequence<C.size()>{});
 }
 
 // Layer rotations, valid for any word with the U layer in slots 0-3 and the
