@@ -527,7 +527,7 @@ def plot_throughput(result: dict, path: Path) -> bool:
     except ImportError:
         return False
     calls = ["get_next_states", "to_sticker_array", "scramble", "apply_move_indexes"]
-    fig, axes = plt.subplots(len(CUBES), len(calls), figsize=(16, 7), squeeze=False)
+    fig, axes = plt.subplots(len(CUBES), len(calls), figsize=(12, 5.5), squeeze=False)
     for row, cube in enumerate(CUBES):
         for col, call in enumerate(calls):
             ax = axes[row][col]
@@ -556,7 +556,7 @@ def plot_throughput(result: dict, path: Path) -> bool:
     fig.suptitle(f"twirlkit against NumPy ({result['machine']['cpu']}, "
                  f"{result['machine']['cpus_available']} CPUs)")
     fig.tight_layout()
-    fig.savefig(path, dpi=100)
+    fig.savefig(path, dpi=72)
     plt.close(fig)
     return True
 
