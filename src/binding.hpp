@@ -147,6 +147,13 @@ bool convert_utf8(PyObject* object, const char* parameter, std::string_view& out
 void raise_conversion_error(PyObject* given, const char* expected,
                             const char* parameter) noexcept;
 
+// The class object of `spec`, created on first use and then kept in `slot`
+// for the life of the process (the interpreter lock serialises the first use).
+inline PyTypeObject* type_from_spec_once(PyTypeObject*& slot, PyType_Spec& spec) noexcept {
+    if (slot == nullptr) slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return slot;
+}
+
 // Adds `name` = `value` (a new reference, stolen) to the module and appends
 // the name to its __all__ list; returns -1 with an exception set on failure.
 int add_public(PyObject* module, const char* name, PyObject* value) noexcept;

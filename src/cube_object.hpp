@@ -1,6 +1,6 @@
 // The Python object of a single cube, written once for both sizes: layout,
 // construction, and the methods whose binding is the same for Cube3x3 and
-// Cube2x2. Each pymethods.cpp adds its own method table and type spec.
+// Cube2x2. Each pymethods.cpp adds its own method table and PyType_Spec.
 #pragma once
 
 #include "binding.hpp"

@@ -81,12 +81,9 @@ PyTypeObject* slice_container_type = nullptr;
 // A new holder that has taken the buffer out of `matrix`; nullptr (with the
 // buffer still in `matrix`) on failure.
 PyObject* new_slice_container(OutputMatrix& matrix) noexcept {
-    if (slice_container_type == nullptr) {
-        slice_container_type =
-            reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&SliceContainer_spec));
-        if (slice_container_type == nullptr) return nullptr;
-    }
-    PyObject* object = slice_container_type->tp_alloc(slice_container_type, 0);
+    PyTypeObject* type = type_from_spec_once(slice_container_type, SliceContainer_spec);
+    if (type == nullptr) return nullptr;
+    PyObject* object = type->tp_alloc(type, 0);
     if (object == nullptr) return nullptr;
     auto* self = reinterpret_cast<SliceContainer*>(object);
     self->len = matrix.rows() * matrix.cols();

@@ -67,10 +67,7 @@ PyTypeObject* Cube2x2_type = nullptr;
 
 template <>
 PyTypeObject* cube_type<Cube2x2>() noexcept {
-    if (Cube2x2_type == nullptr) {
-        Cube2x2_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&Cube2x2_spec));
-    }
-    return Cube2x2_type;
+    return type_from_spec_once(Cube2x2_type, Cube2x2_spec);
 }
 
 }  // namespace twirlkit

@@ -89,10 +89,7 @@ PyTypeObject* Cube3x3_type = nullptr;
 
 template <>
 PyTypeObject* cube_type<Cube3x3>() noexcept {
-    if (Cube3x3_type == nullptr) {
-        Cube3x3_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&Cube3x3_spec));
-    }
-    return Cube3x3_type;
+    return type_from_spec_once(Cube3x3_type, Cube3x3_spec);
 }
 
 }  // namespace twirlkit

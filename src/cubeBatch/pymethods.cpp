@@ -301,10 +301,7 @@ PyTypeObject* CubeBatch_type = nullptr;
 }  // namespace
 
 PyTypeObject* cube_batch_type() noexcept {
-    if (CubeBatch_type == nullptr) {
-        CubeBatch_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&CubeBatch_spec));
-    }
-    return CubeBatch_type;
+    return type_from_spec_once(CubeBatch_type, CubeBatch_spec);
 }
 
 }  // namespace twirlkit
