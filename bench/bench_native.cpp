@@ -1,5 +1,5 @@
 // Micro-benchmarks of the native cores: the quarter turns of both cube sizes
-// (by direct call, by move index through the jump and through the table, and
+// (by direct call, by move index through the jump, and
 // blocks of random moves jumped or grouped by index), the sticker projection,
 // the two random sources, one successor row made the plain way (copy, turn,
 // project) next to the twelve rows of one cube as the successor kernel
@@ -20,7 +20,6 @@
 #include "cube/parallel.hpp"
 #include "cube/random.hpp"
 #include "cube/successors.hpp"
-#include "cube/table_turns.hpp"
 #include "cube2x2/utils.hpp"
 #include "cube3x3/utils.hpp"
 
@@ -72,20 +71,6 @@ void BM_apply_move_index(benchmark::State& state) {
     std::size_t i = 0;
     for (auto _ : state) {
         apply_move_index_internal(cube, stream[i]);
-        i = (i + 1) % STREAM;
-        opaque(cube);
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-
-// The branch-free table form of the same turn, on the same stream.
-template <Cube C>
-void BM_apply_move_index_table(benchmark::State& state) {
-    const auto& stream = moves();
-    C cube = scrambled<C>();
-    std::size_t i = 0;
-    for (auto _ : state) {
-        apply_move_index_table(cube, stream[i]);
         i = (i + 1) % STREAM;
         opaque(cube);
     }
@@ -247,8 +232,6 @@ void BM_scramble_internal_20(benchmark::State& state) {
 
 BENCHMARK(BM_apply_move_index<Cube3x3>)->Name("apply_move_index/3x3");
 BENCHMARK(BM_apply_move_index<Cube2x2>)->Name("apply_move_index/2x2");
-BENCHMARK(BM_apply_move_index_table<Cube3x3>)->Name("apply_move_index_table/3x3");
-BENCHMARK(BM_apply_move_index_table<Cube2x2>)->Name("apply_move_index_table/2x2");
 BENCHMARK(BM_move_block<Cube3x3, false>)->Name("move_block_switch/3x3");
 BENCHMARK(BM_move_block<Cube3x3, true>)->Name("move_block_grouped/3x3");
 BENCHMARK(BM_move_block<Cube2x2, false>)->Name("move_block_switch/2x2");

@@ -14,7 +14,7 @@
 
 #include "cube/corner_word.hpp"
 #include "cube/cube.hpp"
-#include "cube/table_turns.hpp"
+#include "cube/turn_cycles.hpp"
 #include "cube/views.hpp"
 #include "cube2x2/utils.hpp"
 #include "cube3x3/utils.hpp"
