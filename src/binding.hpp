@@ -147,10 +147,10 @@ bool convert_utf8(PyObject* object, const char* parameter, std::string_view& out
 void raise_conversion_error(PyObject* given, const char* expected,
                             const char* parameter) noexcept;
 
-// The class object of `spec`, created on first use and then kept in `slot`
+// The class object of `type_spec`, created on first use and then kept in `slot`
 // for the life of the process (the interpreter lock serialises the first use).
-inline PyTypeObject* type_from_spec_once(PyTypeObject*& slot, PyType_Spec& spec) noexcept {
-    if (slot == nullptr) slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+inline PyTypeObject* type_from_spec_once(PyTypeObject*& slot, PyType_Spec& type_spec) noexcept {
+    if (slot == nullptr) slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     return slot;
 }
 
