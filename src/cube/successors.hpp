@@ -1,9 +1,9 @@
-// Successor rows by difference. A quarter turn moves 20 of the 54 stickers of
-// a 3x3 (12 of the 24 of a 2x2), so the row of a successor is the parent's
-// row with those positions read from other parent positions. The sources
-// are derived at build time from the slot cycles of each turn, so the
-// kernels project a cube once and then spend per successor one row copy and
-// 20 (or 12) moves, instead of a turn and a full projection.
+// Successor rows from one projection. A quarter turn only moves stickers, 20
+// of the 54 of a 3x3 (12 of the 24 of a 2x2), so every sticker of a
+// successor row is some sticker of the parent's row. Where each one comes
+// from is derived at build time from the slot cycles of the turn, so the
+// kernels project a cube once and then write each successor row as a gather
+// with constant indexes, instead of a turn and a full projection.
 #pragma once
 
 #include <array>
@@ -27,14 +27,8 @@ namespace twirlkit {
 
 namespace detail {
 
-inline constexpr std::size_t MAX_MOVED_STICKERS = 20;
-
 template <std::size_t N>
-struct SuccessorMap {
-    std::array<std::uint8_t, MAX_MOVED_STICKERS> target{};
-    std::array<std::uint8_t, MAX_MOVED_STICKERS> source{};
-    std::size_t count = 0;
-};
+using RowSources = std::array<std::uint8_t, N>;
 
 template <std::size_t N>
 consteval std::size_t position_of(const std::array<StickerSource, N>& net, StickerKind kind,
@@ -50,9 +44,9 @@ consteval std::size_t position_of(const std::array<StickerSource, N>& net, Stick
 // k XOR f) of a showed before, since a piece shows colour (k + o) mod 3 (or
 // k XOR flip) on facelet k.
 template <std::size_t N>
-consteval std::array<SuccessorMap<N>, MOVE_COUNT> successor_maps(
+consteval std::array<RowSources<N>, MOVE_COUNT> successor_sources(
     const std::array<StickerSource, N>& net) {
-    std::array<SuccessorMap<N>, MOVE_COUNT> maps{};
+    std::array<RowSources<N>, MOVE_COUNT> sources{};
     for (std::size_t m = 0; m < MOVE_COUNT; ++m) {
         const TurnCycles& turn = TURN_CYCLES[m];
         for (std::size_t p = 0; p < N; ++p) {
@@ -73,15 +67,17 @@ consteval std::array<SuccessorMap<N>, MOVE_COUNT> successor_maps(
                     }
                 }
             }
-            if (source != p) {
-                SuccessorMap<N>& map = maps[m];
-                map.target[map.count] = static_cast<std::uint8_t>(p);
-                map.source[map.count] = static_cast<std::uint8_t>(source);
-                ++map.count;
-            }
+            sources[m][p] = static_cast<std::uint8_t>(source);
         }
     }
-    return maps;
+    return sources;
+}
+
+template <std::size_t N>
+consteval std::size_t moved_stickers(const RowSources<N>& sources) {
+    std::size_t moved = 0;
+    for (std::size_t p = 0; p < N; ++p) moved += sources[p] != p;
+    return moved;
 }
 
 template <Cube C>
@@ -96,49 +92,37 @@ struct NetOf<Cube2x2> {
 };
 
 template <Cube C>
-inline constexpr auto SUCCESSOR_MAPS = successor_maps(NetOf<C>::value);
+inline constexpr auto SUCCESSOR_SOURCES = successor_sources(NetOf<C>::value);
 
-static_assert(SUCCESSOR_MAPS<Cube3x3>[MOVE_R].count == 20);
-static_assert(SUCCESSOR_MAPS<Cube2x2>[MOVE_F_PRIME].count == 12);
+static_assert(moved_stickers(SUCCESSOR_SOURCES<Cube3x3>[MOVE_R]) == 20);
+static_assert(moved_stickers(SUCCESSOR_SOURCES<Cube2x2>[MOVE_F_PRIME]) == 12);
 
-// Copies `d` int64 values from an aligned local row to the output, either
-// through the cache or, for outputs far larger than it, with streaming
-// stores that skip the read-for-ownership of every destination line.
-template <std::size_t D, bool Stream>
-inline void store_row(std::int64_t* out, const std::int64_t* row) noexcept {
+// Copies an aligned local row to the output with streaming stores, which
+// skip the read-for-ownership of every destination line: for outputs far
+// larger than the caches.
+template <std::size_t D>
+inline void stream_row(std::int64_t* out, const std::int64_t* row) noexcept {
 #if defined(__SSE2__)
-    if constexpr (Stream) {
-        static_assert(D % 2 == 0);
-        for (std::size_t i = 0; i < D; i += 2) {
-            _mm_stream_si128(reinterpret_cast<__m128i*>(out + i),
-                             _mm_load_si128(reinterpret_cast<const __m128i*>(row + i)));
-        }
-        return;
+    static_assert(D % 2 == 0);
+    for (std::size_t i = 0; i < D; i += 2) {
+        _mm_stream_si128(reinterpret_cast<__m128i*>(out + i),
+                         _mm_load_si128(reinterpret_cast<const __m128i*>(row + i)));
     }
-#endif
+#else
     std::memcpy(out, row, D * sizeof(std::int64_t));
-}
-
-// Every position's source for one turn (itself where the turn leaves it).
-template <Cube C, std::size_t M>
-consteval std::array<std::uint8_t, C::sticker_dim> full_sources() {
-    std::array<std::uint8_t, C::sticker_dim> sources{};
-    for (std::size_t p = 0; p < sources.size(); ++p) sources[p] = static_cast<std::uint8_t>(p);
-    const auto& map = SUCCESSOR_MAPS<C>[M];
-    for (std::size_t i = 0; i < map.count; ++i) sources[map.target[i]] = map.source[i];
-    return sources;
+#endif
 }
 
 template <Cube C, bool Stream, std::size_t M>
 inline void write_successor(const std::int64_t* parent, std::int64_t* out) noexcept {
     constexpr std::size_t d = C::sticker_dim;
-    static constexpr std::array<std::uint8_t, d> sources = full_sources<C, M>();
+    static constexpr RowSources<d> sources = SUCCESSOR_SOURCES<C>[M];
     if constexpr (Stream) {
         alignas(16) std::int64_t row[d];
         [&]<std::size_t... P>(std::index_sequence<P...>) {
             ((row[P] = parent[sources[P]]), ...);
         }(std::make_index_sequence<d>{});
-        store_row<d, true>(out, row);
+        stream_row<d>(out, row);
     } else {
         [&]<std::size_t... P>(std::index_sequence<P...>) {
             ((out[P] = parent[sources[P]]), ...);
