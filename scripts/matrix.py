@@ -80,6 +80,10 @@ def build_sdist(work: Path, log) -> Path:
         if (ROOT / path).is_file():
             (source / path).parent.mkdir(parents=True, exist_ok=True)
             shutil.copy2(ROOT / path, source / path)
+    # `meson dist` packs what a repository tracks: make the copy one.
+    for git in (["init", "-q"], ["add", "-A"],
+                ["-c", "user.name=twirlkit", "-c", "user.email=build@localhost", "commit", "-q", "-m", "snapshot"]):
+        subprocess.run(["git", "-C", str(source), *git], check=True, stdout=log, stderr=subprocess.STDOUT)
     out = work / "sdist"
     result = run([sys.executable, "-m", "build", "--sdist", "--outdir", out, source], log)
     if result.returncode != 0:

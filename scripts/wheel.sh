@@ -15,7 +15,13 @@ trap 'rm -rf "$work"' EXIT
 # The build runs on a copy: the backend writes its native file and build
 # directory into the source directory, and neither belongs in this tree.
 mkdir "$work/src"
+# The sdist is made by `meson dist`, which packs what a repository tracks, so
+# the copy becomes a repository of one commit: the files this tree tracks,
+# with their changes, and the new files it does not ignore.
 git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$work/src"
+git -C "$work/src" init -q
+git -C "$work/src" add -A
+git -C "$work/src" -c user.name=twirlkit -c user.email=build@localhost commit -q -m snapshot
 rm -rf dist && mkdir -p dist "$work/raw"
 (cd "$work/src" && "$PYTHON" -m build --outdir "$work/raw" \
 	--config-setting=setup-args=-Dwerror=true .)
