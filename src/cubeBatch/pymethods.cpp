@@ -220,7 +220,7 @@ PyObject* CubeBatch_apply_move_indexes(PyObject* object, PyObject* const* args, 
 template <class Kernel>
 PyObject* read_matrix_lock_released(PyObject* object, Kernel kernel) {
     CubeBatchObject* self = as_batch(object);
-    PySharedHold hold(self->borrow);
+    PyForkSafeSharedHold hold(self->borrow);
     if (!hold) return nullptr;
     OutputMatrix matrix;
     std::exception_ptr failure;
