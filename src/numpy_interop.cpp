@@ -18,7 +18,10 @@ static_assert(sizeof(npy_int64) == sizeof(std::int64_t));
 
 // Looks the API table up once; later calls cost one load. Failure is a
 // PanicException that carries NumPy's own reason.
-bool ensure_numpy() noexcept {
+// Not noexcept, nor is anything that calls it: the import runs Python code,
+// during which the interpreter may end a daemon thread at exit by a forced
+// unwind (see ReleaseGil).
+bool ensure_numpy() {
     if (PyArray_API != nullptr) return true;
     if (_import_array() >= 0) return true;
     std::string message = "Failed to access NumPy array API capsule";
@@ -138,14 +141,14 @@ void note_expected_array(PyObject* object, const char* expected, const char* got
         }
         error.add_note(PyUnicode_FromStringAndSize(text.data(),
                                                    static_cast<Py_ssize_t>(text.size())));
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         // No note when even that much memory is missing.
     }
 }
 
 template <class T>
 bool read_1d_array(PyObject* object, const char* parameter, int type_num,
-                   const char* expected_name, ArrayRead<T>& out) noexcept {
+                   const char* expected_name, ArrayRead<T>& out) {
     if (!ensure_numpy()) return false;
     PyArray_Descr* expected = PyArray_DescrFromType(type_num);
     if (expected == nullptr) return false;
@@ -191,12 +194,12 @@ bool read_1d_array(PyObject* object, const char* parameter, int type_num,
 }  // namespace
 
 bool read_int64_array(PyObject* object, const char* parameter,
-                      ArrayRead<std::int64_t>& out) noexcept {
+                      ArrayRead<std::int64_t>& out) {
     return read_1d_array(object, parameter, NPY_INT64, "int64", out);
 }
 
 bool read_uintp_array(PyObject* object, const char* parameter,
-                      ArrayRead<std::size_t>& out) noexcept {
+                      ArrayRead<std::size_t>& out) {
     static_assert(sizeof(std::size_t) == 8 || sizeof(std::size_t) == 4);
     return read_1d_array(object, parameter, NPY_UINTP, sizeof(std::size_t) == 8 ? "uint64" : "uint32",
                          out);
@@ -205,7 +208,7 @@ bool read_uintp_array(PyObject* object, const char* parameter,
 // ---------------------------------------------------------------------------
 // Output arrays
 
-PyObject* matrix_to_ndarray(OutputMatrix&& matrix) noexcept {
+PyObject* matrix_to_ndarray(OutputMatrix&& matrix) {
     OutputMatrix owned(std::move(matrix));  // freed here on the early paths
     if (!ensure_numpy()) return nullptr;
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "binding.hpp"
+#include "cube/buffer_cache.hpp"
 #include "cube/kernels.hpp"
 #include "cube2x2/utils.hpp"
 #include "cube3x3/utils.hpp"
@@ -50,12 +51,19 @@ bool make_storage(std::uint32_t count, Storage& out) noexcept {
         raise_panic("capacity overflow");
         return false;
     }
-    return guarded(
-        [&] {
+    // Freed output buffers kept for reuse may be what is missing: give them
+    // back and try once more before failing.
+    for (int attempt = 0;; ++attempt) {
+        try {
             out.emplace<std::vector<C>>(count);
             return true;
-        },
-        false);
+        } catch (const std::bad_alloc&) {
+            if (attempt == 0 && drop_mapped_cache() != 0) continue;
+            PyErr_Format(PyExc_MemoryError, "cannot allocate a batch of %u cubes (%zu bytes)",
+                         count, std::size_t{count} * sizeof(C));
+            return false;
+        }
+    }
 }
 
 PyObject* CubeBatch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
