@@ -240,7 +240,10 @@ def test_module_get_next_states_while_another_thread_mutates_the_list():
         thread.join()
         sys.setswitchinterval(old_interval)
     assert not unexpected
-    assert shapes
+    # How many calls met a clean list depends on scheduling (on a busy
+    # machine the mutator may not run between two calls at all), so that is
+    # not asserted; a clean list afterwards must work.
+    assert get_next_states([Cube3x3()] * 3).shape == (36, 54)
 
 
 # --- leaks -----------------------------------------------------------------------
