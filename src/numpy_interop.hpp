@@ -20,7 +20,9 @@ bool create_slice_container_type() noexcept;
 // Hands `matrix` to NumPy as a writeable two-dimensional int64 array whose
 // base is a PySliceContainer that owns the buffer. The buffer is freed on
 // every failing path. Returns a new reference, or nullptr with an exception.
-PyObject* matrix_to_ndarray(OutputMatrix&& matrix) noexcept;
+// Neither this nor the readers below are noexcept: the first use imports
+// NumPy, which runs Python code (see ReleaseGil on thread exit).
+PyObject* matrix_to_ndarray(OutputMatrix&& matrix);
 
 // A read-only run over the elements of a one-dimensional argument array,
 // valid while this guard lives: it keeps the array referenced for the whole
@@ -52,8 +54,8 @@ private:
 // A non-empty array must be contiguous and aligned, else PanicException
 // "...: AsSliceError". Return false with the exception set.
 bool read_int64_array(PyObject* object, const char* parameter,
-                      ArrayRead<std::int64_t>& out) noexcept;
+                      ArrayRead<std::int64_t>& out);
 bool read_uintp_array(PyObject* object, const char* parameter,
-                      ArrayRead<std::size_t>& out) noexcept;
+                      ArrayRead<std::size_t>& out);
 
 }  // namespace twirlkit
