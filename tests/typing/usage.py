@@ -64,6 +64,16 @@ def batch_step() -> NDArray[np.int64]:
     return successors
 
 
+def labels() -> None:
+    small = CubeBatch(4, 2)
+    small.scramble(np.full(4, 9, dtype=np.int64))
+    distances = small.distances()
+    assert_type(distances, NDArray[np.int8])
+    solutions = small.solve()
+    assert_type(solutions, list[str])
+    assert [len(s.split()) for s in solutions] == distances.tolist()
+
+
 def refused() -> None:
     """Never called: each line would fail at run time as well."""
     big, small, batch = Cube3x3(), Cube2x2(), CubeBatch(2, 2)
@@ -91,5 +101,6 @@ def panics_are_not_exceptions() -> None:
 if __name__ == "__main__":
     single_cubes()
     assert batch_step().shape == (96, 54)
+    labels()
     panics_are_not_exceptions()
     print("ok")
