@@ -67,13 +67,21 @@ struct CornerCoordinates {
         return f;
     }();
 
-    // About 8 x (shift, mask, popcount, multiply-add).
+    // Bit counts of 8-bit masks: std::popcount is a library call on x86-64
+    // builds without the POPCNT instruction.
+    static constexpr std::array<std::uint8_t, 256> BITS = [] {
+        std::array<std::uint8_t, 256> bits{};
+        for (unsigned m = 0; m < 256; ++m) bits[m] = static_cast<std::uint8_t>(std::popcount(m));
+        return bits;
+    }();
+
+    // About 8 x (shift, mask, two byte loads, multiply-add).
     static constexpr std::uint32_t permutation_rank(Word word) noexcept {
         std::uint32_t rank = 0;
         unsigned unseen = (1u << N) - 1;  // bit r: piece of rank r not met yet
         for (std::size_t i = 0; i < N; ++i) {
             const unsigned r = PIECE_RANK[slot_value(word, Slots[i]) & CORNER_PIECE_MASK];
-            rank += FACTORIAL[i] * static_cast<std::uint32_t>(std::popcount(unseen & ((1u << r) - 1)));
+            rank += FACTORIAL[i] * BITS[unseen & ((1u << r) - 1)];
             unseen &= ~(1u << r);
         }
         return rank;

@@ -1,8 +1,11 @@
 #include "cube/distance_table.hpp"
 
+#include <sys/mman.h>
+
 #include <atomic>
 #include <bit>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -105,18 +108,43 @@ std::uint64_t run_level(const ProductSpace& space, std::uint64_t* words, std::ui
     return found.load(std::memory_order_relaxed);
 }
 
+// The table is read at random, a line per position. Mapped on its own, 2 MiB
+// aligned and advised for transparent huge pages, 44 MB is 22 TLB entries
+// instead of 11,000 4 KiB ones: the page walk leaves the cost of a read.
+constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+
+std::uint64_t* map_words(std::size_t bytes) {
+    const std::size_t padded = bytes + HUGE_PAGE;
+    void* mapped = ::mmap(nullptr, padded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+    const std::uintptr_t aligned = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const std::uintptr_t end = aligned + bytes;
+    if (aligned > start) ::munmap(mapped, aligned - start);
+    if (start + padded > end) ::munmap(reinterpret_cast<void*>(end), start + padded - end);
+    // Advice only: without it the table works the same, a little slower.
+    ::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
+    return reinterpret_cast<std::uint64_t*>(aligned);
+}
+
 }  // namespace
+
+void DistanceTable::Unmap::operator()(std::uint64_t* words) const noexcept {
+    if (words != nullptr) ::munmap(words, bytes);
+}
 
 DistanceTable DistanceTable::search(const ProductSpace& space) {
     DistanceTable table;
     const std::size_t positions = space.positions();
     const std::size_t word_count = (positions + 15) / 16;
-    table.words_.reset(new std::uint64_t[word_count]);
+    // Whole huge pages, so the last one is not split off from the advice.
+    const std::size_t bytes = (word_count * sizeof(std::uint64_t) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    table.words_ = std::unique_ptr<std::uint64_t[], Unmap>(map_words(bytes), Unmap{bytes});
     table.positions_ = positions;
     std::uint64_t* const words = table.words_.get();
     // Padding nibbles past the last position stay UNREACHED and are never a
     // successor, so they are never visited.
-    std::memset(words, 0xFF, word_count * sizeof(std::uint64_t));
+    std::memset(words, 0xFF, bytes);
 
     words[space.goal >> 4] &= ~(std::uint64_t{UNREACHED} << ((space.goal & 15) * 4));
     table.distribution_.push_back(1);

@@ -49,10 +49,13 @@ public:
     std::uint8_t at(std::size_t index) const noexcept {
         return static_cast<std::uint8_t>((words_[index >> 4] >> ((index & 15) * 4)) & 0xF);
     }
+    // Starts fetching the line of `index`, for a batch of reads whose cache
+    // misses should overlap.
+    void prefetch(std::size_t index) const noexcept { __builtin_prefetch(&words_[index >> 4]); }
     // counts[d] = positions at distance d, up to the largest distance found.
     const std::vector<std::uint64_t>& distribution() const noexcept { return distribution_; }
     std::uint64_t unreached() const noexcept { return unreached_; }
-    std::size_t bytes() const noexcept { return ((positions_ + 15) / 16) * sizeof(std::uint64_t); }
+    std::size_t bytes() const noexcept { return words_.get_deleter().bytes; }
 
     // The search. Levels run as parallel_for over the first coordinate, from
     // the frontier outwards while it is small and from the unreached side
@@ -62,7 +65,11 @@ public:
     static DistanceTable search(const ProductSpace& space);
 
 private:
-    std::unique_ptr<std::uint64_t[]> words_;
+    struct Unmap {
+        std::size_t bytes;
+        void operator()(std::uint64_t* words) const noexcept;
+    };
+    std::unique_ptr<std::uint64_t[], Unmap> words_{nullptr, Unmap{0}};
     std::size_t positions_ = 0;
     std::vector<std::uint64_t> distribution_;
     std::uint64_t unreached_ = 0;
