@@ -67,6 +67,8 @@ concept PackedCube = Cube<C> && requires(const C& view, const std::uint64_t* wor
     { C::from_words(words) } noexcept -> std::same_as<C>;
     { view.corner_word() } noexcept -> std::same_as<std::uint64_t>;
     { view.edge_word() } noexcept -> std::same_as<std::uint64_t>;
+    // Whether the words are reachable from solved (state_check.hpp).
+    { view.check() } noexcept;
 };
 
 // A direct 12-way dispatch; an index above 11 is a no-op, not an error.

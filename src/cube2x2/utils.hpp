@@ -10,6 +10,7 @@
 
 #include "cube/corner_word.hpp"
 #include "cube/cube.hpp"
+#include "cube/state_check.hpp"
 #include "cube/turn_cycles.hpp"
 #include "cube/views.hpp"
 
@@ -42,6 +43,10 @@ struct Cube2x2 {
     static constexpr Cube2x2 from_words(const Word* w) noexcept { return {w[0]}; }
     constexpr Word corner_word() const noexcept { return state; }
     constexpr Word edge_word() const noexcept { return 0; }
+
+    // Slot contents, zero high bits, each piece once, twist sum 0 (mod 3).
+    // Any corner permutation is reachable: a 2x2 has no edges to match.
+    constexpr StateFault check() const noexcept { return check_corner_word(state).fault; }
 
     constexpr void do_u_move_internal() noexcept { state = layer::u(state); }
     constexpr void do_u_prime_move_internal() noexcept { state = layer::u_prime(state); }

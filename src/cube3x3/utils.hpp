@@ -18,6 +18,7 @@
 
 #include "cube/corner_word.hpp"
 #include "cube/cube.hpp"
+#include "cube/state_check.hpp"
 #include "cube/turn_cycles.hpp"
 #include "cube/views.hpp"
 
@@ -74,6 +75,10 @@ struct Cube3x3 {
     static constexpr Cube3x3 from_words(const Word* w) noexcept { return {w[0], w[1]}; }
     constexpr Word corner_word() const noexcept { return corners; }
     constexpr Word edge_word() const noexcept { return edges; }
+
+    // The corner word's checks, then the edge word's (slot contents, zero
+    // high bits, each piece once, even flips), then equal parities.
+    constexpr StateFault check() const noexcept;
 
     constexpr void do_u_move_internal() noexcept {
         corners = layer::u(corners);
@@ -141,6 +146,28 @@ struct Cube3x3 {
 
 static_assert(sizeof(Cube3x3) == 16);
 static_assert(net::STICKERS_3X3.size() == Cube3x3::sticker_dim);
+
+constexpr StateFault Cube3x3::check() const noexcept {
+    using K = StateFault::Kind;
+    const CornerCheck corner = check_corner_word(corners);
+    if (corner.fault) return corner.fault;
+    if (edges >> (SLOT_BITS * EDGE_COUNT)) return {K::high_bits, 1, {}};
+    std::uint32_t seen = 0;
+    unsigned flips = 0;
+    unsigned inversions = 0;
+    for (unsigned k = 0; k < EDGE_COUNT; ++k) {
+        const auto v = static_cast<unsigned>(slot_value(edges, k));
+        const unsigned piece = v & EDGE_PIECE_MASK;
+        if (piece >= EDGE_COUNT) return {K::edge_piece, k, {piece}};
+        if (seen & (1U << piece)) return {K::repeated_edge, 0, {piece}};
+        inversions += inversions_before(seen, piece);
+        seen |= 1U << piece;
+        flips += v >> FLIP_SHIFT;
+    }
+    if (flips % 2 != 0) return {K::flip, 0, {1}};
+    if ((inversions & 1) != corner.parity) return {K::parity, 0, {corner.parity, inversions & 1}};
+    return {};
+}
 
 constexpr std::array<std::uint32_t, Cube3x3::sticker_dim> Cube3x3::to_sticker_array_internal() const noexcept {
     std::array<std::uint32_t, sticker_dim> out{};
