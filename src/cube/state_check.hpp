@@ -130,6 +130,12 @@ consteval std::array<std::array<std::uint8_t, Facelets>, Slots> facelet_position
     return out;
 }
 
+template <class C>
+inline constexpr auto CORNER_FACELETS =
+    facelet_positions<CORNER_COUNT, 3>(C::sticker_net, StickerKind::corner);
+template <class C>
+inline constexpr auto EDGE_FACELETS = facelet_positions<12, 2>(C::sticker_net, StickerKind::edge);
+
 }  // namespace detail
 
 // Reads one sticker row into a cube. The codes are checked first (range,
@@ -137,7 +143,7 @@ consteval std::array<std::array<std::uint8_t, Facelets>, Slots> facelet_position
 // slot's colours are looked up as a piece, and last the cube's own check
 // (each piece once, twist, flip, parity). `row` holds sticker_dim codes.
 template <PackedCube C, class T>
-constexpr StateFault decode_sticker_row(const T* row, C& out) noexcept {
+StateFault decode_sticker_row(const T* row, C& out) noexcept {
     using K = StateFault::Kind;
     constexpr std::size_t d = C::sticker_dim;
     constexpr auto& net = C::sticker_net;
@@ -162,8 +168,7 @@ constexpr StateFault decode_sticker_row(const T* row, C& out) noexcept {
         }
     }
 
-    static constexpr auto corner_at =
-        detail::facelet_positions<CORNER_COUNT, 3>(net, StickerKind::corner);
+    constexpr auto& corner_at = detail::CORNER_FACELETS<C>;
     Word corners = 0;
     for (unsigned s = 0; s < CORNER_COUNT; ++s) {
         const auto a = static_cast<unsigned>(row[corner_at[s][0]]);
@@ -175,7 +180,7 @@ constexpr StateFault decode_sticker_row(const T* row, C& out) noexcept {
     }
     Word edges = 0;
     if constexpr (C::has_edges) {
-        static constexpr auto edge_at = detail::facelet_positions<12, 2>(net, StickerKind::edge);
+        constexpr auto& edge_at = detail::EDGE_FACELETS<C>;
         for (unsigned s = 0; s < 12; ++s) {
             const auto a = static_cast<unsigned>(row[edge_at[s][0]]);
             const auto b = static_cast<unsigned>(row[edge_at[s][1]]);

@@ -217,7 +217,7 @@ template <PackedCube C, class T, bool Successors>
 inline void encode_codes(const C& cube, T* out) noexcept {
     constexpr std::size_t d = C::sticker_dim;
     std::uint8_t codes[d];
-    project_stickers<C::sticker_net>(cube.corner_word(), cube.edge_word(), codes);
+    cube.project_into(codes);
     if constexpr (Successors) {
         for (std::size_t m = 0; m < MOVE_COUNT; ++m) {
             write_codes<C>(codes, SUCCESSOR_SOURCES<C>[m], out + m * d,
@@ -236,7 +236,7 @@ inline void encode_one_hot(const C& cube, const OneHotBlocks<T>& blocks, T* out)
     constexpr std::size_t d = C::sticker_dim;
     constexpr std::size_t w = FACE_COUNT * d;
     std::uint8_t codes[d];
-    project_stickers<C::sticker_net>(cube.corner_word(), cube.edge_word(), codes);
+    cube.project_into(codes);
     if constexpr (Successors) {
         alignas(64) T parent[w];
         for (std::size_t p = 0; p < d; ++p) blocks.write(parent + FACE_COUNT * p, codes[p]);

@@ -67,7 +67,12 @@ struct Cube2x2 {
     // Views. Binary text and piece lists are the free binary_text and
     // corner_pieces of cube/views.hpp applied to `state`.
     constexpr std::array<std::uint32_t, sticker_dim> to_sticker_array_internal() const noexcept;
-    // The batch kernels' hot path: sticker_dim codes straight into a row.
+    // The batch kernels' hot path: sticker_dim codes straight into a row,
+    // as int64 or as any other integer element.
+    template <class Out>
+    constexpr void project_into(Out* row) const noexcept {
+        project_stickers<net::STICKERS_2X2>(state, 0, row);
+    }
     inline void write_sticker_row(std::int64_t* row) const noexcept;
     inline std::vector<std::int64_t> sticker_array_internal() const;
     std::string render_ansi_internal() const;  // render.cpp
