@@ -168,30 +168,6 @@ inline constexpr std::size_t row_width(Encoding e) noexcept {
 
 namespace detail {
 
-// The successor positions that differ from the parent's, with their source.
-template <std::size_t N>
-struct MovedStickers {
-    std::array<std::uint8_t, N> to{};
-    std::array<std::uint8_t, N> from{};
-    std::size_t count = 0;
-};
-
-template <PackedCube C>
-consteval std::array<MovedStickers<C::sticker_dim>, MOVE_COUNT> moved_sticker_lists() {
-    std::array<MovedStickers<C::sticker_dim>, MOVE_COUNT> lists{};
-    for (std::size_t m = 0; m < MOVE_COUNT; ++m)
-        for (std::size_t p = 0; p < C::sticker_dim; ++p)
-            if (SUCCESSOR_SOURCES<C>[m][p] != p) {
-                lists[m].to[lists[m].count] = static_cast<std::uint8_t>(p);
-                lists[m].from[lists[m].count] = SUCCESSOR_SOURCES<C>[m][p];
-                ++lists[m].count;
-            }
-    return lists;
-}
-
-template <PackedCube C>
-inline constexpr auto MOVED_STICKERS = moved_sticker_lists<C>();
-
 template <PackedCube C, class T, std::size_t... P>
 inline void write_codes(const std::uint8_t* codes, const RowSources<C::sticker_dim>& sources,
                         T* out, std::index_sequence<P...>) noexcept {
@@ -228,26 +204,27 @@ inline void encode_codes(const C& cube, T* out) noexcept {
     }
 }
 
-// One-hot rows of one cube. A successor row is the parent's one-hot row
-// copied whole, then the 20 (of 54) or 12 (of 24) stickers the turn moves
-// rewritten: a block copy instead of a block per sticker.
+template <PackedCube C, class T, std::size_t... P>
+inline void write_one_hot(const std::uint8_t* codes, const RowSources<C::sticker_dim>& sources,
+                          const OneHotBlocks<T>& blocks, T* out, std::index_sequence<P...>) noexcept {
+    (blocks.write(out + FACE_COUNT * P, codes[sources[P]]), ...);
+}
+
+// One-hot rows of one cube: each row written straight out, block by block,
+// from the parent's codes at constant positions. (Copying the parent's
+// one-hot row and rewriting the moved blocks measured several times slower:
+// the copy reloads what was just stored.)
 template <PackedCube C, class T, bool Successors>
 inline void encode_one_hot(const C& cube, const OneHotBlocks<T>& blocks, T* out) noexcept {
     constexpr std::size_t d = C::sticker_dim;
-    constexpr std::size_t w = FACE_COUNT * d;
     std::uint8_t codes[d];
     cube.project_into(codes);
     if constexpr (Successors) {
-        alignas(64) T parent[w];
-        for (std::size_t p = 0; p < d; ++p) blocks.write(parent + FACE_COUNT * p, codes[p]);
-        for (std::size_t m = 0; m < MOVE_COUNT; ++m) {
-            T* row = out + m * w;
-            std::memcpy(row, parent, sizeof parent);
-            const auto& moved = MOVED_STICKERS<C>[m];
-            for (std::size_t k = 0; k < moved.count; ++k) {
-                blocks.write(row + FACE_COUNT * moved.to[k], codes[moved.from[k]]);
-            }
-        }
+        [&]<std::size_t... M>(std::index_sequence<M...>) {
+            (write_one_hot<C>(codes, SUCCESSOR_SOURCES<C>[M], blocks, out + M * FACE_COUNT * d,
+                              std::make_index_sequence<d>{}),
+             ...);
+        }(std::make_index_sequence<MOVE_COUNT>{});
     } else {
         for (std::size_t p = 0; p < d; ++p) blocks.write(out + FACE_COUNT * p, codes[p]);
     }
