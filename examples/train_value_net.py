@@ -5,7 +5,8 @@
 Each step scrambles a fresh batch of 2x2 cubes, labels every cube with its
 exact distance to solved (`CubeBatch.distances()`), encodes the states as
 one-hot stickers straight into a reused tensor (`stickers(one_hot=True,
-out=...)`) and takes one Adam step on the squared error. Every so often it
+out=...)`) and takes one Adam step on the squared error, the learning rate falling
+along a cosine to zero. Every so often it
 reports, on held-out states, the mean absolute error of the predicted
 distance, and the greedy solve rate: from scrambles of 1 to 14 turns, move to
 the successor the network values lowest, for at most 20 moves, and compare
@@ -35,18 +36,20 @@ NO_MOVE = 12
 
 @dataclass
 class Config:
-    steps: int = 3000
-    batch: int = 1024
-    hidden: int = 512
+    steps: int = 4000
+    batch: int = 512
+    hidden: int = 256
     lr: float = 2e-3
     max_scramble: int = 20       # training scrambles: 1 to this many turns
-    eval_every: int = 250
+    eval_every: int = 200
     held_out: int = 8192
     solve_lengths: tuple = tuple(range(1, 15))
     solve_per_length: int = 40
     max_moves: int = 20
     seed: int = 0
-    threads: int = 0             # torch threads; 0 keeps torch's default
+    # One torch thread: the module's worker pool shares the CPUs, and on two
+    # CPUs two torch threads made each small step several times slower.
+    threads: int = 1             # torch threads; 0 keeps torch's default
 
 
 @dataclass
@@ -159,6 +162,7 @@ def train(config, progress=False, report=print):
     rng = np.random.default_rng(config.seed)
     model = make_model(config.hidden)
     optimiser = torch.optim.Adam(model.parameters(), lr=config.lr)
+    schedule = torch.optim.lr_scheduler.CosineAnnealingLR(optimiser, config.steps)
 
     held_batch = scrambled(rng, config.held_out, 1, config.max_scramble)
     held = (encode(held_batch), torch.from_numpy(held_batch.distances()).float())
@@ -176,6 +180,7 @@ def train(config, progress=False, report=print):
         batch = scrambled(rng, config.batch, 1, config.max_scramble)
         labels = torch.from_numpy(batch.distances()).float()
         loss = train_step(model, optimiser, encode(batch, out=features), labels)
+        schedule.step()
         if step % config.eval_every == 0 or step == config.steps:
             mae, rate, ratio = evaluate(model, held, solve_set, optimal, config)
             history.steps.append(step)
@@ -224,7 +229,7 @@ def main(argv=None):
     parser.add_argument("--solve-per-length", type=int, default=defaults.solve_per_length)
     parser.add_argument("--seed", type=int, default=defaults.seed)
     parser.add_argument("--threads", type=int, default=defaults.threads,
-                        help="torch threads (default: torch's choice)")
+                        help="torch threads (default 1; 0: torch's choice)")
     parser.add_argument("--plot", default="value_net.png", help="PNG of the learning curve ('' for none)")
     bar = parser.add_mutually_exclusive_group()
     bar.add_argument("--progress", action="store_true", default=None)
