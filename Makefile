@@ -35,7 +35,7 @@ apt_ensure = missing=$$(for p in $(1); do \
 		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
-.PHONY: all setup install native test pytest demo wheel matrix matrix-fast lock bench clean
+.PHONY: all setup install native test pytest demo wheel matrix matrix-fast lock bench clean check-free-threaded
 
 all: install
 
@@ -103,6 +103,10 @@ matrix: $(STAMPS)/venv
 
 matrix-fast: $(STAMPS)/venv
 	$(PY) scripts/matrix.py --newest-only
+
+# The free-threaded paths, compiled only: no such interpreter installs here.
+check-free-threaded: $(STAMPS)/venv
+	scripts/check_free_threaded.sh
 
 # The Python benchmark (tables, JSON and plot under bench/results) and the
 # native micro-benchmarks, built in their own release directory.

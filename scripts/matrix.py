@@ -38,8 +38,8 @@ NUMPY = {
     "3.13": ("2.1.0", "2.5.5"),
 }
 
-# The test tools, pinned as in the development lock file where a version is
-# given there.
+# The test tools at the development lock file's versions, or, on a Python
+# that those no longer support, the newest release before them.
 TEST_TOOLS = ("pytest", "hypothesis", "mypy")
 
 
@@ -60,7 +60,7 @@ def pinned_tools() -> list[str]:
     for line in (ROOT / "requirements" / "dev.txt").read_text().splitlines():
         name, sep, version = line.partition("==")
         if sep:
-            pins[name.lower()] = f"{name}=={version}"
+            pins[name.lower()] = f"{name}<={version}"
     return [pins.get(tool, tool) for tool in TEST_TOOLS]
 
 
