@@ -48,7 +48,7 @@ std::size_t batch_size(const CubeBatchObject* self) noexcept {
 // Fills `out` with `count` solved cubes; false with a Python exception set
 // when the storage cannot be had.
 template <Cube C>
-bool make_storage(std::uint32_t count, Storage& out) noexcept {
+bool make_storage(std::size_t count, Storage& out) noexcept {
     if (count > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(C)) {
         raise_panic("capacity overflow");
         return false;
@@ -61,6 +61,25 @@ bool make_storage(std::uint32_t count, Storage& out) noexcept {
         false);
 }
 
+// A new batch object that takes `storage`. Returns nullptr with an exception.
+PyObject* new_batch(PyTypeObject* type, Storage&& storage) noexcept {
+    PyObject* object = type->tp_alloc(type, 0);
+    if (object == nullptr) return nullptr;
+    CubeBatchObject* self = as_batch(object);
+    new (&self->storage) Storage(std::move(storage));
+    new (&self->borrow) BorrowFlag();
+    return object;
+}
+
+bool convert_cube_type(PyObject* object, std::uint32_t& number) noexcept {
+    if (!convert_u32(object, "cube_type", number)) return false;
+    if (number != 2 && number != 3) {
+        PyErr_SetString(PyExc_TypeError, "unknown cube type: expected 2 or 3");
+        return false;
+    }
+    return true;
+}
+
 PyObject* CubeBatch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     static constexpr std::array<const char*, 2> names{"count", "cube_type"};
     std::array<PyObject*, 2> given;
@@ -68,24 +87,14 @@ PyObject* CubeBatch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
     std::uint32_t count = 0;
     std::uint32_t cube_type_number = 0;
     if (!convert_u32(given[0], "count", count)) return nullptr;
-    if (!convert_u32(given[1], "cube_type", cube_type_number)) return nullptr;
-    if (cube_type_number != 2 && cube_type_number != 3) {
-        PyErr_SetString(PyExc_TypeError, "unknown cube type: expected 2 or 3");
-        return nullptr;
-    }
+    if (!convert_cube_type(given[1], cube_type_number)) return nullptr;
 
     // Built before the object, so a failure leaves nothing half made.
     Storage storage;
     const bool made = cube_type_number == 2 ? make_storage<Cube2x2>(count, storage)
                                             : make_storage<Cube3x3>(count, storage);
     if (!made) return nullptr;
-
-    PyObject* object = type->tp_alloc(type, 0);
-    if (object == nullptr) return nullptr;
-    CubeBatchObject* self = as_batch(object);
-    new (&self->storage) Storage(std::move(storage));
-    new (&self->borrow) BorrowFlag();
-    return object;
+    return new_batch(type, std::move(storage));
 }
 
 void CubeBatch_dealloc(PyObject* object) noexcept {
@@ -171,8 +180,9 @@ PyObject* CubeBatch_str(PyObject* object) noexcept {
 // ---------------------------------------------------------------------------
 // Kernels that change the batch: exclusive hold, interpreter lock kept.
 
+// Not noexcept, like every call that polls for signals (see guarded).
 PyObject* CubeBatch_scramble(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
+                             PyObject* kwnames) {
     static constexpr std::array<const char*, 1> names{"scramble_lengths"};
     std::array<PyObject*, 1> given;
     if (!match_arguments("scramble", args, nargs, kwnames, names, 1, given)) return nullptr;
@@ -182,7 +192,9 @@ PyObject* CubeBatch_scramble(PyObject* object, PyObject* const* args, Py_ssize_t
     ArrayRead<std::int64_t> lengths;
     if (!read_int64_array(given[0], "scramble_lengths", lengths)) return nullptr;
     // An entropy failure surfaces as PanicException once every task has
-    // ended; cubes already scrambled keep their turns.
+    // ended, and Ctrl-C as its exception; cubes already scrambled keep their
+    // turns.
+    SignalScope signals;
     return guarded([&]() -> PyObject* {
         std::visit(
             [&](auto& cubes) { scramble_batch_internal(std::span(cubes), lengths.span()); },
@@ -192,7 +204,7 @@ PyObject* CubeBatch_scramble(PyObject* object, PyObject* const* args, Py_ssize_t
 }
 
 PyObject* CubeBatch_apply_move_indexes(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
+                                       PyObject* kwnames) {
     static constexpr std::array<const char*, 1> names{"move_indexes"};
     std::array<PyObject*, 1> given;
     if (!match_arguments("apply_move_indexes", args, nargs, kwnames, names, 1, given)) {
@@ -203,6 +215,7 @@ PyObject* CubeBatch_apply_move_indexes(PyObject* object, PyObject* const* args, 
     if (!hold) return nullptr;
     ArrayRead<std::size_t> indexes;
     if (!read_uintp_array(given[0], "move_indexes", indexes)) return nullptr;
+    SignalScope signals;
     return guarded([&]() -> PyObject* {
         std::visit(
             [&](auto& cubes) { apply_move_indexes_internal(std::span(cubes), indexes.span()); },
@@ -215,16 +228,21 @@ PyObject* CubeBatch_apply_move_indexes(PyObject* object, PyObject* const* args, 
 // Kernels that read the batch: shared hold, interpreter lock released for
 // the allocation and the rows, so other Python threads run meanwhile.
 
-// Runs `body` with the interpreter lock released. Nothing may leave the
+// Runs `body` with the interpreter lock released; the rows answer Ctrl-C on
+// the main thread. Nothing but a thread's forced unwind may leave the
 // released section by exception: the lock must be back before a failure is
-// turned into a Python exception. False with that exception set.
+// turned into a Python exception. False with that exception set. Not
+// noexcept, and neither is any caller: see ReleaseGil.
 template <class Body>
-bool lock_released(Body&& body) noexcept {
+bool lock_released(Body&& body) {
     std::exception_ptr failure;
     {
         ReleaseGil unlocked;
+        SignalScope signals(unlocked);
         try {
             body();
+        } catch (abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             failure = std::current_exception();
         }
@@ -245,7 +263,7 @@ decltype(auto) with_cubes(CubeBatchObject* self, F&& f) {
 }
 
 template <class Kernel>
-PyObject* read_matrix_lock_released(PyObject* object, Kernel kernel) noexcept {
+PyObject* read_matrix_lock_released(PyObject* object, Kernel kernel) {
     CubeBatchObject* self = as_batch(object);
     PySharedHold hold(self->borrow);
     if (!hold) return nullptr;
@@ -254,12 +272,12 @@ PyObject* read_matrix_lock_released(PyObject* object, Kernel kernel) noexcept {
     return matrix_to_ndarray(std::move(matrix));
 }
 
-PyObject* CubeBatch_get_next_states(PyObject* object, PyObject*) noexcept {
+PyObject* CubeBatch_get_next_states(PyObject* object, PyObject*) {
     return read_matrix_lock_released(
         object, [](auto cubes) { return next_states_internal(cubes); });
 }
 
-PyObject* CubeBatch_to_sticker_array(PyObject* object, PyObject*) noexcept {
+PyObject* CubeBatch_to_sticker_array(PyObject* object, PyObject*) {
     return read_matrix_lock_released(
         object, [](auto cubes) { return sticker_arrays_internal(cubes); });
 }
@@ -268,42 +286,8 @@ PyObject* CubeBatch_to_sticker_array(PyObject* object, PyObject*) noexcept {
 // States in and out: new batches from stickers, packed words, single cubes,
 // a selection or the successors of this one, and encoded rows.
 
-// A new batch object that takes `storage`. Returns nullptr with an exception.
-PyObject* new_batch(PyTypeObject* type, Storage&& storage) noexcept {
-    PyObject* object = type->tp_alloc(type, 0);
-    if (object == nullptr) return nullptr;
-    CubeBatchObject* self = as_batch(object);
-    new (&self->storage) Storage(std::move(storage));
-    new (&self->borrow) BorrowFlag();
-    return object;
-}
-
 PyTypeObject* batch_type_of(PyObject* cls) noexcept {
     return reinterpret_cast<PyTypeObject*>(cls);
-}
-
-// `count` cubes of type C with unspecified states, to be overwritten.
-template <Cube C>
-bool sized_storage(std::size_t count, Storage& out) noexcept {
-    if (count > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(C)) {
-        raise_panic("capacity overflow");
-        return false;
-    }
-    return guarded(
-        [&] {
-            out.emplace<std::vector<C>>(count);
-            return true;
-        },
-        false);
-}
-
-bool convert_cube_type(PyObject* object, std::uint32_t& number) noexcept {
-    if (!convert_u32(object, "cube_type", number)) return false;
-    if (number != 2 && number != 3) {
-        PyErr_SetString(PyExc_TypeError, "unknown cube type: expected 2 or 3");
-        return false;
-    }
-    return true;
 }
 
 PyObject* raise_row_fault(const RowFault& fault) noexcept {
@@ -317,9 +301,9 @@ PyObject* raise_row_fault(const RowFault& fault) noexcept {
 // A batch of `type` from n checked rows, where `decode(cubes)` checks them
 // into the span and returns the first bad row, run with the lock released.
 template <PackedCube C, class Decode>
-PyObject* checked_batch(PyTypeObject* type, std::size_t n, Decode decode) noexcept {
+PyObject* checked_batch(PyTypeObject* type, std::size_t n, Decode decode) {
     Storage storage;
-    if (!sized_storage<C>(n, storage)) return nullptr;
+    if (!make_storage<C>(n, storage)) return nullptr;
     std::vector<C>& cubes = std::get<std::vector<C>>(storage);
     std::optional<RowFault> fault;
     if (!lock_released([&] { fault = decode(cubes.data()); })) return nullptr;
@@ -328,7 +312,7 @@ PyObject* checked_batch(PyTypeObject* type, std::size_t n, Decode decode) noexce
 }
 
 template <PackedCube C>
-PyObject* batch_from_stickers(PyTypeObject* type, PyObject* stickers) noexcept {
+PyObject* batch_from_stickers(PyTypeObject* type, PyObject* stickers) {
     MatrixRead rows;
     if (!read_integer_matrix(stickers, "stickers", C::sticker_dim, Element::int64, rows)) {
         return nullptr;
@@ -340,7 +324,7 @@ PyObject* batch_from_stickers(PyTypeObject* type, PyObject* stickers) noexcept {
 }
 
 template <PackedCube C>
-PyObject* batch_from_packed(PyTypeObject* type, PyObject* words) noexcept {
+PyObject* batch_from_packed(PyTypeObject* type, PyObject* words) {
     MatrixRead rows;
     if (!read_integer_matrix(words, "words", C::word_count, Element::uint64, rows)) {
         return nullptr;
@@ -355,7 +339,7 @@ PyObject* batch_from_packed(PyTypeObject* type, PyObject* words) noexcept {
 template <class Read2, class Read3>
 PyObject* from_array_of_type(const char* function, const char* parameter, PyObject* cls,
                              PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                             Read2 read2, Read3 read3) noexcept {
+                             Read2 read2, Read3 read3) {
     const std::array<const char*, 2> names{parameter, "cube_type"};
     std::array<PyObject*, 2> given;
     if (!match_arguments(function, args, nargs, kwnames, names, 2, given)) return nullptr;
@@ -366,13 +350,13 @@ PyObject* from_array_of_type(const char* function, const char* parameter, PyObje
 }
 
 PyObject* CubeBatch_from_stickers(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) noexcept {
+                                  PyObject* kwnames) {
     return from_array_of_type("from_stickers", "stickers", cls, args, nargs, kwnames,
                               &batch_from_stickers<Cube2x2>, &batch_from_stickers<Cube3x3>);
 }
 
 PyObject* CubeBatch_from_packed(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
+                                PyObject* kwnames) {
     return from_array_of_type("from_packed", "words", cls, args, nargs, kwnames,
                               &batch_from_packed<Cube2x2>, &batch_from_packed<Cube3x3>);
 }
@@ -398,7 +382,7 @@ PyObject* CubeBatch_from_cubes(PyObject* cls, PyObject* const* args, Py_ssize_t 
 // Runs `make(cubes)` on the batch's cubes under a shared hold with the lock
 // released, where it fills the storage of a new batch.
 template <class Make>
-PyObject* derived_batch(PyObject* object, Make make) noexcept {
+PyObject* derived_batch(PyObject* object, Make make) {
     CubeBatchObject* self = as_batch(object);
     PySharedHold hold(self->borrow);
     if (!hold) return nullptr;
@@ -409,7 +393,7 @@ PyObject* derived_batch(PyObject* object, Make make) noexcept {
     return new_batch(Py_TYPE(object), std::move(storage));
 }
 
-PyObject* CubeBatch_expand(PyObject* object, PyObject*) noexcept {
+PyObject* CubeBatch_expand(PyObject* object, PyObject*) {
     return derived_batch(object, [](auto cubes, Storage& storage) {
         using C = typename decltype(cubes)::value_type;
         const MatrixShape shape = checked_output_shape(cubes.size(), MOVE_COUNT, 1);
@@ -421,7 +405,7 @@ PyObject* CubeBatch_expand(PyObject* object, PyObject*) noexcept {
 }
 
 PyObject* CubeBatch_take(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
+                         PyObject* kwnames) {
     static constexpr std::array<const char*, 1> names{"indices"};
     std::array<PyObject*, 1> given;
     if (!match_arguments("take", args, nargs, kwnames, names, 1, given)) return nullptr;
@@ -466,7 +450,7 @@ PyObject* CubeBatch_take(PyObject* object, PyObject* const* args, Py_ssize_t nar
 // released, under a shared hold of the batch.
 template <class Fill>
 PyObject* filled_array(CubeBatchObject* self, Element element, std::array<std::size_t, 2> shape,
-                       std::size_t ndim, Fill fill) noexcept {
+                       std::size_t ndim, Fill fill) {
     OutputMatrix buffer;
     if (!lock_released([&] {
             const MatrixShape checked = checked_output_shape(shape[0], shape[1], element_size(element));
@@ -479,7 +463,7 @@ PyObject* filled_array(CubeBatchObject* self, Element element, std::array<std::s
     return buffer_to_ndarray(std::move(buffer), element, std::span(shape.data(), ndim));
 }
 
-PyObject* CubeBatch_to_packed(PyObject* object, PyObject*) noexcept {
+PyObject* CubeBatch_to_packed(PyObject* object, PyObject*) {
     CubeBatchObject* self = as_batch(object);
     PySharedHold hold(self->borrow);
     if (!hold) return nullptr;
@@ -492,7 +476,7 @@ PyObject* CubeBatch_to_packed(PyObject* object, PyObject*) noexcept {
                         });
 }
 
-PyObject* CubeBatch_is_solved(PyObject* object, PyObject*) noexcept {
+PyObject* CubeBatch_is_solved(PyObject* object, PyObject*) {
     CubeBatchObject* self = as_batch(object);
     PySharedHold hold(self->borrow);
     if (!hold) return nullptr;
@@ -525,7 +509,7 @@ void with_element_type(Element element, F&& f) {
 }
 
 PyObject* CubeBatch_stickers(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
+                             PyObject* kwnames) {
     static constexpr std::array<const char*, 4> names{"successors", "dtype", "one_hot", "out"};
     if (nargs != 0) {
         PyErr_Format(PyExc_TypeError, "stickers() takes no positional arguments (%zd given)", nargs);
