@@ -101,7 +101,7 @@ bool copy_cube_list(PyObject* list, CubeStates& states) noexcept {
 }
 
 PyObject* module_get_next_states(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
+                                 PyObject* kwnames) {
     static constexpr std::array<const char*, 1> names{"cubes"};
     std::array<PyObject*, 1> given;
     if (!match_arguments("get_next_states", args, nargs, kwnames, names, 1, given)) {
@@ -114,7 +114,8 @@ PyObject* module_get_next_states(PyObject*, PyObject* const* args, Py_ssize_t na
     }
     CubeStates states;
     if (!copy_cube_list(list, states)) return nullptr;
-    // The interpreter lock stays held.
+    // The interpreter lock stays held, and the rows answer Ctrl-C.
+    SignalScope signals;
     return guarded([&]() -> PyObject* {
         OutputMatrix matrix = std::visit(
             [](const auto& cubes) { return next_states_internal(std::span(cubes)); }, states);

@@ -17,6 +17,6 @@ bool copy_cube_list(PyObject* list, CubeStates& states) noexcept;
 
 // The module function get_next_states(cubes) (get_next_states.cpp).
 PyObject* module_get_next_states(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept;
+                                 PyObject* kwnames);
 
 }  // namespace twirlkit

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <thread>
 
+#include "cube/parallel.hpp"
+
 namespace twirlkit::detail {
 
 namespace {
@@ -42,6 +44,7 @@ bool BuildOnceState::claim_or_wait() {
         return false;
     }
     while (building_.load(std::memory_order_acquire) && get() == nullptr) {
+        cancellation_point();  // a waiter answers Ctrl-C like the builder
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;

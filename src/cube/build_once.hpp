@@ -32,7 +32,8 @@ public:
 
     const void* get() const noexcept { return value_.load(std::memory_order_acquire); }
     // True when the caller has become the builder; false once another
-    // thread has published the value while the caller waited.
+    // thread has published the value while the caller waited, or has given
+    // up. Throws Cancelled if the wait is cancelled.
     bool claim_or_wait();
     // The builder's outcome: the value (owned for ever), or nothing.
     void publish(const void* value) noexcept;

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "cube/buffer_cache.hpp"
 #include "cube/parallel.hpp"
 
 namespace twirlkit {
@@ -79,6 +80,8 @@ std::uint64_t run_level(const ProductSpace& space, std::uint64_t* words, std::ui
     parallel_for(0, space.first_count, 16, [&](std::size_t first_begin, std::size_t first_end) {
         std::uint64_t local = 0;
         for (std::size_t first = first_begin; first < first_end; ++first) {
+            // A few microseconds of work per first coordinate.
+            cancellation_point();
             const std::size_t base = first * space.second_count;
             const std::size_t end = base + space.second_count;
             if (direction == Direction::from_frontier) {
@@ -115,7 +118,15 @@ constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
 
 std::uint64_t* map_words(std::size_t bytes) {
     const std::size_t padded = bytes + HUGE_PAGE;
-    void* mapped = ::mmap(nullptr, padded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    const auto map = [padded] {
+        return ::mmap(nullptr, padded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    };
+    void* mapped = map();
+    if (mapped == MAP_FAILED) {
+        // Freed output arrays kept for reuse give way to the table.
+        drop_mapped_cache();
+        mapped = map();
+    }
     if (mapped == MAP_FAILED) throw std::bad_alloc();
     const auto start = reinterpret_cast<std::uintptr_t>(mapped);
     const std::uintptr_t aligned = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);

@@ -52,7 +52,7 @@ std::size_t batch_size(const CubeBatchObject* self) noexcept {
 // Fills `out` with `count` solved cubes; false with a Python exception set
 // when the storage cannot be had.
 template <Cube C>
-bool make_storage(std::uint32_t count, Storage& out) noexcept {
+bool make_storage(std::size_t count, Storage& out) noexcept {
     if (count > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(C)) {
         raise_panic("capacity overflow");
         return false;
@@ -65,6 +65,25 @@ bool make_storage(std::uint32_t count, Storage& out) noexcept {
         false);
 }
 
+// A new batch object that takes `storage`. Returns nullptr with an exception.
+PyObject* new_batch(PyTypeObject* type, Storage&& storage) noexcept {
+    PyObject* object = type->tp_alloc(type, 0);
+    if (object == nullptr) return nullptr;
+    CubeBatchObject* self = as_batch(object);
+    new (&self->storage) Storage(std::move(storage));
+    new (&self->borrow) BorrowFlag();
+    return object;
+}
+
+bool convert_cube_type(PyObject* object, std::uint32_t& number) noexcept {
+    if (!convert_u32(object, "cube_type", number)) return false;
+    if (number != 2 && number != 3) {
+        PyErr_SetString(PyExc_TypeError, "unknown cube type: expected 2 or 3");
+        return false;
+    }
+    return true;
+}
+
 PyObject* CubeBatch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     static constexpr std::array<const char*, 2> names{"count", "cube_type"};
     std::array<PyObject*, 2> given;
@@ -72,24 +91,14 @@ PyObject* CubeBatch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
     std::uint32_t count = 0;
     std::uint32_t cube_type_number = 0;
     if (!convert_u32(given[0], "count", count)) return nullptr;
-    if (!convert_u32(given[1], "cube_type", cube_type_number)) return nullptr;
-    if (cube_type_number != 2 && cube_type_number != 3) {
-        PyErr_SetString(PyExc_TypeError, "unknown cube type: expected 2 or 3");
-        return nullptr;
-    }
+    if (!convert_cube_type(given[1], cube_type_number)) return nullptr;
 
     // Built before the object, so a failure leaves nothing half made.
     Storage storage;
     const bool made = cube_type_number == 2 ? make_storage<Cube2x2>(count, storage)
                                             : make_storage<Cube3x3>(count, storage);
     if (!made) return nullptr;
-
-    PyObject* object = type->tp_alloc(type, 0);
-    if (object == nullptr) return nullptr;
-    CubeBatchObject* self = as_batch(object);
-    new (&self->storage) Storage(std::move(storage));
-    new (&self->borrow) BorrowFlag();
-    return object;
+    return new_batch(type, std::move(storage));
 }
 
 void CubeBatch_dealloc(PyObject* object) noexcept {
@@ -175,8 +184,9 @@ PyObject* CubeBatch_str(PyObject* object) noexcept {
 // ---------------------------------------------------------------------------
 // Kernels that change the batch: exclusive hold, interpreter lock kept.
 
+// Not noexcept, like every call that polls for signals (see guarded).
 PyObject* CubeBatch_scramble(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
+                             PyObject* kwnames) {
     static constexpr std::array<const char*, 1> names{"scramble_lengths"};
     std::array<PyObject*, 1> given;
     if (!match_arguments("scramble", args, nargs, kwnames, names, 1, given)) return nullptr;
@@ -186,7 +196,9 @@ PyObject* CubeBatch_scramble(PyObject* object, PyObject* const* args, Py_ssize_t
     ArrayRead<std::int64_t> lengths;
     if (!read_int64_array(given[0], "scramble_lengths", lengths)) return nullptr;
     // An entropy failure surfaces as PanicException once every task has
-    // ended; cubes already scrambled keep their turns.
+    // ended, and Ctrl-C as its exception; cubes already scrambled keep their
+    // turns.
+    SignalScope signals;
     return guarded([&]() -> PyObject* {
         std::visit(
             [&](auto& cubes) { scramble_batch_internal(std::span(cubes), lengths.span()); },
@@ -196,7 +208,7 @@ PyObject* CubeBatch_scramble(PyObject* object, PyObject* const* args, Py_ssize_t
 }
 
 PyObject* CubeBatch_apply_move_indexes(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
+                                       PyObject* kwnames) {
     static constexpr std::array<const char*, 1> names{"move_indexes"};
     std::array<PyObject*, 1> given;
     if (!match_arguments("apply_move_indexes", args, nargs, kwnames, names, 1, given)) {
@@ -207,6 +219,7 @@ PyObject* CubeBatch_apply_move_indexes(PyObject* object, PyObject* const* args, 
     if (!hold) return nullptr;
     ArrayRead<std::size_t> indexes;
     if (!read_uintp_array(given[0], "move_indexes", indexes)) return nullptr;
+    SignalScope signals;
     return guarded([&]() -> PyObject* {
         std::visit(
             [&](auto& cubes) { apply_move_indexes_internal(std::span(cubes), indexes.span()); },
@@ -219,16 +232,21 @@ PyObject* CubeBatch_apply_move_indexes(PyObject* object, PyObject* const* args, 
 // Kernels that read the batch: shared hold, interpreter lock released for
 // the allocation and the rows, so other Python threads run meanwhile.
 
-// Runs `body` with the interpreter lock released. Nothing may leave the
+// Runs `body` with the interpreter lock released; the rows answer Ctrl-C on
+// the main thread. Nothing but a thread's forced unwind may leave the
 // released section by exception: the lock must be back before a failure is
-// turned into a Python exception. False with that exception set.
+// turned into a Python exception. False with that exception set. Not
+// noexcept, and neither is any caller: see ReleaseGil.
 template <class Body>
-bool lock_released(Body&& body) noexcept {
+bool lock_released(Body&& body) {
     std::exception_ptr failure;
     {
         ReleaseGil unlocked;
+        SignalScope signals(unlocked);
         try {
             body();
+        } catch (abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             failure = std::current_exception();
         }
@@ -249,7 +267,7 @@ decltype(auto) with_cubes(CubeBatchObject* self, F&& f) {
 }
 
 template <class Kernel>
-PyObject* read_matrix_lock_released(PyObject* object, Kernel kernel) noexcept {
+PyObject* read_matrix_lock_released(PyObject* object, Kernel kernel) {
     CubeBatchObject* self = as_batch(object);
     PySharedHold hold(self->borrow);
     if (!hold) return nullptr;
@@ -258,12 +276,12 @@ PyObject* read_matrix_lock_released(PyObject* object, Kernel kernel) noexcept {
     return matrix_to_ndarray(std::move(matrix));
 }
 
-PyObject* CubeBatch_get_next_states(PyObject* object, PyObject*) noexcept {
+PyObject* CubeBatch_get_next_states(PyObject* object, PyObject*) {
     return read_matrix_lock_released(
         object, [](auto cubes) { return next_states_internal(cubes); });
 }
 
-PyObject* CubeBatch_to_sticker_array(PyObject* object, PyObject*) noexcept {
+PyObject* CubeBatch_to_sticker_array(PyObject* object, PyObject*) {
     return read_matrix_lock_released(
         object, [](auto cubes) { return sticker_arrays_internal(cubes); });
 }
@@ -272,13 +290,13 @@ PyObject* CubeBatch_to_sticker_array(PyObject* object, PyObject*) noexcept {
 // Exact 2x2 distances and optimal solutions, from the distance table that
 // the first call builds (seconds, on the pool, with the lock released).
 
-// Runs body() with the interpreter lock released and returns what it threw,
-// once the lock is held again. The forced unwind that ends a daemon thread
-// retaking the lock at interpreter exit passes through untouched, so neither
-// this frame nor its callers up to the interpreter are noexcept.
+// Runs body() with the interpreter lock released, answering Ctrl-C on the
+// main thread, and returns what it threw once the lock is held again. As in
+// lock_released, only a thread's forced unwind passes; not noexcept.
 template <class Body>
 std::exception_ptr run_lock_released(Body&& body) {
     ReleaseGil unlocked;
+    SignalScope signals(unlocked);
     try {
         body();
     } catch (abi::__forced_unwind&) {
@@ -289,20 +307,19 @@ std::exception_ptr run_lock_released(Body&& body) {
     return nullptr;
 }
 
-// The Python exception for a failure of the distance kernels: a refused
-// allocation can only be the table's.
-PyObject* raise_distance_failure(std::exception_ptr failure) noexcept {
+// The Python exception for a failure of the distance kernels. The only
+// allocation they make that can be refused is the table's, so its
+// MemoryError says so; anything else is mapped as `guarded` maps it.
+PyObject* raise_distance_failure(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const std::bad_alloc&) {
         PyErr_SetString(PyExc_MemoryError,
-                        "not enough memory to build the 2x2 distance table (44 MB)");
-    } catch (const std::exception& error) {
-        raise_panic(error.what());
+                        "not enough memory to build the 2x2 distance table (46 MB)");
+        return nullptr;
     } catch (...) {
-        raise_panic("unknown internal failure");
     }
-    return nullptr;
+    return guarded([&]() -> PyObject* { std::rethrow_exception(failure); });
 }
 
 // The cubes of a 2x2 batch, or nullptr with TypeError "<method>() needs a
@@ -370,42 +387,8 @@ PyObject* CubeBatch_solve(PyObject* object, PyObject*) {
 // States in and out: new batches from stickers, packed words, single cubes,
 // a selection or the successors of this one, and encoded rows.
 
-// A new batch object that takes `storage`. Returns nullptr with an exception.
-PyObject* new_batch(PyTypeObject* type, Storage&& storage) noexcept {
-    PyObject* object = type->tp_alloc(type, 0);
-    if (object == nullptr) return nullptr;
-    CubeBatchObject* self = as_batch(object);
-    new (&self->storage) Storage(std::move(storage));
-    new (&self->borrow) BorrowFlag();
-    return object;
-}
-
 PyTypeObject* batch_type_of(PyObject* cls) noexcept {
     return reinterpret_cast<PyTypeObject*>(cls);
-}
-
-// `count` cubes of type C with unspecified states, to be overwritten.
-template <Cube C>
-bool sized_storage(std::size_t count, Storage& out) noexcept {
-    if (count > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(C)) {
-        raise_panic("capacity overflow");
-        return false;
-    }
-    return guarded(
-        [&] {
-            out.emplace<std::vector<C>>(count);
-            return true;
-        },
-        false);
-}
-
-bool convert_cube_type(PyObject* object, std::uint32_t& number) noexcept {
-    if (!convert_u32(object, "cube_type", number)) return false;
-    if (number != 2 && number != 3) {
-        PyErr_SetString(PyExc_TypeError, "unknown cube type: expected 2 or 3");
-        return false;
-    }
-    return true;
 }
 
 PyObject* raise_row_fault(const RowFault& fault) noexcept {
@@ -419,9 +402,9 @@ PyObject* raise_row_fault(const RowFault& fault) noexcept {
 // A batch of `type` from n checked rows, where `decode(cubes)` checks them
 // into the span and returns the first bad row, run with the lock released.
 template <PackedCube C, class Decode>
-PyObject* checked_batch(PyTypeObject* type, std::size_t n, Decode decode) noexcept {
+PyObject* checked_batch(PyTypeObject* type, std::size_t n, Decode decode) {
     Storage storage;
-    if (!sized_storage<C>(n, storage)) return nullptr;
+    if (!make_storage<C>(n, storage)) return nullptr;
     std::vector<C>& cubes = std::get<std::vector<C>>(storage);
     std::optional<RowFault> fault;
     if (!lock_released([&] { fault = decode(cubes.data()); })) return nullptr;
@@ -430,7 +413,7 @@ PyObject* checked_batch(PyTypeObject* type, std::size_t n, Decode decode) noexce
 }
 
 template <PackedCube C>
-PyObject* batch_from_stickers(PyTypeObject* type, PyObject* stickers) noexcept {
+PyObject* batch_from_stickers(PyTypeObject* type, PyObject* stickers) {
     MatrixRead rows;
     if (!read_integer_matrix(stickers, "stickers", C::sticker_dim, Element::int64, rows)) {
         return nullptr;
@@ -442,7 +425,7 @@ PyObject* batch_from_stickers(PyTypeObject* type, PyObject* stickers) noexcept {
 }
 
 template <PackedCube C>
-PyObject* batch_from_packed(PyTypeObject* type, PyObject* words) noexcept {
+PyObject* batch_from_packed(PyTypeObject* type, PyObject* words) {
     MatrixRead rows;
     if (!read_integer_matrix(words, "words", C::word_count, Element::uint64, rows)) {
         return nullptr;
@@ -457,7 +440,7 @@ PyObject* batch_from_packed(PyTypeObject* type, PyObject* words) noexcept {
 template <class Read2, class Read3>
 PyObject* from_array_of_type(const char* function, const char* parameter, PyObject* cls,
                              PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                             Read2 read2, Read3 read3) noexcept {
+                             Read2 read2, Read3 read3) {
     const std::array<const char*, 2> names{parameter, "cube_type"};
     std::array<PyObject*, 2> given;
     if (!match_arguments(function, args, nargs, kwnames, names, 2, given)) return nullptr;
@@ -468,13 +451,13 @@ PyObject* from_array_of_type(const char* function, const char* parameter, PyObje
 }
 
 PyObject* CubeBatch_from_stickers(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) noexcept {
+                                  PyObject* kwnames) {
     return from_array_of_type("from_stickers", "stickers", cls, args, nargs, kwnames,
                               &batch_from_stickers<Cube2x2>, &batch_from_stickers<Cube3x3>);
 }
 
 PyObject* CubeBatch_from_packed(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
+                                PyObject* kwnames) {
     return from_array_of_type("from_packed", "words", cls, args, nargs, kwnames,
                               &batch_from_packed<Cube2x2>, &batch_from_packed<Cube3x3>);
 }
@@ -500,7 +483,7 @@ PyObject* CubeBatch_from_cubes(PyObject* cls, PyObject* const* args, Py_ssize_t 
 // Runs `make(cubes)` on the batch's cubes under a shared hold with the lock
 // released, where it fills the storage of a new batch.
 template <class Make>
-PyObject* derived_batch(PyObject* object, Make make) noexcept {
+PyObject* derived_batch(PyObject* object, Make make) {
     CubeBatchObject* self = as_batch(object);
     PySharedHold hold(self->borrow);
     if (!hold) return nullptr;
@@ -511,7 +494,7 @@ PyObject* derived_batch(PyObject* object, Make make) noexcept {
     return new_batch(Py_TYPE(object), std::move(storage));
 }
 
-PyObject* CubeBatch_expand(PyObject* object, PyObject*) noexcept {
+PyObject* CubeBatch_expand(PyObject* object, PyObject*) {
     return derived_batch(object, [](auto cubes, Storage& storage) {
         using C = typename decltype(cubes)::value_type;
         const MatrixShape shape = checked_output_shape(cubes.size(), MOVE_COUNT, 1);
@@ -523,7 +506,7 @@ PyObject* CubeBatch_expand(PyObject* object, PyObject*) noexcept {
 }
 
 PyObject* CubeBatch_take(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
+                         PyObject* kwnames) {
     static constexpr std::array<const char*, 1> names{"indices"};
     std::array<PyObject*, 1> given;
     if (!match_arguments("take", args, nargs, kwnames, names, 1, given)) return nullptr;
@@ -568,7 +551,7 @@ PyObject* CubeBatch_take(PyObject* object, PyObject* const* args, Py_ssize_t nar
 // released, under a shared hold of the batch.
 template <class Fill>
 PyObject* filled_array(CubeBatchObject* self, Element element, std::array<std::size_t, 2> shape,
-                       std::size_t ndim, Fill fill) noexcept {
+                       std::size_t ndim, Fill fill) {
     OutputMatrix buffer;
     if (!lock_released([&] {
             const MatrixShape checked = checked_output_shape(shape[0], shape[1], element_size(element));
@@ -581,7 +564,7 @@ PyObject* filled_array(CubeBatchObject* self, Element element, std::array<std::s
     return buffer_to_ndarray(std::move(buffer), element, std::span(shape.data(), ndim));
 }
 
-PyObject* CubeBatch_to_packed(PyObject* object, PyObject*) noexcept {
+PyObject* CubeBatch_to_packed(PyObject* object, PyObject*) {
     CubeBatchObject* self = as_batch(object);
     PySharedHold hold(self->borrow);
     if (!hold) return nullptr;
@@ -594,7 +577,7 @@ PyObject* CubeBatch_to_packed(PyObject* object, PyObject*) noexcept {
                         });
 }
 
-PyObject* CubeBatch_is_solved(PyObject* object, PyObject*) noexcept {
+PyObject* CubeBatch_is_solved(PyObject* object, PyObject*) {
     CubeBatchObject* self = as_batch(object);
     PySharedHold hold(self->borrow);
     if (!hold) return nullptr;
@@ -627,7 +610,7 @@ void with_element_type(Element element, F&& f) {
 }
 
 PyObject* CubeBatch_stickers(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
+                             PyObject* kwnames) {
     static constexpr std::array<const char*, 4> names{"successors", "dtype", "one_hot", "out"};
     if (nargs != 0) {
         PyErr_Format(PyExc_TypeError, "stickers() takes no positional arguments (%zd given)", nargs);
