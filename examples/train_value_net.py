@@ -124,13 +124,15 @@ def greedy_solve(model, batch, max_moves):
 
 
 def evaluate(model, held, solve_set, optimal, config):
-    """(held-out MAE, greedy solve rate, mean greedy length / optimal length of those solved)."""
+    """(held-out MAE, greedy solve rate, mean of greedy length / optimal length where solved)."""
     features, labels = held
     mae = mean_absolute_error(model, features, labels)
     # The greedy walk turns its batch: walk a copy of the states.
     walk = twirlkit.CubeBatch.from_packed(solve_set.to_packed(), 2)
     solved, taken = greedy_solve(model, walk, config.max_moves)
-    ratio = float(np.mean(taken[solved] / np.maximum(optimal[solved], 1))) if solved.any() else float("nan")
+    # Scrambles that came back to solved have nothing to compare.
+    judged = solved & (optimal > 0)
+    ratio = float(np.mean(taken[judged] / optimal[judged])) if judged.any() else float("nan")
     return mae, float(solved.mean()), ratio
 
 
@@ -175,22 +177,24 @@ def train(config, progress=False, report=print):
     features = torch.empty((config.batch, FEATURES), dtype=torch.float32)  # reused every step
     history = History()
     bar = Bar(config.steps, progress)
-    loss = float("nan")
+
+    def checkpoint(step, loss):
+        mae, rate, ratio = evaluate(model, held, solve_set, optimal, config)
+        for name, value in (("steps", step), ("loss", loss), ("mae", mae),
+                            ("solve_rate", rate), ("length_ratio", ratio)):
+            getattr(history, name).append(value)
+        bar.close()
+        report(f"step {step:6d}  loss {loss:7.3f}  held-out MAE {mae:6.3f}  "
+               f"greedy solve rate {100 * rate:5.1f} %  length / optimal {ratio:5.2f}")
+
+    checkpoint(0, float("nan"))
     for step in range(1, config.steps + 1):
         batch = scrambled(rng, config.batch, 1, config.max_scramble)
         labels = torch.from_numpy(batch.distances()).float()
         loss = train_step(model, optimiser, encode(batch, out=features), labels)
         schedule.step()
         if step % config.eval_every == 0 or step == config.steps:
-            mae, rate, ratio = evaluate(model, held, solve_set, optimal, config)
-            history.steps.append(step)
-            history.loss.append(loss)
-            history.mae.append(mae)
-            history.solve_rate.append(rate)
-            history.length_ratio.append(ratio)
-            bar.close()
-            report(f"step {step:6d}  loss {loss:7.3f}  held-out MAE {mae:6.3f}  "
-                   f"greedy solve rate {100 * rate:5.1f} %  length / optimal {ratio:5.2f}")
+            checkpoint(step, loss)
         bar.show(step, f"loss {loss:.3f}")
     bar.close()
     return model, history

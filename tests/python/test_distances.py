@@ -154,3 +154,27 @@ def test_a_refused_table_allocation_is_a_memory_error_and_builds_nothing():
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"
+
+
+def test_ctrl_c_during_the_build_leaves_no_half_built_table():
+    result = run_python("""
+        import os, signal, threading, numpy as np, twirlkit
+        b = twirlkit.CubeBatch(256, 2)
+        b.scramble(np.full(256, 25, dtype=np.int64))
+        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+        try:
+            b.distances()
+            import time; time.sleep(5)  # the build was quicker: the signal lands here
+        except KeyboardInterrupt:
+            pass
+        else:
+            raise AssertionError("no KeyboardInterrupt")
+        d = b.distances()
+        assert [len(s.split()) for s in b.solve()] == d.tolist()
+        one = twirlkit.CubeBatch(12, 2)
+        one.apply_move_indexes(np.arange(12, dtype=np.uintp))
+        assert one.distances().tolist() == [1] * 12
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"

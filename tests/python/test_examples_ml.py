@@ -96,8 +96,8 @@ def test_training_step_learns_and_the_loop_reports():
                             solve_lengths=(1, 2, 3), solve_per_length=3, max_moves=5, seed=1)
     lines = []
     model, history = example.train(config, report=lines.append)
-    assert history.steps == [2, 4] and len(lines) == 2
-    assert all(np.isfinite(history.mae)) and all(np.isfinite(history.loss))
+    assert history.steps == [0, 2, 4] and len(lines) == 3
+    assert all(np.isfinite(history.mae)) and all(np.isfinite(history.loss[1:]))
     assert all(0 <= r <= 1 for r in history.solve_rate)
 
     # One step on a fixed batch moves the weights and lowers that batch's loss.
