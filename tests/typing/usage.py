@@ -7,6 +7,7 @@ permissive fails the check.
 """
 import sys
 from typing import Any
+
 if sys.version_info >= (3, 11):
     from typing import assert_type
 else:  # mypy's own dependency carries it for 3.10
