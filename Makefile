@@ -118,6 +118,7 @@ bench: install $(BUILD)/bench/build.ninja
 	ninja -C $(BUILD)/bench bench_native
 	$(BUILD)/bench/bench_native --benchmark_min_time=0.1
 	$(PY) bench/bench.py
+	$(PY) bench/bench_distances.py
 
 clean:
 	rm -rf $(BUILD) $(VENV) dist
@@ -125,9 +126,10 @@ clean:
 # AddressSanitizer and UndefinedBehaviorSanitizer: the native tests, then the
 # whole pytest suite against a module built with them, the runtimes preloaded
 # into the interpreter. Leak checking is left to the leak tests, since the
-# interpreter itself frees little at exit. The pool, kernel and borrow tests
-# (cancellation, fork-safe holds) run once more under ThreadSanitizer. Every
-# report goes to a file under
+# interpreter itself frees little at exit. The pool, kernel, borrow and
+# distance-table tests (cancellation, fork-safe holds, the table's atomics)
+# run once more under ThreadSanitizer; the 88M-position table is left to the
+# unsanitized run. Every report goes to a file under
 # $(SAN_REPORTS), also from child processes, and any report fails the target.
 ASAN_BUILD := $(BUILD)/asan
 TSAN_BUILD := $(BUILD)/tsan
@@ -136,7 +138,8 @@ SAN_LIBS = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name
 SAN_ENV = ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1:log_path=$(SAN_REPORTS)/asan \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(SAN_REPORTS)/ubsan \
 	TWIRLKIT_SANITIZED=1
-TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:log_path=$(SAN_REPORTS)/tsan
+TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:log_path=$(SAN_REPORTS)/tsan \
+	TWIRLKIT_SANITIZED=1
 # Shows the reports and fails when there are any.
 SAN_CHECK = n=$$(cat $(SAN_REPORTS)/* 2>/dev/null | grep -c -E \
 	'ERROR: AddressSanitizer|runtime error:|WARNING: ThreadSanitizer|ERROR: ThreadSanitizer'); \
@@ -159,9 +162,9 @@ $(TSAN_BUILD)/build.ninja: meson.build meson_options.txt | $(STAMPS)/venv
 test-sanitize: $(STAMPS)/venv $(ASAN_BUILD)/build.ninja $(TSAN_BUILD)/build.ninja
 	rm -rf $(SAN_REPORTS) && mkdir -p $(SAN_REPORTS)
 	ninja -C $(ASAN_BUILD)
-	ninja -C $(TSAN_BUILD) test_parallel test_kernels test_borrow
+	ninja -C $(TSAN_BUILD) test_parallel test_kernels test_borrow test_distances
 	$(SAN_ENV) meson test -C $(ASAN_BUILD) -q --print-errorlogs --no-rebuild || { $(SAN_CHECK); exit 1; }
-	$(TSAN_ENV) meson test -C $(TSAN_BUILD) -q --print-errorlogs --no-rebuild parallel kernels borrow \
+	$(TSAN_ENV) meson test -C $(TSAN_BUILD) -q --print-errorlogs --no-rebuild parallel kernels borrow distances \
 		|| { $(SAN_CHECK); exit 1; }
 	$(SAN_ENV) LD_PRELOAD=$(SAN_LIBS) PYTHONPATH=$(CURDIR)/$(ASAN_BUILD) \
 		$(PY) -m pytest -q -p no:cacheprovider tests/python || { $(SAN_CHECK); exit 1; }

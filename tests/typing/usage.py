@@ -6,6 +6,7 @@ ignore that is no longer needed is itself an error, so a stub that grew too
 permissive fails the check.
 """
 import sys
+from typing import Any
 
 if sys.version_info >= (3, 11):
     from typing import assert_type
@@ -69,6 +70,35 @@ def batch_step() -> NDArray[np.int64]:
     return successors
 
 
+def states_in_and_out() -> None:
+    batch = CubeBatch(4, 3)
+    batch.scramble(np.full(4, 9, dtype=np.int64))
+    assert_type(batch.to_packed(), NDArray[np.uint64])
+    again = CubeBatch.from_packed(batch.to_packed(), 3)
+    assert_type(CubeBatch.from_stickers(batch.to_sticker_array().tolist(), 3), CubeBatch)
+    assert_type(CubeBatch.from_cubes([Cube2x2(), Cube2x2()]), CubeBatch)
+    assert_type(again.take([0, -1]).expand(), CubeBatch)
+    assert_type(again.is_solved(), NDArray[np.bool_])
+    assert_type(batch.stickers(), NDArray[np.int64])
+    assert_type(batch.stickers(successors=True, dtype=np.uint8), NDArray[np.uint8])
+    assert_type(batch.stickers(one_hot=True), NDArray[np.float32])
+    assert_type(batch.stickers(one_hot=True, dtype=np.float16), NDArray[np.float16])
+    buffer = np.empty((48, 324), dtype=np.float32)
+    assert_type(batch.stickers(successors=True, one_hot=True, out=buffer), NDArray[np.float32])
+    flag = bool(len(batch) % 2)
+    assert_type(batch.stickers(one_hot=flag), NDArray[Any])
+
+
+def labels() -> None:
+    small = CubeBatch(4, 2)
+    small.scramble(np.full(4, 9, dtype=np.int64))
+    distances = small.distances()
+    assert_type(distances, NDArray[np.int8])
+    solutions = small.solve()
+    assert_type(solutions, list[str])
+    assert [len(s.split()) for s in solutions] == distances.tolist()
+
+
 def refused() -> None:
     """Never called: each line would fail at run time as well."""
     big, small, batch = Cube3x3(), Cube2x2(), CubeBatch(2, 2)
@@ -83,6 +113,8 @@ def refused() -> None:
     unsigned = np.zeros(2, dtype=np.uintp)
     batch.apply_move_indexes(signed)  # type: ignore[arg-type]
     batch.scramble(unsigned)  # type: ignore[arg-type]
+    batch.stickers(True)  # type: ignore[call-overload]
+    CubeBatch.from_cubes([big, small])  # type: ignore[arg-type]
 
 
 def panics_are_not_exceptions() -> None:
@@ -96,5 +128,7 @@ def panics_are_not_exceptions() -> None:
 if __name__ == "__main__":
     single_cubes()
     assert batch_step().shape == (96, 54)
+    states_in_and_out()
+    labels()
     panics_are_not_exceptions()
     print("ok")
