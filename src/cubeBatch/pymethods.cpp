@@ -1,13 +1,19 @@
 // The Python class CubeBatch: many cubes of one size in one contiguous
 // vector, scrambled, stepped and expanded by the batch kernels.
 #include <array>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <span>
 #include <string>
+#include <thread>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -15,6 +21,7 @@
 #include "binding.hpp"
 #include "cube/kernels.hpp"
 #include "cube2x2/utils.hpp"
+#include "cube3x3/solver.hpp"
 #include "cube3x3/utils.hpp"
 #include "cube_object.hpp"
 #include "module_parts.hpp"
@@ -251,6 +258,154 @@ PyObject* CubeBatch_to_sticker_array(PyObject* object, PyObject*) noexcept {
 }
 
 // ---------------------------------------------------------------------------
+// The solver: minutes of search for a large batch, so it runs on a thread of
+// its own while the calling thread looks for signals every SIGNAL_POLL, with
+// the interpreter lock taken only for that look.
+
+constexpr auto SIGNAL_POLL = std::chrono::milliseconds(20);
+constexpr unsigned MAX_SOLUTION_LENGTH = 40;
+
+// The search thread, told to stop and joined on every way out of the frame,
+// including the forced unwind of a thread that the interpreter ends while
+// it waits for the lock.
+class SearchThread {
+public:
+    template <class F>
+    explicit SearchThread(F body)
+        : thread_([this, body = std::move(body)]() mutable {
+              try {
+                  body(stop_);
+              } catch (...) {
+                  failure_ = std::current_exception();
+              }
+              std::lock_guard lock(mutex_);
+              done_ = true;
+              finished_.notify_all();
+          }) {}
+    SearchThread(const SearchThread&) = delete;
+    SearchThread& operator=(const SearchThread&) = delete;
+    ~SearchThread() {
+        stop_.store(true);
+        thread_.join();
+    }
+
+    // True once the body has returned; false after `wait` without that.
+    bool wait_for(std::chrono::milliseconds wait) {
+        std::unique_lock lock(mutex_);
+        return finished_.wait_for(lock, wait, [this] { return done_; });
+    }
+    void stop() noexcept { stop_.store(true); }
+    std::exception_ptr failure() const noexcept { return failure_; }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    bool done_ = false;
+    std::exception_ptr failure_;
+    std::thread thread_;  // last: starts once the rest exists
+};
+
+// Solves `cubes` with the interpreter lock released; nullptr with the
+// signal handler's exception (KeyboardInterrupt) when one raised meanwhile.
+// Not noexcept, and nothing here swallows a forced unwind.
+PyObject* solve_lock_released(std::span<const Cube3x3> cubes, const SolveOptions& base) {
+    std::vector<SolveResult> results;
+    bool interrupted = false;
+    std::exception_ptr failure;
+    {
+        SearchThread search([&](const std::atomic<bool>& stop) {
+            SolveOptions options = base;
+            options.stop = &stop;
+            results = solve_batch_two_phase(cubes, options);
+        });
+        ReleaseGil unlocked;
+        while (!search.wait_for(SIGNAL_POLL)) {
+            PyGILState_STATE state = PyGILState_Ensure();
+            interrupted = PyErr_CheckSignals() != 0;
+            PyGILState_Release(state);
+            if (interrupted) {
+                search.stop();
+                break;
+            }
+        }
+        while (!search.wait_for(SIGNAL_POLL)) {
+        }
+        failure = search.failure();
+    }
+    if (interrupted) return nullptr;
+    return guarded([&]() -> PyObject* {
+        if (failure) std::rethrow_exception(failure);
+        OwnedRef list(PyList_New(static_cast<Py_ssize_t>(results.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < results.size(); ++i) {
+            const std::string text = face_turns_text(results[i].turns);
+            PyObject* item =
+                PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return list.release();
+    });
+}
+
+bool read_solve_options(PyObject* max_length, PyObject* timeout, SolveOptions& options) noexcept {
+    if (max_length != nullptr) {
+        if (!PyLong_Check(max_length) || PyBool_Check(max_length)) {
+            raise_conversion_error(max_length, "int", "max_length");
+            return false;
+        }
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(max_length, &overflow);
+        if (value == -1 && PyErr_Occurred()) return false;
+        if (overflow < 0 || (overflow == 0 && value < 0)) {
+            PyErr_SetString(PyExc_ValueError, "max_length must not be negative");
+            return false;
+        }
+        options.max_length = overflow > 0 || value > MAX_SOLUTION_LENGTH
+                                 ? MAX_SOLUTION_LENGTH
+                                 : static_cast<unsigned>(value);
+    }
+    if (timeout != nullptr) {
+        if (!PyFloat_Check(timeout) && !(PyLong_Check(timeout) && !PyBool_Check(timeout))) {
+            raise_conversion_error(timeout, "float", "timeout");
+            return false;
+        }
+        const double value = PyFloat_AsDouble(timeout);
+        if (value == -1.0 && PyErr_Occurred()) return false;
+        if (!(value > 0.0) || std::isinf(value)) {
+            PyErr_SetString(PyExc_ValueError, "timeout must be a positive number of seconds");
+            return false;
+        }
+        options.timeout = value;
+    }
+    return true;
+}
+
+PyObject* CubeBatch_solve(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    if (nargs != 0) {
+        PyErr_Format(PyExc_TypeError, "solve() takes 0 positional arguments but %zd %s given",
+                     nargs, nargs == 1 ? "was" : "were");
+        return nullptr;
+    }
+    static constexpr std::array<const char*, 2> names{"max_length", "timeout"};
+    std::array<PyObject*, 2> given;
+    if (!match_arguments("solve", args, nargs, kwnames, names, 0, given)) return nullptr;
+    SolveOptions options;
+    if (!read_solve_options(given[0], given[1], options)) return nullptr;
+    CubeBatchObject* self = as_batch(object);
+    PySharedHold hold(self->borrow);
+    if (!hold) return nullptr;
+    const auto* cubes = std::get_if<std::vector<Cube3x3>>(&self->storage);
+    if (cubes == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "solve() is not available for 2x2 batches yet");
+        return nullptr;
+    }
+    return solve_lock_released(std::span<const Cube3x3>(*cubes), options);
+}
+
+// ---------------------------------------------------------------------------
 // The type
 
 PyMethodDef CubeBatch_methods[] = {
@@ -270,6 +425,15 @@ PyMethodDef CubeBatch_methods[] = {
      "The `scramble_lengths` array is zipped with the batch. If it is shorter\n"
      "than the batch, only the first N cubes are scrambled. Extra lengths are\n"
      "ignored."},
+    {"solve", TWIRLKIT_FASTCALL(&CubeBatch_solve), METH_FASTCALL | METH_KEYWORDS,
+     "solve($self, *, max_length=21, timeout=1.0)\n--\n\n"
+     "Return one solution per cube, as move text for do_moves.\n\n"
+     "3x3 cubes are solved by the two-phase method on the worker pool, the\n"
+     "interpreter lock released. The search keeps looking for shorter\n"
+     "solutions for a while after finding one of at most `max_length` face\n"
+     "turns (a half turn counts one). A cube that finds none that short\n"
+     "within `timeout` seconds gets the shortest found. The tables the search\n"
+     "needs are built on first use (about a second) and cached on disk."},
     {"len", CubeBatch_len, METH_NOARGS,
      "len($self)\n--\n\nReturn the number of cubes in the batch."},
     {nullptr, nullptr, 0, nullptr},

@@ -1,0 +1,838 @@
+#include "cube3x3/solver.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <string_view>
+#include <system_error>
+
+#include "cube/parallel.hpp"
+
+namespace twirlkit {
+
+// ---------------------------------------------------------------------------
+// Face turns
+
+namespace {
+
+constexpr std::array<char, FACE_COUNT> FACE_LETTERS{'U', 'D', 'R', 'L', 'F', 'B'};
+
+constexpr unsigned face_of(FaceTurn turn) noexcept { return turn / 3; }
+constexpr unsigned axis_of(unsigned face) noexcept { return face / 2; }
+
+void apply_face_turn(Cube3x3& cube, FaceTurn turn) noexcept {
+    const MoveIndex quarter = 2 * face_of(turn);
+    switch (turn % 3) {
+        case 0: apply_move_index_internal(cube, quarter); break;
+        case 1:
+            apply_move_index_internal(cube, quarter);
+            apply_move_index_internal(cube, quarter);
+            break;
+        default: apply_move_index_internal(cube, quarter + 1); break;
+    }
+}
+
+// The ten turns of G1, as face turn codes.
+constexpr std::array<FaceTurn, PHASE2_TURN_COUNT> PHASE2_TURNS{0, 1, 2, 3, 4, 5, 7, 10, 13, 16};
+
+constexpr bool is_phase2_turn(FaceTurn turn) noexcept {
+    return face_of(turn) < 2 || turn % 3 == 1;
+}
+
+// A turn may follow `last` unless it turns the same face, or the face
+// opposite with the lower number (U D and D U are the same; keep one).
+constexpr bool may_follow(unsigned face, int last_face) noexcept {
+    if (last_face < 0) return true;
+    const auto last = static_cast<unsigned>(last_face);
+    return face != last && !(axis_of(face) == axis_of(last) && face < last);
+}
+
+}  // namespace
+
+std::string face_turn_text(FaceTurn turn) {
+    std::string text(1, FACE_LETTERS[face_of(turn) % FACE_COUNT]);
+    if (turn % 3 == 1) text += '2';
+    if (turn % 3 == 2) text += '\'';
+    return text;
+}
+
+std::string face_turns_text(std::span<const FaceTurn> turns) {
+    std::string text;
+    for (FaceTurn turn : turns) {
+        if (!text.empty()) text += ' ';
+        text += face_turn_text(turn);
+    }
+    return text;
+}
+
+Cube3x3 apply_face_turns(Cube3x3 cube, std::span<const FaceTurn> turns) noexcept {
+    for (FaceTurn turn : turns) apply_face_turn(cube, turn);
+    return cube;
+}
+
+// ---------------------------------------------------------------------------
+// Cubies and coordinates
+
+namespace {
+
+// Piece and orientation by slot, unpacked from the two words.
+struct Cubies {
+    std::array<std::uint8_t, CORNER_COUNT> cp{};
+    std::array<std::uint8_t, CORNER_COUNT> co{};
+    std::array<std::uint8_t, EDGE_COUNT> ep{};
+    std::array<std::uint8_t, EDGE_COUNT> eo{};
+};
+
+Cubies cubies_of(const Cube3x3& cube) noexcept {
+    Cubies s;
+    for (unsigned k = 0; k < CORNER_COUNT; ++k) {
+        const Word v = slot_value(cube.corners, k);
+        s.cp[k] = static_cast<std::uint8_t>(v & CORNER_PIECE_MASK);
+        s.co[k] = static_cast<std::uint8_t>(v >> ORIENTATION_SHIFT);
+    }
+    for (unsigned k = 0; k < EDGE_COUNT; ++k) {
+        const Word v = slot_value(cube.edges, k);
+        s.ep[k] = static_cast<std::uint8_t>(v & EDGE_PIECE_MASK);
+        s.eo[k] = static_cast<std::uint8_t>(v >> FLIP_SHIFT);
+    }
+    return s;
+}
+
+Cube3x3 cube_of(const Cubies& s) noexcept {
+    Cube3x3 cube{0, 0};
+    for (unsigned k = 0; k < CORNER_COUNT; ++k) {
+        cube.corners |= Word{static_cast<Word>(s.co[k] << ORIENTATION_SHIFT) | s.cp[k]}
+                        << (SLOT_BITS * k);
+    }
+    for (unsigned k = 0; k < EDGE_COUNT; ++k) {
+        cube.edges |= Word{static_cast<Word>(s.eo[k] << FLIP_SHIFT) | s.ep[k]} << (SLOT_BITS * k);
+    }
+    return cube;
+}
+
+Cubies solved_cubies() noexcept { return cubies_of(Cube3x3{}); }
+
+// Lehmer rank of a permutation of 0..N-1: the identity is 0.
+template <std::size_t N>
+unsigned perm_rank(const std::uint8_t* a) noexcept {
+    unsigned rank = 0;
+    for (std::size_t i = 0; i < N; ++i) {
+        unsigned less = 0;
+        for (std::size_t j = i + 1; j < N; ++j) less += a[j] < a[i];
+        rank = rank * static_cast<unsigned>(N - i) + less;
+    }
+    return rank;
+}
+
+template <std::size_t N>
+std::array<std::uint8_t, N> perm_unrank(unsigned rank) noexcept {
+    std::array<unsigned, N> digit{};
+    for (std::size_t i = N; i-- > 0;) {
+        digit[i] = rank % static_cast<unsigned>(N - i);
+        rank /= static_cast<unsigned>(N - i);
+    }
+    std::array<std::uint8_t, N> free{};
+    for (std::size_t i = 0; i < N; ++i) free[i] = static_cast<std::uint8_t>(i);
+    std::array<std::uint8_t, N> out{};
+    std::size_t left = N;
+    for (std::size_t i = 0; i < N; ++i) {
+        out[i] = free[digit[i]];
+        std::copy(free.begin() + digit[i] + 1, free.begin() + left, free.begin() + digit[i]);
+        --left;
+    }
+    return out;
+}
+
+constexpr std::uint8_t FIRST_SLICE_EDGE = 8;
+
+// The places of the four middle edges as a 12-bit slot mask, numbered by
+// descending mask, so that the home places (slots 8..11) are number 0.
+struct SlicePlaces {
+    std::array<std::uint16_t, 4096> index_of{};
+    std::array<std::uint16_t, SLICE_COUNT> mask_of{};
+    SlicePlaces() noexcept {
+        index_of.fill(0xFFFF);
+        std::uint16_t next = 0;
+        for (unsigned mask = 4096; mask-- > 0;) {
+            if (std::popcount(mask) != 4) continue;
+            index_of[mask] = next;
+            mask_of[next] = static_cast<std::uint16_t>(mask);
+            ++next;
+        }
+    }
+};
+const SlicePlaces& slice_places() noexcept {
+    static const SlicePlaces places;
+    return places;
+}
+
+unsigned twist_of(const Cubies& s) noexcept {
+    unsigned t = 0;
+    for (unsigned k = 0; k + 1 < CORNER_COUNT; ++k) t = t * 3 + s.co[k];
+    return t;
+}
+void set_twist(Cubies& s, unsigned t) noexcept {
+    unsigned sum = 0;
+    for (unsigned k = CORNER_COUNT - 1; k-- > 0;) {
+        s.co[k] = static_cast<std::uint8_t>(t % 3);
+        sum += s.co[k];
+        t /= 3;
+    }
+    s.co[CORNER_COUNT - 1] = static_cast<std::uint8_t>((3 - sum % 3) % 3);
+}
+
+unsigned flip_of(const Cubies& s) noexcept {
+    unsigned f = 0;
+    for (unsigned k = 0; k + 1 < EDGE_COUNT; ++k) f = f * 2 + s.eo[k];
+    return f;
+}
+void set_flip(Cubies& s, unsigned f) noexcept {
+    unsigned sum = 0;
+    for (unsigned k = EDGE_COUNT - 1; k-- > 0;) {
+        s.eo[k] = static_cast<std::uint8_t>(f & 1);
+        sum += s.eo[k];
+        f >>= 1;
+    }
+    s.eo[EDGE_COUNT - 1] = static_cast<std::uint8_t>(sum & 1);
+}
+
+unsigned slice_sorted_of(const Cubies& s) noexcept {
+    unsigned mask = 0;
+    std::array<std::uint8_t, 4> order{};
+    unsigned seen = 0;
+    for (unsigned k = 0; k < EDGE_COUNT; ++k) {
+        if (s.ep[k] >= FIRST_SLICE_EDGE) {
+            mask |= 1U << k;
+            if (seen < 4) order[seen] = static_cast<std::uint8_t>(s.ep[k] - FIRST_SLICE_EDGE);
+            ++seen;
+        }
+    }
+    return slice_places().index_of[mask & 4095] * SLICE_PERM_COUNT + perm_rank<4>(order.data());
+}
+void set_slice_sorted(Cubies& s, unsigned coordinate) noexcept {
+    const unsigned mask = slice_places().mask_of[coordinate / SLICE_PERM_COUNT];
+    const auto order = perm_unrank<4>(coordinate % SLICE_PERM_COUNT);
+    std::uint8_t slice_next = 0;
+    std::uint8_t other_next = 0;
+    for (unsigned k = 0; k < EDGE_COUNT; ++k) {
+        s.ep[k] = (mask >> k) & 1 ? static_cast<std::uint8_t>(FIRST_SLICE_EDGE + order[slice_next++])
+                                  : other_next++;
+    }
+}
+
+unsigned ud_edge_perm_of(const Cubies& s) noexcept { return perm_rank<8>(s.ep.data()); }
+void set_ud_edge_perm(Cubies& s, unsigned coordinate) noexcept {
+    const auto perm = perm_unrank<8>(coordinate);
+    std::copy(perm.begin(), perm.end(), s.ep.begin());
+}
+
+}  // namespace
+
+Coordinates coordinates_of(const Cube3x3& cube) noexcept {
+    const Cubies s = cubies_of(cube);
+    Coordinates c{};
+    c.twist = static_cast<std::uint16_t>(twist_of(s));
+    c.flip = static_cast<std::uint16_t>(flip_of(s));
+    c.slice_sorted = static_cast<std::uint16_t>(slice_sorted_of(s));
+    c.corner_perm = static_cast<std::uint16_t>(perm_rank<8>(s.cp.data()));
+    c.ud_edge_perm = c.slice_sorted < SLICE_PERM_COUNT
+                         ? static_cast<std::uint16_t>(ud_edge_perm_of(s))
+                         : std::uint16_t{0};
+    return c;
+}
+
+namespace {
+
+template <std::size_t N>
+bool odd_permutation(const std::uint8_t* a) noexcept {
+    unsigned inversions = 0;
+    for (std::size_t i = 0; i < N; ++i) {
+        for (std::size_t j = i + 1; j < N; ++j) inversions += a[j] < a[i];
+    }
+    return inversions & 1;
+}
+
+}  // namespace
+
+bool is_solvable(const Cube3x3& cube) noexcept {
+    if (cube.corners >> (SLOT_BITS * CORNER_COUNT) != 0) return false;
+    if (cube.edges >> (SLOT_BITS * EDGE_COUNT) != 0) return false;
+    const Cubies s = cubies_of(cube);
+    unsigned corners_seen = 0;
+    unsigned twist = 0;
+    for (unsigned k = 0; k < CORNER_COUNT; ++k) {
+        if (s.co[k] > 2) return false;
+        corners_seen |= 1U << s.cp[k];
+        twist += s.co[k];
+    }
+    unsigned edges_seen = 0;
+    unsigned flips = 0;
+    for (unsigned k = 0; k < EDGE_COUNT; ++k) {
+        if (s.ep[k] >= EDGE_COUNT) return false;
+        edges_seen |= 1U << s.ep[k];
+        flips += s.eo[k];
+    }
+    return corners_seen == 0xFF && edges_seen == 0xFFF && twist % 3 == 0 && flips % 2 == 0 &&
+           odd_permutation<CORNER_COUNT>(s.cp.data()) == odd_permutation<EDGE_COUNT>(s.ep.data());
+}
+
+// ---------------------------------------------------------------------------
+// Tables
+
+namespace {
+
+using Table16 = std::vector<std::uint16_t>;
+using Table8 = std::vector<std::uint8_t>;
+constexpr std::uint8_t UNSEEN = 0xFF;
+
+}  // namespace
+
+struct SolverTables {
+    // Move tables: entry [coordinate * turns + turn].
+    Table16 twist_move;         // 2187 x 18
+    Table16 flip_move;          // 2048 x 18
+    Table16 slice_sorted_move;  // 11880 x 18
+    Table16 corner_move;        // 40320 x 18
+    Table16 ud_edge_move;       // 40320 x 10, G1 turns only
+    // Distance tables: turns to G1 (phase 1) or to solved within G1
+    // (phase 2) of a pair of coordinates, a lower bound for the whole cube.
+    Table8 twist_slice;   // 2187 x 495
+    Table8 flip_slice;    // 2048 x 495
+    Table8 twist_flip;    // 2187 x 2048
+    Table8 corner_slice;  // 40320 x 24
+    Table8 edge_slice;    // 40320 x 24
+
+    // Derived at load time, not stored.
+    std::array<std::uint16_t, SLICE_COUNT * FACE_TURN_COUNT> slice_move{};
+    std::array<std::uint8_t, SLICE_PERM_COUNT * PHASE2_TURN_COUNT> slice_perm_move{};
+
+    template <class F>
+    void for_each_table(F&& f) {
+        f(twist_move, TWIST_COUNT * FACE_TURN_COUNT);
+        f(flip_move, FLIP_COUNT * FACE_TURN_COUNT);
+        f(slice_sorted_move, SLICE_SORTED_COUNT * FACE_TURN_COUNT);
+        f(corner_move, CORNER_PERM_COUNT * FACE_TURN_COUNT);
+        f(ud_edge_move, UD_EDGE_PERM_COUNT * PHASE2_TURN_COUNT);
+        f(twist_slice, TWIST_COUNT * SLICE_COUNT);
+        f(flip_slice, FLIP_COUNT * SLICE_COUNT);
+        f(twist_flip, TWIST_COUNT * FLIP_COUNT);
+        f(corner_slice, CORNER_PERM_COUNT * SLICE_PERM_COUNT);
+        f(edge_slice, UD_EDGE_PERM_COUNT * SLICE_PERM_COUNT);
+    }
+
+    void derive() noexcept {
+        for (std::size_t p = 0; p < SLICE_COUNT; ++p) {
+            for (std::size_t m = 0; m < FACE_TURN_COUNT; ++m) {
+                slice_move[p * FACE_TURN_COUNT + m] = static_cast<std::uint16_t>(
+                    slice_sorted_move[p * SLICE_PERM_COUNT * FACE_TURN_COUNT + m] /
+                    SLICE_PERM_COUNT);
+            }
+        }
+        for (std::size_t q = 0; q < SLICE_PERM_COUNT; ++q) {
+            for (std::size_t k = 0; k < PHASE2_TURN_COUNT; ++k) {
+                slice_perm_move[q * PHASE2_TURN_COUNT + k] = static_cast<std::uint8_t>(
+                    slice_sorted_move[q * FACE_TURN_COUNT + PHASE2_TURNS[k]]);
+            }
+        }
+    }
+
+    // Every entry in range: a table file that passed its checksum but was
+    // made by something else must still not send a read out of bounds.
+    bool entries_in_range() const noexcept {
+        const auto below = [](const Table16& t, std::size_t n) {
+            return std::all_of(t.begin(), t.end(), [n](std::uint16_t v) { return v < n; });
+        };
+        const auto distances = [](const Table8& t) {
+            return std::all_of(t.begin(), t.end(), [](std::uint8_t v) { return v <= 20; });
+        };
+        return below(twist_move, TWIST_COUNT) && below(flip_move, FLIP_COUNT) &&
+               below(slice_sorted_move, SLICE_SORTED_COUNT) &&
+               below(corner_move, CORNER_PERM_COUNT) && below(ud_edge_move, UD_EDGE_PERM_COUNT) &&
+               distances(twist_slice) && distances(flip_slice) && distances(twist_flip) &&
+               distances(corner_slice) && distances(edge_slice);
+    }
+};
+
+namespace {
+
+constexpr std::size_t GRAIN = 1024;
+
+// table[c * turns + m] = coordinate of (representative of c) after turn m.
+template <class Set, class Get, std::size_t TurnCount>
+Table16 build_move_table(std::size_t count, const Cubies& base,
+                         const std::array<FaceTurn, TurnCount>& turns, Set set, Get get) {
+    Table16 table(count * TurnCount);
+    parallel_for(0, count, GRAIN, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c < end; ++c) {
+            Cubies s = base;
+            set(s, static_cast<unsigned>(c));
+            const Cube3x3 cube = cube_of(s);
+            for (std::size_t k = 0; k < TurnCount; ++k) {
+                Cube3x3 turned = cube;
+                apply_face_turn(turned, turns[k]);
+                table[c * TurnCount + k] = static_cast<std::uint16_t>(get(cubies_of(turned)));
+            }
+        }
+    });
+    return table;
+}
+
+constexpr std::array<FaceTurn, FACE_TURN_COUNT> ALL_TURNS{0, 1, 2,  3,  4,  5,  6,  7,  8,
+                                                         9, 10, 11, 12, 13, 14, 15, 16, 17};
+
+// Breadth-first distances from index 0 over `count` indexes, one layer per
+// pass of the pool over the table. Several workers may reach one entry in a
+// pass; they all write the same value, through atomic bytes.
+template <class Next>
+Table8 build_distance_table(std::size_t count, std::size_t turn_count, Next next,
+                            const std::atomic<bool>* stop) {
+    Table8 table(count, UNSEEN);
+    table[0] = 0;
+    for (std::uint8_t depth = 0;; ++depth) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+            throw std::runtime_error("solver table build interrupted");
+        }
+        std::atomic<bool> grew{false};
+        parallel_for(0, count, 16 * GRAIN, [&](std::size_t begin, std::size_t end) {
+            bool any = false;
+            for (std::size_t i = begin; i < end; ++i) {
+                if (std::atomic_ref<std::uint8_t>(table[i]).load(std::memory_order_relaxed) !=
+                    depth) {
+                    continue;
+                }
+                for (std::size_t m = 0; m < turn_count; ++m) {
+                    std::atomic_ref<std::uint8_t> entry(table[next(i, m)]);
+                    if (entry.load(std::memory_order_relaxed) == UNSEEN) {
+                        entry.store(static_cast<std::uint8_t>(depth + 1), std::memory_order_relaxed);
+                        any = true;
+                    }
+                }
+            }
+            if (any) grew.store(true, std::memory_order_relaxed);
+        });
+        if (!grew.load()) break;
+    }
+    return table;
+}
+
+std::shared_ptr<SolverTables> build_tables(bool progress, const std::atomic<bool>* stop) {
+    const auto started = std::chrono::steady_clock::now();
+    const auto report = [&](const char* what) {
+        if (!progress) return;
+        const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - started;
+        std::fprintf(stderr, "twirlkit: 3x3 solver tables: %s (%.1f s)\n", what, spent.count());
+    };
+    if (progress) {
+        std::fprintf(stderr, "twirlkit: building the 3x3 solver tables; this happens once\n");
+    }
+    auto t = std::make_shared<SolverTables>();
+    const Cubies solved = solved_cubies();
+    t->twist_move = build_move_table(TWIST_COUNT, solved, ALL_TURNS, set_twist, twist_of);
+    t->flip_move = build_move_table(FLIP_COUNT, solved, ALL_TURNS, set_flip, flip_of);
+    t->slice_sorted_move = build_move_table(SLICE_SORTED_COUNT, solved, ALL_TURNS,
+                                            set_slice_sorted, slice_sorted_of);
+    t->corner_move = build_move_table(
+        CORNER_PERM_COUNT, solved, ALL_TURNS,
+        [](Cubies& s, unsigned c) {
+            const auto perm = perm_unrank<8>(c);
+            std::copy(perm.begin(), perm.end(), s.cp.begin());
+        },
+        [](const Cubies& s) { return perm_rank<8>(s.cp.data()); });
+    t->ud_edge_move = build_move_table(UD_EDGE_PERM_COUNT, solved, PHASE2_TURNS,
+                                       set_ud_edge_perm, ud_edge_perm_of);
+    t->derive();
+    report("move tables done (1/6)");
+
+    const SolverTables& m = *t;
+    t->twist_slice = build_distance_table(
+        TWIST_COUNT * SLICE_COUNT, FACE_TURN_COUNT,
+        [&m](std::size_t i, std::size_t k) {
+            return std::size_t{m.twist_move[(i / SLICE_COUNT) * FACE_TURN_COUNT + k]} * SLICE_COUNT +
+                   m.slice_move[(i % SLICE_COUNT) * FACE_TURN_COUNT + k];
+        },
+        stop);
+    report("twist and middle-edge places done (2/6)");
+    t->flip_slice = build_distance_table(
+        FLIP_COUNT * SLICE_COUNT, FACE_TURN_COUNT,
+        [&m](std::size_t i, std::size_t k) {
+            return std::size_t{m.flip_move[(i / SLICE_COUNT) * FACE_TURN_COUNT + k]} * SLICE_COUNT +
+                   m.slice_move[(i % SLICE_COUNT) * FACE_TURN_COUNT + k];
+        },
+        stop);
+    report("flip and middle-edge places done (3/6)");
+    t->twist_flip = build_distance_table(
+        TWIST_COUNT * FLIP_COUNT, FACE_TURN_COUNT,
+        [&m](std::size_t i, std::size_t k) {
+            return std::size_t{m.twist_move[(i / FLIP_COUNT) * FACE_TURN_COUNT + k]} * FLIP_COUNT +
+                   m.flip_move[(i % FLIP_COUNT) * FACE_TURN_COUNT + k];
+        },
+        stop);
+    report("twist and flip done (4/6)");
+    t->corner_slice = build_distance_table(
+        CORNER_PERM_COUNT * SLICE_PERM_COUNT, PHASE2_TURN_COUNT,
+        [&m](std::size_t i, std::size_t k) {
+            return std::size_t{m.corner_move[(i / SLICE_PERM_COUNT) * FACE_TURN_COUNT +
+                                             PHASE2_TURNS[k]]} *
+                       SLICE_PERM_COUNT +
+                   m.slice_perm_move[(i % SLICE_PERM_COUNT) * PHASE2_TURN_COUNT + k];
+        },
+        stop);
+    report("corner and middle-edge order done (5/6)");
+    t->edge_slice = build_distance_table(
+        UD_EDGE_PERM_COUNT * SLICE_PERM_COUNT, PHASE2_TURN_COUNT,
+        [&m](std::size_t i, std::size_t k) {
+            return std::size_t{m.ud_edge_move[(i / SLICE_PERM_COUNT) * PHASE2_TURN_COUNT + k]} *
+                       SLICE_PERM_COUNT +
+                   m.slice_perm_move[(i % SLICE_PERM_COUNT) * PHASE2_TURN_COUNT + k];
+        },
+        stop);
+    report("edge and middle-edge order done (6/6)");
+    return t;
+}
+
+// ---------------------------------------------------------------------------
+// The cache file
+//
+//   magic "TWKSOLV3" | u32 version | u32 0 | u64 payload bytes | u64 checksum
+//   | payload: the stored tables back to back in for_each_table order.
+//
+// The checksum is 64-bit FNV-1a over the payload. Any mismatch (magic,
+// version, size, checksum, an entry out of range) means rebuild.
+
+constexpr std::array<char, 8> MAGIC{'T', 'W', 'K', 'S', 'O', 'L', 'V', '3'};
+constexpr std::uint32_t TABLE_VERSION = 1;
+constexpr const char* TABLE_FILE = "solver3x3-v1.bin";
+
+struct FileHeader {
+    std::array<char, 8> magic;
+    std::uint32_t version;
+    std::uint32_t reserved;
+    std::uint64_t payload_bytes;
+    std::uint64_t checksum;
+};
+static_assert(sizeof(FileHeader) == 32);
+
+struct Fnv1a {
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    void add(const void* data, std::size_t size) noexcept {
+        const auto* p = static_cast<const unsigned char*>(data);
+        for (std::size_t i = 0; i < size; ++i) hash = (hash ^ p[i]) * 0x100000001b3ULL;
+    }
+};
+
+std::size_t payload_bytes() {
+    std::size_t bytes = 0;
+    SolverTables probe;
+    probe.for_each_table([&](auto& table, std::size_t n) { bytes += n * sizeof(table[0]); });
+    return bytes;
+}
+
+std::shared_ptr<SolverTables> read_tables(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return nullptr;
+    FileHeader header{};
+    if (!in.read(reinterpret_cast<char*>(&header), sizeof header)) return nullptr;
+    if (header.magic != MAGIC || header.version != TABLE_VERSION || header.reserved != 0 ||
+        header.payload_bytes != payload_bytes()) {
+        return nullptr;
+    }
+    auto t = std::make_shared<SolverTables>();
+    Fnv1a sum;
+    bool ok = true;
+    t->for_each_table([&](auto& table, std::size_t n) {
+        if (!ok) return;
+        table.resize(n);
+        const std::size_t bytes = n * sizeof(table[0]);
+        ok = static_cast<bool>(in.read(reinterpret_cast<char*>(table.data()),
+                                       static_cast<std::streamsize>(bytes)));
+        if (ok) sum.add(table.data(), bytes);
+    });
+    if (!ok || sum.hash != header.checksum || in.peek() != std::ifstream::traits_type::eof()) {
+        return nullptr;
+    }
+    if (!t->entries_in_range()) return nullptr;
+    t->derive();
+    return t;
+}
+
+// Written to a private temporary name, then renamed over the file, so that a
+// reader sees the old file or the whole new one, never a part.
+void write_tables(const std::filesystem::path& directory, SolverTables& t) {
+    std::error_code error;
+    std::filesystem::create_directories(directory, error);
+    static std::atomic<unsigned> serial{0};
+    const std::filesystem::path final_path = directory / TABLE_FILE;
+    const std::filesystem::path temp_path =
+        directory / (std::string(TABLE_FILE) + ".tmp." + std::to_string(::getpid()) + "." +
+                     std::to_string(serial.fetch_add(1)));
+    FileHeader header{MAGIC, TABLE_VERSION, 0, payload_bytes(), 0};
+    Fnv1a sum;
+    t.for_each_table(
+        [&](auto& table, std::size_t) { sum.add(table.data(), table.size() * sizeof(table[0])); });
+    header.checksum = sum.hash;
+    bool ok = false;
+    {
+        std::ofstream out(temp_path, std::ios::binary | std::ios::trunc);
+        if (out) {
+            out.write(reinterpret_cast<const char*>(&header), sizeof header);
+            t.for_each_table([&](auto& table, std::size_t) {
+                out.write(reinterpret_cast<const char*>(table.data()),
+                          static_cast<std::streamsize>(table.size() * sizeof(table[0])));
+            });
+            out.flush();
+            ok = static_cast<bool>(out);
+        }
+    }
+    if (ok) {
+        std::filesystem::rename(temp_path, final_path, error);
+        ok = !error;
+    }
+    if (!ok) std::filesystem::remove(temp_path, error);
+}
+
+}  // namespace
+
+std::shared_ptr<const SolverTables> load_or_build_solver_tables(
+    const std::filesystem::path& directory, bool progress, TableSource* source) {
+    if (auto loaded = read_tables(directory / TABLE_FILE)) {
+        if (source != nullptr) *source = TableSource::loaded;
+        return loaded;
+    }
+    auto built = build_tables(progress, nullptr);
+    write_tables(directory, *built);
+    if (source != nullptr) *source = TableSource::built;
+    return built;
+}
+
+std::filesystem::path solver_cache_directory() {
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    if (xdg != nullptr && xdg[0] == '/') return std::filesystem::path(xdg) / "twirlkit";
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] != '\0') {
+        return std::filesystem::path(home) / ".cache" / "twirlkit";
+    }
+    return std::filesystem::temp_directory_path() / "twirlkit";
+}
+
+namespace {
+
+std::mutex tables_mutex;
+std::shared_ptr<const SolverTables> process_tables;
+std::atomic<const SolverTables*> process_tables_ready{nullptr};
+std::atomic<std::size_t> acquisitions{0};
+
+}  // namespace
+
+const SolverTables& solver_tables() {
+    if (const SolverTables* ready = process_tables_ready.load(std::memory_order_acquire)) {
+        return *ready;
+    }
+    std::lock_guard lock(tables_mutex);
+    if (!process_tables) {
+        process_tables = load_or_build_solver_tables(solver_cache_directory(), true);
+        acquisitions.fetch_add(1);
+        process_tables_ready.store(process_tables.get(), std::memory_order_release);
+    }
+    return *process_tables;
+}
+
+std::size_t solver_table_acquisitions() noexcept { return acquisitions.load(); }
+
+// ---------------------------------------------------------------------------
+// The search
+
+namespace {
+
+constexpr unsigned NO_LENGTH = std::numeric_limits<unsigned>::max();
+constexpr unsigned PHASE2_MAX = 18;   // no G1 position needs more
+constexpr unsigned PHASE1_MAX = 20;   // nor more than this to reach G1
+constexpr std::uint64_t CHECK_EVERY = 4096;  // nodes between clock and stop checks
+constexpr std::size_t MAX_TURNS = PHASE1_MAX + PHASE2_MAX;
+
+class TwoPhaseSearch {
+public:
+    TwoPhaseSearch(const SolverTables& tables, const Cube3x3& cube, const SolveOptions& options)
+        : t_(tables), cube_(cube), options_(options) {
+        const auto timeout = std::chrono::duration<double>(std::max(options.timeout, 0.0));
+        deadline_ = std::chrono::steady_clock::now() +
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                        std::min(timeout, std::chrono::duration<double>(1e7)));
+    }
+
+    SolveResult run() {
+        SolveResult result;
+        if (!cube_.is_solved()) {
+            const Coordinates c = coordinates_of(cube_);
+            const unsigned h = phase1_bound(c.twist, c.flip, c.slice_sorted / SLICE_PERM_COUNT);
+            for (unsigned depth = h; depth <= PHASE1_MAX && depth < best_length_ && !aborted_;
+                 ++depth) {
+                phase1(c.twist, c.flip, c.slice_sorted, 0, depth);
+            }
+            if (best_length_ != NO_LENGTH) {
+                result.turns.assign(best_.begin(), best_.begin() + best_length_);
+            }
+        }
+        result.within_max_length =
+            (cube_.is_solved() || best_length_ != NO_LENGTH) && result.turns.size() <= options_.max_length;
+        result.stopped = stopped_;
+        return result;
+    }
+
+private:
+    unsigned phase1_bound(unsigned twist, unsigned flip, unsigned slice) const noexcept {
+        return std::max({t_.twist_slice[twist * SLICE_COUNT + slice],
+                         t_.flip_slice[flip * SLICE_COUNT + slice],
+                         t_.twist_flip[twist * FLIP_COUNT + flip]});
+    }
+
+    unsigned phase2_bound(unsigned corner, unsigned edge, unsigned slice) const noexcept {
+        return std::max(t_.corner_slice[corner * SLICE_PERM_COUNT + slice],
+                        t_.edge_slice[edge * SLICE_PERM_COUNT + slice]);
+    }
+
+    int last_face(unsigned depth) const noexcept {
+        return depth == 0 ? -1 : static_cast<int>(face_of(path_[depth - 1]));
+    }
+
+    // Counts a node; every CHECK_EVERY nodes looks at the stop flag and the
+    // clock. Returns false once the search should end.
+    bool visit() {
+        ++nodes_;
+        if (nodes_ % CHECK_EVERY != 0) return true;
+        if (options_.stop != nullptr && options_.stop->load(std::memory_order_relaxed)) {
+            stopped_ = true;
+            aborted_ = true;
+        } else if (best_length_ != NO_LENGTH) {
+            // Without a solution the search goes on whatever the clock says:
+            // the first one comes within milliseconds.
+            const bool short_enough = best_length_ <= options_.max_length;
+            if ((short_enough && nodes_ - nodes_at_short_ > options_.extra_nodes) ||
+                std::chrono::steady_clock::now() >= deadline_) {
+                aborted_ = true;
+            }
+        }
+        return !aborted_;
+    }
+
+    void phase1(unsigned twist, unsigned flip, unsigned slice_sorted, unsigned depth,
+                unsigned togo) {
+        if (togo == 0) {
+            // In G1 (the bound is 0 only there). A phase 1 that ends with a
+            // G1 turn was already in G1 one turn earlier and has been tried.
+            if (depth == 0 || !is_phase2_turn(path_[depth - 1])) start_phase2(slice_sorted, depth);
+            return;
+        }
+        const int last = last_face(depth);
+        for (unsigned face = 0; face < FACE_COUNT; ++face) {
+            if (!may_follow(face, last)) continue;
+            for (unsigned power = 0; power < 3; ++power) {
+                const unsigned turn = 3 * face + power;
+                const unsigned nt = t_.twist_move[twist * FACE_TURN_COUNT + turn];
+                const unsigned nf = t_.flip_move[flip * FACE_TURN_COUNT + turn];
+                const unsigned ns = t_.slice_sorted_move[slice_sorted * FACE_TURN_COUNT + turn];
+                if (phase1_bound(nt, nf, ns / SLICE_PERM_COUNT) >= togo) continue;
+                if (!visit()) return;
+                path_[depth] = static_cast<FaceTurn>(turn);
+                phase1(nt, nf, ns, depth + 1, togo - 1);
+                if (aborted_) return;
+                // A solution as short as this phase 1 alone leaves nothing to find.
+                if (best_length_ <= depth + togo) return;
+            }
+        }
+    }
+
+    void start_phase2(unsigned slice_perm, unsigned depth) {
+        const unsigned total_limit =
+            best_length_ == NO_LENGTH ? depth + PHASE2_MAX : best_length_ - 1;
+        if (total_limit < depth) return;
+        const unsigned limit = std::min(total_limit - depth, PHASE2_MAX);
+        const Cube3x3 in_g1 =
+            apply_face_turns(cube_, std::span<const FaceTurn>(path_.data(), depth));
+        const Cubies s = cubies_of(in_g1);
+        const unsigned corner = perm_rank<8>(s.cp.data());
+        const unsigned edge = ud_edge_perm_of(s);
+        const unsigned h = phase2_bound(corner, edge, slice_perm);
+        for (unsigned length = h; length <= limit && !aborted_; ++length) {
+            if (phase2(corner, edge, slice_perm, depth, length)) {
+                best_length_ = depth + length;
+                std::copy(path_.begin(), path_.begin() + best_length_, best_.begin());
+                if (best_length_ <= options_.max_length && !have_short_) {
+                    have_short_ = true;
+                    nodes_at_short_ = nodes_;
+                }
+                return;
+            }
+        }
+    }
+
+    bool phase2(unsigned corner, unsigned edge, unsigned slice_perm, unsigned depth,
+                unsigned togo) {
+        if (togo == 0) return corner == 0 && edge == 0 && slice_perm == 0;
+        const int last = last_face(depth);
+        for (std::size_t k = 0; k < PHASE2_TURN_COUNT; ++k) {
+            const FaceTurn turn = PHASE2_TURNS[k];
+            if (!may_follow(face_of(turn), last)) continue;
+            const unsigned nc = t_.corner_move[corner * FACE_TURN_COUNT + turn];
+            const unsigned ne = t_.ud_edge_move[edge * PHASE2_TURN_COUNT + k];
+            const unsigned ns = t_.slice_perm_move[slice_perm * PHASE2_TURN_COUNT + k];
+            if (phase2_bound(nc, ne, ns) >= togo) continue;
+            if (!visit()) return false;
+            path_[depth] = turn;
+            if (phase2(nc, ne, ns, depth + 1, togo - 1)) return true;
+            if (aborted_) return false;
+        }
+        return false;
+    }
+
+    const SolverTables& t_;
+    Cube3x3 cube_;
+    const SolveOptions& options_;
+    std::chrono::steady_clock::time_point deadline_;
+    std::array<FaceTurn, MAX_TURNS> path_{};
+    std::array<FaceTurn, MAX_TURNS> best_{};
+    unsigned best_length_ = NO_LENGTH;
+    std::uint64_t nodes_ = 0;
+    std::uint64_t nodes_at_short_ = 0;
+    bool have_short_ = false;
+    bool aborted_ = false;
+    bool stopped_ = false;
+};
+
+}  // namespace
+
+SolveResult solve_two_phase(const SolverTables& tables, const Cube3x3& cube,
+                            const SolveOptions& options) {
+    return TwoPhaseSearch(tables, cube, options).run();
+}
+
+std::vector<SolveResult> solve_batch_two_phase(std::span<const Cube3x3> cubes,
+                                               const SolveOptions& options) {
+    for (std::size_t i = 0; i < cubes.size(); ++i) {
+        if (!is_solvable(cubes[i])) {
+            throw std::invalid_argument("cube " + std::to_string(i) + " cannot be solved");
+        }
+    }
+    const SolverTables& tables = solver_tables();
+    std::vector<SolveResult> results(cubes.size());
+    parallel_for(0, cubes.size(), 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            results[i] = solve_two_phase(tables, cubes[i], options);
+            if (options.stop != nullptr && options.stop->load(std::memory_order_relaxed)) return;
+        }
+    });
+    return results;
+}
+
+}  // namespace twirlkit
