@@ -289,6 +289,101 @@ bool is_solvable(const Cube3x3& cube) noexcept {
 }
 
 // ---------------------------------------------------------------------------
+// Symmetries
+//
+// The sixteen symmetries of the cube that keep the U-D axis in place: the
+// quarter rotations about it (y), the half rotation about the F-B axis (z2)
+// and the left-right mirror, in all combinations. They map G1 turns to G1
+// turns, so two G1 positions related by one of them are equally far from
+// solved. Each is a slot map: the piece in slot i goes to slot map[i], and as
+// piece k lives in slot k when solved, piece k is renamed map[k].
+
+namespace {
+
+struct SlotMaps {
+    std::array<std::uint8_t, CORNER_COUNT> corner{};
+    std::array<std::uint8_t, EDGE_COUNT> edge{};
+    friend bool operator==(const SlotMaps&, const SlotMaps&) = default;
+};
+
+// b first, then a.
+SlotMaps compose(const SlotMaps& a, const SlotMaps& b) noexcept {
+    SlotMaps out;
+    for (unsigned i = 0; i < CORNER_COUNT; ++i) out.corner[i] = a.corner[b.corner[i]];
+    for (unsigned i = 0; i < EDGE_COUNT; ++i) out.edge[i] = a.edge[b.edge[i]];
+    return out;
+}
+
+SlotMaps identity_maps() noexcept {
+    SlotMaps m;
+    for (unsigned i = 0; i < CORNER_COUNT; ++i) m.corner[i] = static_cast<std::uint8_t>(i);
+    for (unsigned i = 0; i < EDGE_COUNT; ++i) m.edge[i] = static_cast<std::uint8_t>(i);
+    return m;
+}
+
+// y turns the U layer as U and the D layer as D'; the middle edges go round
+// the same way as the U edges: BL -> BR -> FR -> FL.
+SlotMaps y_rotation() noexcept {
+    Cube3x3 cube;
+    apply_move_index_internal(cube, MOVE_U);
+    apply_move_index_internal(cube, MOVE_D_PRIME);
+    const Cubies s = cubies_of(cube);
+    SlotMaps m;
+    for (unsigned j = 0; j < CORNER_COUNT; ++j) m.corner[s.cp[j]] = static_cast<std::uint8_t>(j);
+    for (unsigned j = 0; j < 8; ++j) m.edge[s.ep[j]] = static_cast<std::uint8_t>(j);
+    m.edge[8] = 9;
+    m.edge[9] = 10;
+    m.edge[10] = 11;
+    m.edge[11] = 8;
+    return m;
+}
+
+// U <-> D and L <-> R, F and B kept.
+constexpr SlotMaps Z2_ROTATION{{5, 4, 7, 6, 1, 0, 3, 2}, {4, 7, 6, 5, 0, 3, 2, 1, 9, 8, 11, 10}};
+// L <-> R.
+constexpr SlotMaps LR_MIRROR{{1, 0, 3, 2, 5, 4, 7, 6}, {0, 3, 2, 1, 4, 7, 6, 5, 9, 8, 11, 10}};
+
+struct Symmetries {
+    std::array<SlotMaps, SYMMETRY_COUNT> maps;
+    std::array<std::uint8_t, SYMMETRY_COUNT> inverse{};
+    Symmetries() noexcept {
+        const SlotMaps y = y_rotation();
+        for (unsigned s = 0; s < SYMMETRY_COUNT; ++s) {
+            SlotMaps m = (s & 8) ? LR_MIRROR : identity_maps();
+            if (s & 4) m = compose(Z2_ROTATION, m);
+            for (unsigned k = 0; k < (s & 3); ++k) m = compose(y, m);
+            maps[s] = m;
+        }
+        for (unsigned s = 0; s < SYMMETRY_COUNT; ++s) {
+            for (unsigned t = 0; t < SYMMETRY_COUNT; ++t) {
+                if (compose(maps[t], maps[s]) == identity_maps()) inverse[s] = static_cast<std::uint8_t>(t);
+            }
+        }
+    }
+};
+const Symmetries& symmetries() noexcept {
+    static const Symmetries syms;
+    return syms;
+}
+
+// The permutation (piece by slot) seen through a slot map.
+template <std::size_t N>
+std::array<std::uint8_t, N> conjugate(const std::array<std::uint8_t, N>& perm,
+                                      const std::array<std::uint8_t, N>& map) noexcept {
+    std::array<std::uint8_t, N> out{};
+    for (std::size_t i = 0; i < N; ++i) out[map[i]] = map[perm[i]];
+    return out;
+}
+
+std::array<std::uint8_t, 8> first_eight(const std::array<std::uint8_t, EDGE_COUNT>& edge) noexcept {
+    std::array<std::uint8_t, 8> out{};
+    std::copy(edge.begin(), edge.begin() + 8, out.begin());
+    return out;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
 // Tables
 
 namespace {
@@ -313,6 +408,25 @@ struct SolverTables {
     Table8 twist_flip;    // 2187 x 2048
     Table8 corner_slice;  // 40320 x 24
     Table8 edge_slice;    // 40320 x 24
+    // Corner permutations by symmetry class: the class, the symmetry that
+    // takes the permutation to its class's least member, and those members.
+    Table16 corner_class;      // 40320
+    Table8 corner_class_sym;   // 40320
+    Table16 corner_class_rep;  // 2768
+    // U and D edge permutation through each symmetry: [perm * 16 + sym].
+    Table16 ud_edge_conj;  // 40320 x 16
+    // Distance to solved in G1 of (corner class, U and D edge permutation
+    // seen through the class's symmetry), four bits an entry, low nibble
+    // first; 15 means 15 or more.
+    Table8 corner_edge;  // 2768 x 40320 / 2
+
+    std::size_t corner_edge_index(unsigned corner, unsigned edge) const noexcept {
+        return std::size_t{corner_class[corner]} * UD_EDGE_PERM_COUNT +
+               ud_edge_conj[edge * SYMMETRY_COUNT + corner_class_sym[corner]];
+    }
+    unsigned corner_edge_distance(std::size_t index) const noexcept {
+        return (corner_edge[index >> 1] >> ((index & 1) * 4)) & 0xF;
+    }
 
     // Derived at load time, not stored.
     std::array<std::uint16_t, SLICE_COUNT * FACE_TURN_COUNT> slice_move{};
@@ -330,6 +444,11 @@ struct SolverTables {
         f(twist_flip, TWIST_COUNT * FLIP_COUNT);
         f(corner_slice, CORNER_PERM_COUNT * SLICE_PERM_COUNT);
         f(edge_slice, UD_EDGE_PERM_COUNT * SLICE_PERM_COUNT);
+        f(corner_class, CORNER_PERM_COUNT);
+        f(corner_class_sym, CORNER_PERM_COUNT);
+        f(corner_class_rep, CORNER_CLASS_COUNT);
+        f(ud_edge_conj, UD_EDGE_PERM_COUNT * SYMMETRY_COUNT);
+        f(corner_edge, CORNER_CLASS_COUNT * UD_EDGE_PERM_COUNT / 2);
     }
 
     void derive() noexcept {
@@ -357,7 +476,11 @@ struct SolverTables {
         const auto distances = [](const Table8& t) {
             return std::all_of(t.begin(), t.end(), [](std::uint8_t v) { return v <= 20; });
         };
-        return below(twist_move, TWIST_COUNT) && below(flip_move, FLIP_COUNT) &&
+        return below(corner_class, CORNER_CLASS_COUNT) && below(corner_class_rep, CORNER_PERM_COUNT) &&
+               below(ud_edge_conj, UD_EDGE_PERM_COUNT) &&
+               std::all_of(corner_class_sym.begin(), corner_class_sym.end(),
+                           [](std::uint8_t v) { return v < SYMMETRY_COUNT; }) &&
+               below(twist_move, TWIST_COUNT) && below(flip_move, FLIP_COUNT) &&
                below(slice_sorted_move, SLICE_SORTED_COUNT) &&
                below(corner_move, CORNER_PERM_COUNT) && below(ud_edge_move, UD_EDGE_PERM_COUNT) &&
                distances(twist_slice) && distances(flip_slice) && distances(twist_flip) &&
@@ -427,6 +550,130 @@ Table8 build_distance_table(std::size_t count, std::size_t turn_count, Next next
     return table;
 }
 
+void build_symmetry_tables(SolverTables& t) {
+    const Symmetries& syms = symmetries();
+    t.corner_class.assign(CORNER_PERM_COUNT, 0xFFFF);
+    t.corner_class_sym.assign(CORNER_PERM_COUNT, 0);
+    t.corner_class_rep.clear();
+    for (unsigned cp = 0; cp < CORNER_PERM_COUNT; ++cp) {
+        if (t.corner_class[cp] != 0xFFFF) continue;
+        // Every smaller member of this class would have claimed it: cp is
+        // the least.
+        const auto klass = static_cast<std::uint16_t>(t.corner_class_rep.size());
+        t.corner_class_rep.push_back(static_cast<std::uint16_t>(cp));
+        const auto perm = perm_unrank<8>(cp);
+        for (unsigned s = 0; s < SYMMETRY_COUNT; ++s) {
+            const auto member = conjugate(perm, syms.maps[s].corner);
+            const unsigned rank = perm_rank<8>(member.data());
+            if (t.corner_class[rank] != 0xFFFF) continue;
+            t.corner_class[rank] = klass;
+            t.corner_class_sym[rank] = syms.inverse[s];
+        }
+    }
+    if (t.corner_class_rep.size() != CORNER_CLASS_COUNT) {
+        throw std::logic_error("corner symmetry classes miscounted");
+    }
+    t.ud_edge_conj.assign(UD_EDGE_PERM_COUNT * SYMMETRY_COUNT, 0);
+    parallel_for(0, UD_EDGE_PERM_COUNT, GRAIN, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t e = begin; e < end; ++e) {
+            const auto perm = perm_unrank<8>(static_cast<unsigned>(e));
+            for (unsigned s = 0; s < SYMMETRY_COUNT; ++s) {
+                const auto seen = conjugate(perm, first_eight(syms.maps[s].edge));
+                t.ud_edge_conj[e * SYMMETRY_COUNT + s] =
+                    static_cast<std::uint16_t>(perm_rank<8>(seen.data()));
+            }
+        }
+    });
+}
+
+// Breadth-first over (corner class, edge permutation) pairs, four bits an
+// entry. A layer goes forwards (from the entries at the depth to their
+// unseen neighbours) while few are seen, then backwards (from each unseen
+// entry to any neighbour at the depth), which reads instead of writes.
+// Each entry stands for one position: the class's least corner permutation
+// with that edge permutation.
+void build_corner_edge_table(SolverTables& t, const std::atomic<bool>* stop) {
+    constexpr std::size_t count = CORNER_CLASS_COUNT * UD_EDGE_PERM_COUNT;
+    constexpr unsigned NIBBLE_UNSEEN = 15;
+    t.corner_edge.assign(count / 2, 0xFF);
+    const auto get = [&t](std::size_t i) {
+        return static_cast<unsigned>(
+            (std::atomic_ref<std::uint8_t>(t.corner_edge[i >> 1]).load(std::memory_order_relaxed) >>
+             ((i & 1) * 4)) &
+            0xF);
+    };
+    // Only ever lowers an unseen entry (all ones) to `value`.
+    const auto set = [&t](std::size_t i, unsigned value) {
+        const unsigned shift = (i & 1) * 4;
+        std::atomic_ref<std::uint8_t>(t.corner_edge[i >> 1])
+            .fetch_and(static_cast<std::uint8_t>(~(0xFU << shift) | (value << shift)),
+                       std::memory_order_relaxed);
+    };
+    const auto neighbours = [&t](std::size_t i, auto&& visit) {
+        const unsigned klass = static_cast<unsigned>(i / UD_EDGE_PERM_COUNT);
+        const unsigned edge = static_cast<unsigned>(i % UD_EDGE_PERM_COUNT);
+        const unsigned rep = t.corner_class_rep[klass];
+        for (std::size_t k = 0; k < PHASE2_TURN_COUNT; ++k) {
+            const unsigned corner = t.corner_move[rep * FACE_TURN_COUNT + PHASE2_TURNS[k]];
+            const unsigned next_edge = t.ud_edge_move[edge * PHASE2_TURN_COUNT + k];
+            if (visit(t.corner_edge_index(corner, next_edge))) return;
+        }
+    };
+    // A class whose least member some symmetries fix has, for one position,
+    // several entries (the edge permutation seen through each of them). A
+    // forward step reaches only one, so it marks them all.
+    const Symmetries& syms = symmetries();
+    std::vector<std::uint16_t> fixing(CORNER_CLASS_COUNT, 0);
+    for (std::size_t c = 0; c < CORNER_CLASS_COUNT; ++c) {
+        const auto rep = perm_unrank<8>(t.corner_class_rep[c]);
+        for (unsigned s = 1; s < SYMMETRY_COUNT; ++s) {
+            if (conjugate(rep, syms.maps[s].corner) == rep) fixing[c] |= std::uint16_t(1U << s);
+        }
+    }
+    const auto set_all = [&](std::size_t i, unsigned value) {
+        set(i, value);
+        const std::size_t klass = i / UD_EDGE_PERM_COUNT;
+        const std::size_t edge = i % UD_EDGE_PERM_COUNT;
+        for (unsigned mask = fixing[klass]; mask != 0; mask &= mask - 1) {
+            const std::size_t twin = klass * UD_EDGE_PERM_COUNT +
+                                     t.ud_edge_conj[edge * SYMMETRY_COUNT + std::countr_zero(mask)];
+            if (get(twin) == NIBBLE_UNSEEN) set(twin, value);
+        }
+    };
+    set(0, 0);
+    std::atomic<std::size_t> seen{1};
+    for (unsigned depth = 0; depth + 1 < NIBBLE_UNSEEN; ++depth) {
+        const bool backwards = seen.load() > count / 3;
+        parallel_for(0, count / 2, 16 * GRAIN, [&](std::size_t begin, std::size_t end) {
+            if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+                throw std::runtime_error("solver table build interrupted");
+            }
+            std::size_t found = 0;
+            for (std::size_t i = 2 * begin; i < 2 * end; ++i) {
+                if (backwards) {
+                    if (get(i) != NIBBLE_UNSEEN) continue;
+                    neighbours(i, [&](std::size_t n) {
+                        if (get(n) != depth) return false;
+                        set(i, depth + 1);
+                        ++found;
+                        return true;
+                    });
+                } else {
+                    if (get(i) != depth) continue;
+                    neighbours(i, [&](std::size_t n) {
+                        if (get(n) == NIBBLE_UNSEEN) {
+                            set_all(n, depth + 1);
+                            ++found;
+                        }
+                        return false;
+                    });
+                }
+            }
+            seen.fetch_add(found, std::memory_order_relaxed);
+        });
+    }
+}
+
 std::shared_ptr<SolverTables> build_tables(bool progress, const std::atomic<bool>* stop) {
     const auto started = std::chrono::steady_clock::now();
     const auto report = [&](const char* what) {
@@ -453,7 +700,7 @@ std::shared_ptr<SolverTables> build_tables(bool progress, const std::atomic<bool
     t->ud_edge_move = build_move_table(UD_EDGE_PERM_COUNT, solved, PHASE2_TURNS,
                                        set_ud_edge_perm, ud_edge_perm_of);
     t->derive();
-    report("move tables done (1/6)");
+    report("move tables done (1/7)");
 
     const SolverTables& m = *t;
     t->twist_slice = build_distance_table(
@@ -463,7 +710,7 @@ std::shared_ptr<SolverTables> build_tables(bool progress, const std::atomic<bool
                    m.slice_move[(i % SLICE_COUNT) * FACE_TURN_COUNT + k];
         },
         stop);
-    report("twist and middle-edge places done (2/6)");
+    report("twist and middle-edge places done (2/7)");
     t->flip_slice = build_distance_table(
         FLIP_COUNT * SLICE_COUNT, FACE_TURN_COUNT,
         [&m](std::size_t i, std::size_t k) {
@@ -471,7 +718,7 @@ std::shared_ptr<SolverTables> build_tables(bool progress, const std::atomic<bool
                    m.slice_move[(i % SLICE_COUNT) * FACE_TURN_COUNT + k];
         },
         stop);
-    report("flip and middle-edge places done (3/6)");
+    report("flip and middle-edge places done (3/7)");
     t->twist_flip = build_distance_table(
         TWIST_COUNT * FLIP_COUNT, FACE_TURN_COUNT,
         [&m](std::size_t i, std::size_t k) {
@@ -479,7 +726,7 @@ std::shared_ptr<SolverTables> build_tables(bool progress, const std::atomic<bool
                    m.flip_move[(i % FLIP_COUNT) * FACE_TURN_COUNT + k];
         },
         stop);
-    report("twist and flip done (4/6)");
+    report("twist and flip done (4/7)");
     t->corner_slice = build_distance_table(
         CORNER_PERM_COUNT * SLICE_PERM_COUNT, PHASE2_TURN_COUNT,
         [&m](std::size_t i, std::size_t k) {
@@ -489,7 +736,7 @@ std::shared_ptr<SolverTables> build_tables(bool progress, const std::atomic<bool
                    m.slice_perm_move[(i % SLICE_PERM_COUNT) * PHASE2_TURN_COUNT + k];
         },
         stop);
-    report("corner and middle-edge order done (5/6)");
+    report("corner and middle-edge order done (5/7)");
     t->edge_slice = build_distance_table(
         UD_EDGE_PERM_COUNT * SLICE_PERM_COUNT, PHASE2_TURN_COUNT,
         [&m](std::size_t i, std::size_t k) {
@@ -498,7 +745,10 @@ std::shared_ptr<SolverTables> build_tables(bool progress, const std::atomic<bool
                    m.slice_perm_move[(i % SLICE_PERM_COUNT) * PHASE2_TURN_COUNT + k];
         },
         stop);
-    report("edge and middle-edge order done (6/6)");
+    report("edge and middle-edge order done (6/7)");
+    build_symmetry_tables(*t);
+    build_corner_edge_table(*t, stop);
+    report("corners and edges by symmetry class done (7/7)");
     return t;
 }
 
@@ -508,12 +758,12 @@ std::shared_ptr<SolverTables> build_tables(bool progress, const std::atomic<bool
 //   magic "TWKSOLV3" | u32 version | u32 0 | u64 payload bytes | u64 checksum
 //   | payload: the stored tables back to back in for_each_table order.
 //
-// The checksum is 64-bit FNV-1a over the payload. Any mismatch (magic,
+// The checksum is a 64-bit FNV-1a over the payload's 8-byte words. Any mismatch (magic,
 // version, size, checksum, an entry out of range) means rebuild.
 
 constexpr std::array<char, 8> MAGIC{'T', 'W', 'K', 'S', 'O', 'L', 'V', '3'};
-constexpr std::uint32_t TABLE_VERSION = 1;
-constexpr const char* TABLE_FILE = "solver3x3-v1.bin";
+constexpr std::uint32_t TABLE_VERSION = 3;
+constexpr const char* TABLE_FILE = SOLVER_TABLE_FILE;
 
 struct FileHeader {
     std::array<char, 8> magic;
@@ -526,9 +776,17 @@ static_assert(sizeof(FileHeader) == 32);
 
 struct Fnv1a {
     std::uint64_t hash = 0xcbf29ce484222325ULL;
+    // Eight bytes a step: the byte-wise hash costs a tenth of a second here.
     void add(const void* data, std::size_t size) noexcept {
         const auto* p = static_cast<const unsigned char*>(data);
-        for (std::size_t i = 0; i < size; ++i) hash = (hash ^ p[i]) * 0x100000001b3ULL;
+        std::size_t i = 0;
+        for (; i + 8 <= size; i += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p + i, 8);
+            hash = (hash ^ word) * 0x100000001b3ULL;
+            hash ^= hash >> 29;
+        }
+        for (; i < size; ++i) hash = (hash ^ p[i]) * 0x100000001b3ULL;
     }
 };
 
@@ -603,6 +861,10 @@ void write_tables(const std::filesystem::path& directory, SolverTables& t) {
 }
 
 }  // namespace
+
+std::shared_ptr<const SolverTables> load_solver_tables(const std::filesystem::path& directory) {
+    return read_tables(directory / TABLE_FILE);
+}
 
 std::shared_ptr<const SolverTables> load_or_build_solver_tables(
     const std::filesystem::path& directory, bool progress, TableSource* source) {
@@ -698,8 +960,9 @@ private:
     }
 
     unsigned phase2_bound(unsigned corner, unsigned edge, unsigned slice) const noexcept {
-        return std::max(t_.corner_slice[corner * SLICE_PERM_COUNT + slice],
-                        t_.edge_slice[edge * SLICE_PERM_COUNT + slice]);
+        const unsigned small = std::max(t_.corner_slice[corner * SLICE_PERM_COUNT + slice],
+                                        t_.edge_slice[edge * SLICE_PERM_COUNT + slice]);
+        return std::max(small, t_.corner_edge_distance(t_.corner_edge_index(corner, edge)));
     }
 
     int last_face(unsigned depth) const noexcept {
@@ -742,7 +1005,15 @@ private:
                 const unsigned nt = t_.twist_move[twist * FACE_TURN_COUNT + turn];
                 const unsigned nf = t_.flip_move[flip * FACE_TURN_COUNT + turn];
                 const unsigned ns = t_.slice_sorted_move[slice_sorted * FACE_TURN_COUNT + turn];
-                if (phase1_bound(nt, nf, ns / SLICE_PERM_COUNT) >= togo) continue;
+                // The bounds one by one, the most cache-friendly first.
+                const unsigned slice = ns / SLICE_PERM_COUNT;
+                if (togo == 1) {
+                    if (nt != 0 || nf != 0 || slice != 0) continue;
+                } else if (t_.twist_slice[nt * SLICE_COUNT + slice] >= togo ||
+                           t_.flip_slice[nf * SLICE_COUNT + slice] >= togo ||
+                           t_.twist_flip[nt * FLIP_COUNT + nf] >= togo) {
+                    continue;
+                }
                 if (!visit()) return;
                 path_[depth] = static_cast<FaceTurn>(turn);
                 phase1(nt, nf, ns, depth + 1, togo - 1);
@@ -787,7 +1058,11 @@ private:
             const unsigned nc = t_.corner_move[corner * FACE_TURN_COUNT + turn];
             const unsigned ne = t_.ud_edge_move[edge * PHASE2_TURN_COUNT + k];
             const unsigned ns = t_.slice_perm_move[slice_perm * PHASE2_TURN_COUNT + k];
-            if (phase2_bound(nc, ne, ns) >= togo) continue;
+            if (t_.corner_slice[nc * SLICE_PERM_COUNT + ns] >= togo ||
+                t_.edge_slice[ne * SLICE_PERM_COUNT + ns] >= togo ||
+                t_.corner_edge_distance(t_.corner_edge_index(nc, ne)) >= togo) {
+                continue;
+            }
             if (!visit()) return false;
             path_[depth] = turn;
             if (phase2(nc, ne, ns, depth + 1, togo - 1)) return true;

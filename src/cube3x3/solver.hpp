@@ -44,6 +44,8 @@ inline constexpr std::size_t CORNER_PERM_COUNT = 40320;  // 8!
 inline constexpr std::size_t UD_EDGE_PERM_COUNT = 40320; // 8! of the U and D layer edges
 inline constexpr std::size_t SLICE_PERM_COUNT = 24;      // 4!
 inline constexpr std::size_t PHASE2_TURN_COUNT = 10;
+inline constexpr std::size_t SYMMETRY_COUNT = 16;        // those keeping the U-D axis
+inline constexpr std::size_t CORNER_CLASS_COUNT = 2768;  // corner perms up to them
 
 // The coordinates of a cube. A cube is in G1 exactly when twist, flip and
 // slice_sorted / 24 are 0; ud_edge_perm means something only there.
@@ -60,7 +62,7 @@ Coordinates coordinates_of(const Cube3x3& cube) noexcept;
 // twist or flip or permutation parity that no turn sequence gives).
 bool is_solvable(const Cube3x3& cube) noexcept;
 
-// Every table the search reads: about 11 MB, built once per process.
+// Every table the search reads: about 70 MB, built once per process.
 struct SolverTables;
 
 enum class TableSource { built, loaded };
@@ -69,8 +71,13 @@ enum class TableSource { built, loaded };
 // them there (atomically, by rename) when the file is missing, stale or
 // corrupt. A directory that cannot be written only costs the cache.
 // `progress` shows the build on stderr.
+// The tables of the cache file in `directory`; nullptr when it is missing,
+// stale or corrupt.
+std::shared_ptr<const SolverTables> load_solver_tables(const std::filesystem::path& directory);
 std::shared_ptr<const SolverTables> load_or_build_solver_tables(
     const std::filesystem::path& directory, bool progress, TableSource* source = nullptr);
+
+inline constexpr const char* SOLVER_TABLE_FILE = "solver3x3-v3.bin";
 
 // The process's tables from the user's cache directory: $XDG_CACHE_HOME/twirlkit
 // when that is set to an absolute path, else ~/.cache/twirlkit. The first

@@ -94,44 +94,8 @@ TEST(SolverCoordinates, UnsolvableWordsAreRefused) {
     EXPECT_TRUE(is_solvable(scrambled(rng, 50)));
 }
 
-TEST(SolverTableCache, BuiltOnceThenLoadedAndRebuiltWhenCorrupt) {
-    const fs::path dir = make_temp_dir() / "nested";
-    TableSource source{};
-    auto built = load_or_build_solver_tables(dir, false, &source);
-    EXPECT_EQ(source, TableSource::built);
-    const fs::path file = dir / "solver3x3-v1.bin";
-    ASSERT_TRUE(fs::exists(file));
-    auto loaded = load_or_build_solver_tables(dir, false, &source);
-    EXPECT_EQ(source, TableSource::loaded);
-
-    std::mt19937 rng(11);
-    const Cube3x3 cube = scrambled(rng, 100);
-    const SolveOptions options{.max_length = 21, .timeout = 100.0};
-    EXPECT_EQ(solve_two_phase(*built, cube, options).turns,
-              solve_two_phase(*loaded, cube, options).turns);
-
-    const auto size = fs::file_size(file);
-    {
-        // One byte changed deep in a distance table.
-        std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
-        f.seekg(static_cast<std::streamoff>(size - 1000));
-        const char old = static_cast<char>(f.get());
-        f.seekp(static_cast<std::streamoff>(size - 1000));
-        f.put(static_cast<char>(old ^ 1));
-    }
-    load_or_build_solver_tables(dir, false, &source);
-    EXPECT_EQ(source, TableSource::built);
-    load_or_build_solver_tables(dir, false, &source);
-    EXPECT_EQ(source, TableSource::loaded);
-
-    fs::resize_file(file, size / 2);
-    load_or_build_solver_tables(dir, false, &source);
-    EXPECT_EQ(source, TableSource::built);
-    EXPECT_EQ(fs::file_size(file), size);
-    // No temporary file is left behind.
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
-}
-
+// Runs first: the process-wide tables, asked for by two threads at once,
+// are built once and written to the cache.
 TEST(SolverTableCache, TwoThreadsAtOnceGetOneTableSet) {
     const SolverTables* seen[2] = {nullptr, nullptr};
     std::thread a([&] { seen[0] = &solver_tables(); });
@@ -140,13 +104,72 @@ TEST(SolverTableCache, TwoThreadsAtOnceGetOneTableSet) {
     b.join();
     EXPECT_EQ(seen[0], seen[1]);
     EXPECT_EQ(solver_table_acquisitions(), 1u);
-    EXPECT_TRUE(fs::exists(cache_home() / "twirlkit" / "solver3x3-v1.bin"));
+    EXPECT_TRUE(fs::exists(cache_home() / "twirlkit" / SOLVER_TABLE_FILE));
+}
+
+// A copy of the process's cache file in a fresh directory.
+fs::path copy_of_cache() {
+    solver_tables();
+    const fs::path dir = make_temp_dir();
+    fs::copy_file(cache_home() / "twirlkit" / SOLVER_TABLE_FILE, dir / SOLVER_TABLE_FILE);
+    return dir;
+}
+
+void flip_bit_at(const fs::path& file, std::streamoff at) {
+    std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekg(at);
+    const char old = static_cast<char>(f.get());
+    f.seekp(at);
+    f.put(static_cast<char>(old ^ 1));
+}
+
+TEST(SolverTableCache, DamagedFilesAreRefused) {
+    const fs::path dir = copy_of_cache();
+    const fs::path file = dir / SOLVER_TABLE_FILE;
+    const auto size = static_cast<std::streamoff>(fs::file_size(file));
+    ASSERT_NE(load_solver_tables(dir), nullptr);
+    // A bit in the magic, the version, the size, the checksum, early and
+    // late in the payload; a short file; a long one.
+    for (std::streamoff at : {std::streamoff{0}, std::streamoff{8}, std::streamoff{16},
+                              std::streamoff{24}, std::streamoff{40}, size / 2, size - 1}) {
+        flip_bit_at(file, at);
+        EXPECT_EQ(load_solver_tables(dir), nullptr) << "bit at " << at;
+        flip_bit_at(file, at);
+    }
+    ASSERT_NE(load_solver_tables(dir), nullptr);
+    fs::resize_file(file, static_cast<std::uintmax_t>(size - 1));
+    EXPECT_EQ(load_solver_tables(dir), nullptr);
+    fs::resize_file(file, static_cast<std::uintmax_t>(size + 8));
+    EXPECT_EQ(load_solver_tables(dir), nullptr);
+    EXPECT_EQ(load_solver_tables(make_temp_dir()), nullptr);
+}
+
+TEST(SolverTableCache, ACorruptFileIsRebuiltAndReplaced) {
+    const fs::path dir = copy_of_cache();
+    const fs::path file = dir / SOLVER_TABLE_FILE;
+    const auto size = fs::file_size(file);
+    flip_bit_at(file, static_cast<std::streamoff>(size - 1000));
+    TableSource source{};
+    auto rebuilt = load_or_build_solver_tables(dir, false, &source);
+    EXPECT_EQ(source, TableSource::built);
+    auto loaded = load_or_build_solver_tables(dir, false, &source);
+    EXPECT_EQ(source, TableSource::loaded);
+    EXPECT_EQ(fs::file_size(file), size);
+    // No temporary file is left behind.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+
+    std::mt19937 rng(11);
+    const Cube3x3 cube = scrambled(rng, 100);
+    const SolveOptions options{.max_length = 21, .timeout = 100.0};
+    const auto expected = solve_two_phase(solver_tables(), cube, options).turns;
+    EXPECT_EQ(solve_two_phase(*rebuilt, cube, options).turns, expected);
+    EXPECT_EQ(solve_two_phase(*loaded, cube, options).turns, expected);
 }
 
 TEST(Solver, RandomStatesAreSolvedWithinTheDefaultLength) {
     std::mt19937 rng(1);
     std::vector<Cube3x3> cubes;
-    for (int i = 0; i < 200; ++i) cubes.push_back(scrambled(rng, 100));
+    for (int i = 0; i < 100; ++i) cubes.push_back(scrambled(rng, 100));
     cubes.push_back(Cube3x3{});
     SolveOptions options;
     options.timeout = 100.0;  // the length must come from the search, not the clock
