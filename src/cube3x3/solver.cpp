@@ -1099,8 +1099,13 @@ std::vector<SolveResult> solve_batch_two_phase(std::span<const Cube3x3> cubes,
             throw std::invalid_argument("cube " + std::to_string(i) + " cannot be solved");
         }
     }
-    const SolverTables& tables = solver_tables();
     std::vector<SolveResult> results(cubes.size());
+    // Solved cubes need no tables: an empty or solved batch costs no build.
+    if (std::all_of(cubes.begin(), cubes.end(), [](const Cube3x3& c) { return c.is_solved(); })) {
+        for (SolveResult& r : results) r.within_max_length = true;
+        return results;
+    }
+    const SolverTables& tables = solver_tables();
     parallel_for(0, cubes.size(), 1, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             results[i] = solve_two_phase(tables, cubes[i], options);
