@@ -2,11 +2,20 @@
 
 #include <limits>
 
+#include "cube/buffer_cache.hpp"
+
 namespace twirlkit {
 
 namespace {
 
 PyObject* panic_type = nullptr;
+PyObject* unreadable_array = nullptr;
+
+PyDoc_STRVAR(UnreadableArrayError__doc__,
+             "An argument array that cannot be read in place (strided, misaligned or\n"
+             "borrowed for writing).\n\n"
+             "Both a PanicException and a ValueError: `except Exception` catches it,\n"
+             "so worker processes report it instead of dying.");
 
 PyDoc_STRVAR(PanicException__doc__,
              "An internal failure of twirlkit that has no exception of its own.\n\n"
@@ -88,6 +97,91 @@ PyObject* raise_panic(const char* message) noexcept {
     return nullptr;
 }
 
+PyObject* unreadable_array_type() noexcept {
+    if (unreadable_array == nullptr) {
+        PyObject* panic = panic_exception_type();
+        OwnedRef bases(panic ? PyTuple_Pack(2, panic, PyExc_ValueError) : nullptr);
+        if (!bases) return nullptr;
+        unreadable_array = PyErr_NewExceptionWithDoc(
+            "twirlkit.UnreadableArrayError", UnreadableArrayError__doc__, bases.get(), nullptr);
+    }
+    return unreadable_array;
+}
+
+PyObject* raise_unreadable_array(const char* message) noexcept {
+    PyObject* type = unreadable_array_type();
+    if (type != nullptr) PyErr_SetString(type, message);
+    return nullptr;
+}
+
+SetAsideError::SetAsideError() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    value_ = PyErr_GetRaisedException();
+#else
+    PyErr_Fetch(&type_, &value_, &traceback_);
+    PyErr_NormalizeException(&type_, &value_, &traceback_);
+#endif
+}
+
+SetAsideError::~SetAsideError() {
+    PyErr_Clear();  // whatever the work in between left
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(value_);
+#else
+    PyErr_Restore(type_, value_, traceback_);
+#endif
+}
+
+void SetAsideError::add_note(PyObject* note) noexcept {
+    OwnedRef text(note);
+    if (!text || value_ == nullptr) return;
+    OwnedRef done(PyObject_CallMethod(value_, "add_note", "O", text.get()));
+}
+
+PyObject* raise_memory_error(const std::bad_alloc& error) noexcept {
+    const bool described = dynamic_cast<const AllocationError*>(&error) != nullptr;
+    PyErr_SetString(PyExc_MemoryError, described ? error.what() : "out of memory");
+    return nullptr;
+}
+
+bool SignalScope::poll_lock_held(void*) { return PyErr_CheckSignals() != 0; }
+
+namespace {
+
+// Whether the calling thread is the interpreter's main thread, the only one
+// that runs signal handlers: 1 yes, 0 no, -1 with the exception of a handler
+// that ran meanwhile (asking the threading module runs Python code). Without
+// the threading module only the main thread can have called us, or so we
+// assume: a wrong guess costs only a useless poll.
+int on_main_thread_lock_held() noexcept {
+    OwnedRef name(PyUnicode_FromString("threading"));
+    if (!name) return -1;
+    OwnedRef threading(PyImport_GetModule(name.get()));
+    if (!threading) return PyErr_Occurred() ? -1 : 1;
+    OwnedRef main(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    OwnedRef ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+    if (!ident) return -1;
+    const unsigned long value = PyLong_AsUnsignedLong(ident.get());
+    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+    return value == PyThread_get_thread_ident() ? 1 : 0;
+}
+
+}  // namespace
+
+bool SignalScope::poll_lock_released(void* self_ptr) {
+    auto* self = static_cast<SignalScope*>(self_ptr);
+    if (self->thread_ == Thread::other) return false;
+    return self->unlocked_->with_lock([self] {
+        if (PyErr_CheckSignals() != 0) return true;
+        if (self->thread_ == Thread::unknown) {
+            const int main = on_main_thread_lock_held();
+            if (main < 0) return true;
+            self->thread_ = main ? Thread::main : Thread::other;
+        }
+        return false;
+    });
+}
+
 bool match_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, std::span<const char* const> names, std::size_t required,
                      std::span<PyObject*> out) noexcept {
@@ -140,6 +234,14 @@ namespace {
 
 // int(object) through __index__, as the interpreter converts integer
 // arguments; a TypeError names the parameter.
+// The interpreter's OverflowError names no parameter; the note does.
+void note_range(const char* parameter, const char* low, const char* high) noexcept {
+    if (parameter == nullptr || !PyErr_ExceptionMatches(PyExc_OverflowError)) return;
+    SetAsideError error;
+    error.add_note(PyUnicode_FromFormat("argument '%s' must be an integer from %s to %s",
+                                        parameter, low, high));
+}
+
 OwnedRef index_of(PyObject* object, const char* parameter) noexcept {
     OwnedRef index(PyNumber_Index(object));
     if (!index) prefix_type_error(parameter);
@@ -152,9 +254,13 @@ bool convert_u32(PyObject* object, const char* parameter, std::uint32_t& out) no
     OwnedRef index = index_of(object, parameter);
     if (!index) return false;
     const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-    if (value > std::numeric_limits<std::uint32_t>::max()) {
-        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C unsigned int");
+    if ((value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) ||
+        value > std::numeric_limits<std::uint32_t>::max()) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_OverflowError,
+                            "Python int too large to convert to C unsigned int");
+        }
+        note_range(parameter, "0", "4294967295");
         return false;
     }
     out = static_cast<std::uint32_t>(value);
@@ -166,7 +272,10 @@ bool convert_i64(PyObject* object, const char* parameter, std::int64_t& out) noe
     if (!index) return false;
     static_assert(sizeof(long long) == sizeof(std::int64_t));
     const long long value = PyLong_AsLongLong(index.get());
-    if (value == -1 && PyErr_Occurred()) return false;
+    if (value == -1 && PyErr_Occurred()) {
+        note_range(parameter, "-9223372036854775808", "9223372036854775807");
+        return false;
+    }
     out = value;
     return true;
 }
@@ -175,7 +284,10 @@ bool convert_isize(PyObject* object, const char* parameter, Py_ssize_t& out) noe
     OwnedRef index = index_of(object, parameter);
     if (!index) return false;
     const Py_ssize_t value = PyLong_AsSsize_t(index.get());
-    if (value == -1 && PyErr_Occurred()) return false;
+    if (value == -1 && PyErr_Occurred()) {
+        note_range(parameter, "-9223372036854775808", "9223372036854775807");
+        return false;
+    }
     out = value;
     return true;
 }

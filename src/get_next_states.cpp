@@ -77,11 +77,13 @@ bool copy_states(PyObject* list, std::vector<C>& states) noexcept {
         false);
 }
 
-// The successors of the copied states; the interpreter lock stays held.
+// The successors of the copied states; the interpreter lock stays held, and
+// the rows answer Ctrl-C.
 template <Cube C>
-PyObject* next_states_of(PyObject* list) noexcept {
+PyObject* next_states_of(PyObject* list) {
     std::vector<C> states;
     if (!copy_states<C>(list, states)) return nullptr;
+    SignalScope signals;
     return guarded([&]() -> PyObject* {
         OutputMatrix matrix = next_states_internal(std::span<const C>(states));
         return matrix_to_ndarray(std::move(matrix));
@@ -91,7 +93,7 @@ PyObject* next_states_of(PyObject* list) noexcept {
 }  // namespace
 
 PyObject* module_get_next_states(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
+                                 PyObject* kwnames) {
     static constexpr std::array<const char*, 1> names{"cubes"};
     std::array<PyObject*, 1> given;
     if (!match_arguments("get_next_states", args, nargs, kwnames, names, 1, given)) {

@@ -10,6 +10,6 @@ PyTypeObject* cube_batch_type() noexcept;
 
 // The module function get_next_states(cubes) (get_next_states.cpp).
 PyObject* module_get_next_states(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept;
+                                 PyObject* kwnames);
 
 }  // namespace twirlkit

@@ -175,8 +175,9 @@ PyObject* CubeBatch_str(PyObject* object) noexcept {
 // ---------------------------------------------------------------------------
 // Kernels that change the batch: exclusive hold, interpreter lock kept.
 
+// Not noexcept, like every call that polls for signals (see guarded).
 PyObject* CubeBatch_scramble(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
+                             PyObject* kwnames) {
     static constexpr std::array<const char*, 1> names{"scramble_lengths"};
     std::array<PyObject*, 1> given;
     if (!match_arguments("scramble", args, nargs, kwnames, names, 1, given)) return nullptr;
@@ -186,7 +187,9 @@ PyObject* CubeBatch_scramble(PyObject* object, PyObject* const* args, Py_ssize_t
     ArrayRead<std::int64_t> lengths;
     if (!read_int64_array(given[0], "scramble_lengths", lengths)) return nullptr;
     // An entropy failure surfaces as PanicException once every task has
-    // ended; cubes already scrambled keep their turns.
+    // ended, and Ctrl-C as its exception; cubes already scrambled keep their
+    // turns.
+    SignalScope signals;
     return guarded([&]() -> PyObject* {
         std::visit(
             [&](auto& cubes) { scramble_batch_internal(std::span(cubes), lengths.span()); },
@@ -196,7 +199,7 @@ PyObject* CubeBatch_scramble(PyObject* object, PyObject* const* args, Py_ssize_t
 }
 
 PyObject* CubeBatch_apply_move_indexes(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
+                                       PyObject* kwnames) {
     static constexpr std::array<const char*, 1> names{"move_indexes"};
     std::array<PyObject*, 1> given;
     if (!match_arguments("apply_move_indexes", args, nargs, kwnames, names, 1, given)) {
@@ -207,6 +210,7 @@ PyObject* CubeBatch_apply_move_indexes(PyObject* object, PyObject* const* args, 
     if (!hold) return nullptr;
     ArrayRead<std::size_t> indexes;
     if (!read_uintp_array(given[0], "move_indexes", indexes)) return nullptr;
+    SignalScope signals;
     return guarded([&]() -> PyObject* {
         std::visit(
             [&](auto& cubes) { apply_move_indexes_internal(std::span(cubes), indexes.span()); },
@@ -219,17 +223,20 @@ PyObject* CubeBatch_apply_move_indexes(PyObject* object, PyObject* const* args, 
 // Kernels that read the batch: shared hold, interpreter lock released for
 // the allocation and the rows, so other Python threads run meanwhile.
 
+// Not noexcept: see ReleaseGil. The rows answer Ctrl-C on the main thread.
 template <class Kernel>
-PyObject* read_matrix_lock_released(PyObject* object, Kernel kernel) noexcept {
+PyObject* read_matrix_lock_released(PyObject* object, Kernel kernel) {
     CubeBatchObject* self = as_batch(object);
-    PySharedHold hold(self->borrow);
+    PyForkSafeSharedHold hold(self->borrow);
     if (!hold) return nullptr;
     OutputMatrix matrix;
     std::exception_ptr failure;
     {
         ReleaseGil unlocked;
-        // Nothing may leave this block by exception: the lock must be back
-        // before the failure is turned into a Python exception.
+        SignalScope signals(unlocked);
+        // Nothing but a thread's forced unwind may leave this block by
+        // exception: the lock must be back before a failure is turned into a
+        // Python exception.
         try {
             matrix = std::visit(
                 [&](const auto& cubes) {
@@ -237,6 +244,8 @@ PyObject* read_matrix_lock_released(PyObject* object, Kernel kernel) noexcept {
                     return kernel(std::span<const C>(cubes));
                 },
                 self->storage);
+        } catch (abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             failure = std::current_exception();
         }
@@ -247,12 +256,12 @@ PyObject* read_matrix_lock_released(PyObject* object, Kernel kernel) noexcept {
     return matrix_to_ndarray(std::move(matrix));
 }
 
-PyObject* CubeBatch_get_next_states(PyObject* object, PyObject*) noexcept {
+PyObject* CubeBatch_get_next_states(PyObject* object, PyObject*) {
     return read_matrix_lock_released(
         object, [](auto cubes) { return next_states_internal(cubes); });
 }
 
-PyObject* CubeBatch_to_sticker_array(PyObject* object, PyObject*) noexcept {
+PyObject* CubeBatch_to_sticker_array(PyObject* object, PyObject*) {
     return read_matrix_lock_released(
         object, [](auto cubes) { return sticker_arrays_internal(cubes); });
 }

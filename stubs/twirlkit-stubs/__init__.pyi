@@ -11,6 +11,12 @@ __all__ = ["CubeBatch", "Cube2x2", "Cube3x3", "inverse_scramble", "get_next_stat
 class PanicException(BaseException):
     """An internal failure; derived from BaseException, so `except Exception` lets it through."""
 
+class UnreadableArrayError(PanicException, ValueError):
+    """An argument array that cannot be read in place (strided, misaligned or borrowed)."""
+
+def release_cached_buffers() -> int:
+    """Give the memory of freed output arrays, kept for reuse, back to the system."""
+
 @final
 class Cube3x3:
     """A 3x3x3 cube, solved when created."""
