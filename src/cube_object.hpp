@@ -12,8 +12,14 @@
 
 #include <array>
 #include <new>
+#include <variant>
+#include <vector>
 
 namespace twirlkit {
+
+// The states of a run of cubes of one size: what a CubeBatch holds, 8 bytes
+// per Cube2x2 and 16 per Cube3x3.
+using CubeStates = std::variant<std::vector<Cube2x2>, std::vector<Cube3x3>>;
 
 template <Cube C>
 struct CubeObject {

@@ -267,7 +267,7 @@ void apply_move_indexes_internal(std::span<C> cubes, std::span<const std::size_t
 // and derives the twelve successor rows from that projection (successors.hpp),
 // which gives the same rows as turning a copy and projecting it. Outputs far
 // larger than the caches are written with streaming stores.
-template <Cube C>
+template <PackedCube C>
 OutputMatrix next_states_internal(std::span<const C> cubes,
                                   std::size_t grain = NEXT_STATES_GRAIN) {
     constexpr std::size_t d = C::sticker_dim;

@@ -519,16 +519,13 @@ constexpr std::array<FaceTurn, FACE_TURN_COUNT> ALL_TURNS{0, 1, 2,  3,  4,  5,  
 // pass of the pool over the table. Several workers may reach one entry in a
 // pass; they all write the same value, through atomic bytes.
 template <class Next>
-Table8 build_distance_table(std::size_t count, std::size_t turn_count, Next next,
-                            const std::atomic<bool>* stop) {
+Table8 build_distance_table(std::size_t count, std::size_t turn_count, Next next) {
     Table8 table(count, UNSEEN);
     table[0] = 0;
     for (std::uint8_t depth = 0;; ++depth) {
-        if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
-            throw std::runtime_error("solver table build interrupted");
-        }
         std::atomic<bool> grew{false};
         parallel_for(0, count, 16 * GRAIN, [&](std::size_t begin, std::size_t end) {
+            cancellation_point();
             bool any = false;
             for (std::size_t i = begin; i < end; ++i) {
                 if (std::atomic_ref<std::uint8_t>(table[i]).load(std::memory_order_relaxed) !=
@@ -592,7 +589,7 @@ void build_symmetry_tables(SolverTables& t) {
 // entry to any neighbour at the depth), which reads instead of writes.
 // Each entry stands for one position: the class's least corner permutation
 // with that edge permutation.
-void build_corner_edge_table(SolverTables& t, const std::atomic<bool>* stop) {
+void build_corner_edge_table(SolverTables& t) {
     constexpr std::size_t count = CORNER_CLASS_COUNT * UD_EDGE_PERM_COUNT;
     constexpr unsigned NIBBLE_UNSEEN = 15;
     t.corner_edge.assign(count / 2, 0xFF);
@@ -645,9 +642,7 @@ void build_corner_edge_table(SolverTables& t, const std::atomic<bool>* stop) {
     for (unsigned depth = 0; depth + 1 < NIBBLE_UNSEEN; ++depth) {
         const bool backwards = seen.load() > count / 3;
         parallel_for(0, count / 2, 16 * GRAIN, [&](std::size_t begin, std::size_t end) {
-            if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
-                throw std::runtime_error("solver table build interrupted");
-            }
+            cancellation_point();
             std::size_t found = 0;
             for (std::size_t i = 2 * begin; i < 2 * end; ++i) {
                 if (backwards) {
@@ -674,7 +669,7 @@ void build_corner_edge_table(SolverTables& t, const std::atomic<bool>* stop) {
     }
 }
 
-std::shared_ptr<SolverTables> build_tables(bool progress, const std::atomic<bool>* stop) {
+std::shared_ptr<SolverTables> build_tables(bool progress) {
     const auto started = std::chrono::steady_clock::now();
     const auto report = [&](const char* what) {
         if (!progress) return;
@@ -708,24 +703,21 @@ std::shared_ptr<SolverTables> build_tables(bool progress, const std::atomic<bool
         [&m](std::size_t i, std::size_t k) {
             return std::size_t{m.twist_move[(i / SLICE_COUNT) * FACE_TURN_COUNT + k]} * SLICE_COUNT +
                    m.slice_move[(i % SLICE_COUNT) * FACE_TURN_COUNT + k];
-        },
-        stop);
+        });
     report("twist and middle-edge places done (2/7)");
     t->flip_slice = build_distance_table(
         FLIP_COUNT * SLICE_COUNT, FACE_TURN_COUNT,
         [&m](std::size_t i, std::size_t k) {
             return std::size_t{m.flip_move[(i / SLICE_COUNT) * FACE_TURN_COUNT + k]} * SLICE_COUNT +
                    m.slice_move[(i % SLICE_COUNT) * FACE_TURN_COUNT + k];
-        },
-        stop);
+        });
     report("flip and middle-edge places done (3/7)");
     t->twist_flip = build_distance_table(
         TWIST_COUNT * FLIP_COUNT, FACE_TURN_COUNT,
         [&m](std::size_t i, std::size_t k) {
             return std::size_t{m.twist_move[(i / FLIP_COUNT) * FACE_TURN_COUNT + k]} * FLIP_COUNT +
                    m.flip_move[(i % FLIP_COUNT) * FACE_TURN_COUNT + k];
-        },
-        stop);
+        });
     report("twist and flip done (4/7)");
     t->corner_slice = build_distance_table(
         CORNER_PERM_COUNT * SLICE_PERM_COUNT, PHASE2_TURN_COUNT,
@@ -734,8 +726,7 @@ std::shared_ptr<SolverTables> build_tables(bool progress, const std::atomic<bool
                                              PHASE2_TURNS[k]]} *
                        SLICE_PERM_COUNT +
                    m.slice_perm_move[(i % SLICE_PERM_COUNT) * PHASE2_TURN_COUNT + k];
-        },
-        stop);
+        });
     report("corner and middle-edge order done (5/7)");
     t->edge_slice = build_distance_table(
         UD_EDGE_PERM_COUNT * SLICE_PERM_COUNT, PHASE2_TURN_COUNT,
@@ -743,11 +734,10 @@ std::shared_ptr<SolverTables> build_tables(bool progress, const std::atomic<bool
             return std::size_t{m.ud_edge_move[(i / SLICE_PERM_COUNT) * PHASE2_TURN_COUNT + k]} *
                        SLICE_PERM_COUNT +
                    m.slice_perm_move[(i % SLICE_PERM_COUNT) * PHASE2_TURN_COUNT + k];
-        },
-        stop);
+        });
     report("edge and middle-edge order done (6/7)");
     build_symmetry_tables(*t);
-    build_corner_edge_table(*t, stop);
+    build_corner_edge_table(*t);
     report("corners and edges by symmetry class done (7/7)");
     return t;
 }
@@ -872,7 +862,7 @@ std::shared_ptr<const SolverTables> load_or_build_solver_tables(
         if (source != nullptr) *source = TableSource::loaded;
         return loaded;
     }
-    auto built = build_tables(progress, nullptr);
+    auto built = build_tables(progress);
     write_tables(directory, *built);
     if (source != nullptr) *source = TableSource::built;
     return built;
@@ -920,7 +910,7 @@ namespace {
 constexpr unsigned NO_LENGTH = std::numeric_limits<unsigned>::max();
 constexpr unsigned PHASE2_MAX = 18;   // no G1 position needs more
 constexpr unsigned PHASE1_MAX = 20;   // nor more than this to reach G1
-constexpr std::uint64_t CHECK_EVERY = 4096;  // nodes between clock and stop checks
+constexpr std::uint64_t CHECK_EVERY = 4096;  // nodes between clock and cancellation checks
 constexpr std::size_t MAX_TURNS = PHASE1_MAX + PHASE2_MAX;
 
 class TwoPhaseSearch {
@@ -948,7 +938,6 @@ public:
         }
         result.within_max_length =
             (cube_.is_solved() || best_length_ != NO_LENGTH) && result.turns.size() <= options_.max_length;
-        result.stopped = stopped_;
         return result;
     }
 
@@ -969,15 +958,13 @@ private:
         return depth == 0 ? -1 : static_cast<int>(face_of(path_[depth - 1]));
     }
 
-    // Counts a node; every CHECK_EVERY nodes looks at the stop flag and the
-    // clock. Returns false once the search should end.
+    // Counts a node; every CHECK_EVERY nodes passes a cancellation point and
+    // looks at the clock. Returns false once the search should end.
     bool visit() {
         ++nodes_;
         if (nodes_ % CHECK_EVERY != 0) return true;
-        if (options_.stop != nullptr && options_.stop->load(std::memory_order_relaxed)) {
-            stopped_ = true;
-            aborted_ = true;
-        } else if (best_length_ != NO_LENGTH) {
+        cancellation_point();
+        if (best_length_ != NO_LENGTH) {
             // Without a solution the search goes on whatever the clock says:
             // the first one comes within milliseconds.
             const bool short_enough = best_length_ <= options_.max_length;
@@ -1082,7 +1069,6 @@ private:
     std::uint64_t nodes_at_short_ = 0;
     bool have_short_ = false;
     bool aborted_ = false;
-    bool stopped_ = false;
 };
 
 }  // namespace
@@ -1109,7 +1095,6 @@ std::vector<SolveResult> solve_batch_two_phase(std::span<const Cube3x3> cubes,
     parallel_for(0, cubes.size(), 1, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             results[i] = solve_two_phase(tables, cubes[i], options);
-            if (options.stop != nullptr && options.stop->load(std::memory_order_relaxed)) return;
         }
     });
     return results;

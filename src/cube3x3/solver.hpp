@@ -12,7 +12,6 @@
 // move index, power 1 (quarter), 2 (half) or 3 (prime).
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -95,18 +94,16 @@ struct SolveOptions {
     // Search nodes spent, once a solution of at most max_length is found,
     // on looking for a shorter one.
     std::uint64_t extra_nodes = 20000;
-    // Checked every few thousand nodes; set means stop now (the cube keeps
-    // its best solution so far, or none).
-    const std::atomic<bool>* stop = nullptr;
 };
 
 struct SolveResult {
     std::vector<FaceTurn> turns;
     bool within_max_length = false;
-    bool stopped = false;  // the stop flag ended the search
 };
 
-// Solves one cube. Requires is_solvable(cube).
+// Solves one cube. Requires is_solvable(cube). The search passes a
+// cancellation point (cube/parallel.hpp) every few thousand nodes, about a
+// millisecond, and throws Cancelled from there when the call must stop.
 SolveResult solve_two_phase(const SolverTables& tables, const Cube3x3& cube,
                             const SolveOptions& options);
 

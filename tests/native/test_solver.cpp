@@ -1,5 +1,7 @@
 #include "cube3x3/solver.hpp"
 
+#include "cube/parallel.hpp"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -210,16 +212,18 @@ TEST(Solver, AnUnreachableLengthEndsAtTheTimeoutWithTheBestFound) {
         solve_two_phase(solver_tables(), cube, SolveOptions{.max_length = 10, .timeout = 0.05});
     expect_solves(cube, result);
     EXPECT_FALSE(result.within_max_length);
-    EXPECT_FALSE(result.stopped);
 }
 
-TEST(Solver, TheStopFlagEndsTheSearch) {
+TEST(Solver, ACancelledCallEndsTheSearch) {
     std::mt19937 rng(4);
-    const Cube3x3 cube = scrambled(rng, 100);
-    std::atomic<bool> stop{true};
-    const SolveResult result = solve_two_phase(
-        solver_tables(), cube, SolveOptions{.max_length = 10, .timeout = 1e6, .stop = &stop});
-    EXPECT_TRUE(result.stopped);
+    const std::vector<Cube3x3> cubes{scrambled(rng, 100), scrambled(rng, 100)};
+    solver_tables();
+    int polls = 0;
+    CancelScope scope([](void* ctx) { return ++*static_cast<int*>(ctx) > 2; }, &polls);
+    // Hours of search without the scope.
+    EXPECT_THROW(solve_batch_two_phase(cubes, SolveOptions{.max_length = 10, .timeout = 1e6}),
+                 Cancelled);
+    EXPECT_GT(polls, 2);
 }
 
 TEST(Solver, UnsolvableBatchIsRefusedBeforeAnySearch) {
