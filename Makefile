@@ -118,6 +118,7 @@ bench: install $(BUILD)/bench/build.ninja
 	ninja -C $(BUILD)/bench bench_native
 	$(BUILD)/bench/bench_native --benchmark_min_time=0.1
 	$(PY) bench/bench.py
+	$(PY) bench/bench_distances.py
 	$(PY) bench/solver.py
 
 clean:

@@ -515,6 +515,16 @@ PyObject* buffer_to_ndarray(OutputMatrix&& buffer, Element element,
     return array;
 }
 
+PyObject* new_int8_vector(std::size_t length, std::int8_t*& data) noexcept {
+    if (!ensure_numpy()) return nullptr;
+    if (length > static_cast<std::size_t>(NPY_MAX_INTP)) return raise_panic("capacity overflow");
+    npy_intp dims[1] = {static_cast<npy_intp>(length)};
+    PyObject* array = PyArray_SimpleNew(1, dims, NPY_INT8);
+    if (array == nullptr) return nullptr;
+    data = static_cast<std::int8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+    return array;
+}
+
 PyObject* matrix_to_ndarray(OutputMatrix&& matrix) noexcept {
     const std::array<std::size_t, 2> shape{matrix.rows(), matrix.cols()};
     return buffer_to_ndarray(std::move(matrix), Element::int64, shape);

@@ -68,6 +68,11 @@ PyObject* buffer_to_ndarray(OutputMatrix&& buffer, Element element,
 // every failing path. Returns a new reference, or nullptr with an exception.
 PyObject* matrix_to_ndarray(OutputMatrix&& matrix) noexcept;
 
+// A new writeable, C-contiguous one-dimensional int8 array of `length`
+// elements in memory NumPy owns; `data` points at its first element. Returns
+// a new reference, or nullptr with an exception.
+PyObject* new_int8_vector(std::size_t length, std::int8_t*& data) noexcept;
+
 // A read-only run over the elements of a one-dimensional argument array,
 // valid while this guard lives: it keeps the array referenced for the whole
 // call. Nothing in the module ever writes to an argument array.

@@ -12,12 +12,12 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
-#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
 
+#include "cube/build_once.hpp"
 #include "cube/parallel.hpp"
 
 namespace twirlkit {
@@ -880,24 +880,18 @@ std::filesystem::path solver_cache_directory() {
 
 namespace {
 
-std::mutex tables_mutex;
-std::shared_ptr<const SolverTables> process_tables;
-std::atomic<const SolverTables*> process_tables_ready{nullptr};
+// Racing first callers build once; a forked child keeps finished tables.
+BuildOnce<std::shared_ptr<const SolverTables>> process_tables;
 std::atomic<std::size_t> acquisitions{0};
 
 }  // namespace
 
 const SolverTables& solver_tables() {
-    if (const SolverTables* ready = process_tables_ready.load(std::memory_order_acquire)) {
-        return *ready;
-    }
-    std::lock_guard lock(tables_mutex);
-    if (!process_tables) {
-        process_tables = load_or_build_solver_tables(solver_cache_directory(), true);
+    return *process_tables.get([] {
+        auto tables = load_or_build_solver_tables(solver_cache_directory(), true);
         acquisitions.fetch_add(1);
-        process_tables_ready.store(process_tables.get(), std::memory_order_release);
-    }
-    return *process_tables;
+        return tables;
+    });
 }
 
 std::size_t solver_table_acquisitions() noexcept { return acquisitions.load(); }

@@ -1,5 +1,7 @@
 // The Python class CubeBatch: many cubes of one size in one contiguous
 // vector, scrambled, stepped and expanded by the batch kernels.
+#include <cxxabi.h>
+
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -17,6 +19,8 @@
 
 #include "binding.hpp"
 #include "cube/kernels.hpp"
+#include "cube/solution_text.hpp"
+#include "cube2x2/distances.hpp"
 #include "cube/state_kernels.hpp"
 #include "cube2x2/utils.hpp"
 #include "cube3x3/solver.hpp"
@@ -285,6 +289,94 @@ PyObject* CubeBatch_to_sticker_array(PyObject* object, PyObject*) {
 }
 
 // ---------------------------------------------------------------------------
+// Exact 2x2 distances and optimal solutions, from the distance table that
+// the first call builds (seconds, on the pool, with the lock released).
+
+// Runs body() with the interpreter lock released and returns what it threw,
+// once the lock is held again. The forced unwind that ends a daemon thread
+// retaking the lock at interpreter exit passes through untouched, so neither
+// this frame nor its callers up to the interpreter are noexcept.
+template <class Body>
+std::exception_ptr run_lock_released(Body&& body) {
+    ReleaseGil unlocked;
+    try {
+        body();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        return std::current_exception();
+    }
+    return nullptr;
+}
+
+// The Python exception for a failure of the distance kernels: a refused
+// allocation can only be the table's.
+PyObject* raise_distance_failure(std::exception_ptr failure) noexcept {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::bad_alloc&) {
+        PyErr_SetString(PyExc_MemoryError,
+                        "not enough memory to build the 2x2 distance table (44 MB)");
+    } catch (const std::exception& error) {
+        raise_panic(error.what());
+    } catch (...) {
+        raise_panic("unknown internal failure");
+    }
+    return nullptr;
+}
+
+// The cubes of a 2x2 batch, or nullptr with TypeError "<method>() needs a
+// batch of 2x2 cubes".
+const std::vector<Cube2x2>* cubes_2x2(CubeBatchObject* self, const char* method) noexcept {
+    if (const auto* cubes = std::get_if<std::vector<Cube2x2>>(&self->storage)) return cubes;
+    PyErr_Format(PyExc_TypeError, "%s() needs a batch of 2x2 cubes", method);
+    return nullptr;
+}
+
+PyObject* CubeBatch_distances(PyObject* object, PyObject*) {
+    CubeBatchObject* self = as_batch(object);
+    PySharedHold hold(self->borrow);
+    if (!hold) return nullptr;
+    const std::vector<Cube2x2>* cubes = cubes_2x2(self, "distances");
+    if (cubes == nullptr) return nullptr;
+    std::int8_t* data = nullptr;
+    OwnedRef array(new_int8_vector(cubes->size(), data));
+    if (!array) return nullptr;
+    if (auto failure = run_lock_released([&] { distances_2x2_internal(*cubes, data); })) {
+        return raise_distance_failure(failure);
+    }
+    return array.release();
+}
+
+PyObject* solutions_to_list(const Solutions2x2& solutions) noexcept {
+    const std::size_t n = solutions.lengths.size();
+    OwnedRef list(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    return guarded([&]() -> PyObject* {
+        std::string text;
+        for (std::size_t i = 0; i < n; ++i) {
+            text.clear();
+            append_solution_text(std::span(solutions.moves)
+                                     .subspan(i * MAX_SOLUTION_2X2, solutions.lengths[i]),
+                                 text);
+            PyObject* item = PyUnicode_DecodeASCII(text.data(),
+                                                   static_cast<Py_ssize_t>(text.size()), nullptr);
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return list.release();
+    });
+}
+
+// The 2x2 path of solve(): optimal solutions from the distance table.
+PyObject* solve_2x2(const std::vector<Cube2x2>& cubes) {
+    Solutions2x2 solutions;
+    if (auto failure = run_lock_released([&] { solutions = solve_2x2_internal(cubes); })) {
+        return raise_distance_failure(failure);
+    }
+    return solutions_to_list(solutions);
+}
+
 // The 3x3 solver: up to minutes of search for a large batch, on the pool
 // with the lock released; the search answers Ctrl-C at its cancellation
 // points.
@@ -357,12 +449,12 @@ PyObject* CubeBatch_solve(PyObject* object, PyObject* const* args, Py_ssize_t na
     CubeBatchObject* self = as_batch(object);
     PyForkSafeSharedHold hold(self->borrow);
     if (!hold) return nullptr;
-    const auto* cubes = std::get_if<std::vector<Cube3x3>>(&self->storage);
-    if (cubes == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "solve() is not available for 2x2 batches yet");
-        return nullptr;
+    // A 2x2 solution is always an optimal one, read from the distance table
+    // without a search: the keywords are checked, and nothing more.
+    if (const auto* cubes = std::get_if<std::vector<Cube2x2>>(&self->storage)) {
+        return solve_2x2(*cubes);
     }
-    return solve_3x3(*cubes, options);
+    return solve_3x3(std::get<std::vector<Cube3x3>>(self->storage), options);
 }
 
 // ---------------------------------------------------------------------------
@@ -674,15 +766,6 @@ PyMethodDef CubeBatch_methods[] = {
      "The `scramble_lengths` array is zipped with the batch. If it is shorter\n"
      "than the batch, only the first N cubes are scrambled. Extra lengths are\n"
      "ignored."},
-    {"solve", TWIRLKIT_FASTCALL(&CubeBatch_solve), METH_FASTCALL | METH_KEYWORDS,
-     "solve($self, *, max_length=21, timeout=1.0)\n--\n\n"
-     "Return one solution per cube, as move text for do_moves.\n\n"
-     "3x3 cubes are solved by the two-phase method on the worker pool, the\n"
-     "interpreter lock released. The search keeps looking for shorter\n"
-     "solutions for a while after finding one of at most `max_length` face\n"
-     "turns (a half turn counts one). A cube that finds none that short\n"
-     "within `timeout` seconds gets the shortest found. The tables the search\n"
-     "needs are built on first use (about a second) and cached on disk."},
     {"len", CubeBatch_len, METH_NOARGS,
      "len($self)\n--\n\nReturn the number of cubes in the batch."},
     {"from_stickers", TWIRLKIT_FASTCALL(&CubeBatch_from_stickers),
@@ -735,6 +818,28 @@ PyMethodDef CubeBatch_methods[] = {
      "float32 (the default), float16, float64, bool, uint8 or int8.\n\n"
      "`out`, if given, must be a writable C-contiguous array of exactly that\n"
      "shape and dtype; it is filled and returned."},
+    {"distances", CubeBatch_distances, METH_NOARGS,
+     "distances($self)\n--\n\n"
+     "Return the distance of every 2x2 cube to the solved state.\n\n"
+     "The exact number of quarter turns (all twelve moves) to solved, from a table\n"
+     "of all 88,179,840 positions that the first call builds (44 MB, kept for the\n"
+     "life of the process). Returns a NumPy int8 array with shape (len(self),).\n"
+     "Raises TypeError on a batch of 3x3 cubes."},
+    {"solve", TWIRLKIT_FASTCALL(&CubeBatch_solve), METH_FASTCALL | METH_KEYWORDS,
+     "solve($self, *, max_length=21, timeout=1.0)\n--\n\n"
+     "Return a solution for every cube, as move text.\n\n"
+     "Returns a list of str, one per cube; do_moves with it solves the cube.\n\n"
+     "For a 2x2 batch each solution is a shortest one and uses the quarter-turn\n"
+     "tokens U, U', D, D', R, R', L, L', F, F', B and B', so its token count is\n"
+     "the cube's distance. Among the shortest, each step takes the first move in\n"
+     "move-index order that lowers the distance. `max_length` and `timeout` are\n"
+     "checked and otherwise not needed.\n\n"
+     "For a 3x3 batch the two-phase method searches on the worker pool, the\n"
+     "interpreter lock released, with the tokens U, U2, U' and so on. It keeps\n"
+     "looking for shorter solutions for a while after finding one of at most\n"
+     "`max_length` face turns (a half turn counts one). A cube that finds none\n"
+     "that short within `timeout` seconds gets the shortest found. The tables of\n"
+     "the search are built on first use (seconds) and cached on disk."},
     {nullptr, nullptr, 0, nullptr},
 };
 

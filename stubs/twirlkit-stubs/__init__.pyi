@@ -104,6 +104,10 @@ class CubeBatch:
         """Shape (len(self), sticker_dim)."""
     def scramble(self, scramble_lengths: NDArray[np.int64]) -> None:
         """Cube i gets scramble_lengths[i] random quarter turns."""
+    def distances(self) -> NDArray[np.int8]:
+        """Exact quarter-turn distance of each 2x2 cube to solved; TypeError on 3x3."""
+    def solve(self) -> list[str]:
+        """A shortest quarter-turn solution of each 2x2 cube, as move text."""
     def len(self) -> int: ...
     @classmethod
     def from_stickers(cls, stickers: ArrayLike, cube_type: int) -> CubeBatch:
