@@ -260,8 +260,9 @@ def test_argument_array_layouts(method, dtype):
     assert str(info.value).endswith(": AsSliceError")
     misaligned = np.frombuffer(bytearray(8 * 4 + 1), dtype=dtype, offset=1)
     assert not misaligned.flags.aligned
-    with pytest.raises(twirlkit.PanicException, match=": AsSliceError$"):
+    with pytest.raises(twirlkit.PanicException) as info:
         call(misaligned)
+    assert str(info.value).endswith(": AsSliceError")
     assert all(c.is_solved() for c in batch)
 
     call(np.zeros(10, dtype=dtype)[::3][:0])  # empty: strides do not matter
