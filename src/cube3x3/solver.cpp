@@ -1,5 +1,6 @@
 #include "cube3x3/solver.hpp"
 
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -669,6 +670,15 @@ void build_corner_edge_table(SolverTables& t) {
     }
 }
 
+// Distances of a pair of coordinates, index a * count_b + b.
+template <class MoveA, class MoveB>
+Table8 build_pair_table(std::size_t count_a, std::size_t count_b, std::size_t turn_count,
+                        MoveA move_a, MoveB move_b) {
+    return build_distance_table(count_a * count_b, turn_count, [&](std::size_t i, std::size_t k) {
+        return std::size_t{move_a(i / count_b, k)} * count_b + move_b(i % count_b, k);
+    });
+}
+
 std::shared_ptr<SolverTables> build_tables(bool progress) {
     const auto started = std::chrono::steady_clock::now();
     const auto report = [&](const char* what) {
@@ -698,43 +708,30 @@ std::shared_ptr<SolverTables> build_tables(bool progress) {
     report("move tables done (1/7)");
 
     const SolverTables& m = *t;
-    t->twist_slice = build_distance_table(
-        TWIST_COUNT * SLICE_COUNT, FACE_TURN_COUNT,
-        [&m](std::size_t i, std::size_t k) {
-            return std::size_t{m.twist_move[(i / SLICE_COUNT) * FACE_TURN_COUNT + k]} * SLICE_COUNT +
-                   m.slice_move[(i % SLICE_COUNT) * FACE_TURN_COUNT + k];
-        });
+    // A move table as a function of (coordinate, turn number).
+    const auto all_turns = [](const auto& table) {
+        return [&table](std::size_t c, std::size_t k) { return table[c * FACE_TURN_COUNT + k]; };
+    };
+    const auto g1_turns = [](const auto& table) {
+        return [&table](std::size_t c, std::size_t k) { return table[c * PHASE2_TURN_COUNT + k]; };
+    };
+    const auto corner_g1 = [&m](std::size_t c, std::size_t k) {
+        return m.corner_move[c * FACE_TURN_COUNT + PHASE2_TURNS[k]];
+    };
+    t->twist_slice = build_pair_table(TWIST_COUNT, SLICE_COUNT, FACE_TURN_COUNT,
+                                      all_turns(m.twist_move), all_turns(m.slice_move));
     report("twist and middle-edge places done (2/7)");
-    t->flip_slice = build_distance_table(
-        FLIP_COUNT * SLICE_COUNT, FACE_TURN_COUNT,
-        [&m](std::size_t i, std::size_t k) {
-            return std::size_t{m.flip_move[(i / SLICE_COUNT) * FACE_TURN_COUNT + k]} * SLICE_COUNT +
-                   m.slice_move[(i % SLICE_COUNT) * FACE_TURN_COUNT + k];
-        });
+    t->flip_slice = build_pair_table(FLIP_COUNT, SLICE_COUNT, FACE_TURN_COUNT,
+                                     all_turns(m.flip_move), all_turns(m.slice_move));
     report("flip and middle-edge places done (3/7)");
-    t->twist_flip = build_distance_table(
-        TWIST_COUNT * FLIP_COUNT, FACE_TURN_COUNT,
-        [&m](std::size_t i, std::size_t k) {
-            return std::size_t{m.twist_move[(i / FLIP_COUNT) * FACE_TURN_COUNT + k]} * FLIP_COUNT +
-                   m.flip_move[(i % FLIP_COUNT) * FACE_TURN_COUNT + k];
-        });
+    t->twist_flip = build_pair_table(TWIST_COUNT, FLIP_COUNT, FACE_TURN_COUNT,
+                                     all_turns(m.twist_move), all_turns(m.flip_move));
     report("twist and flip done (4/7)");
-    t->corner_slice = build_distance_table(
-        CORNER_PERM_COUNT * SLICE_PERM_COUNT, PHASE2_TURN_COUNT,
-        [&m](std::size_t i, std::size_t k) {
-            return std::size_t{m.corner_move[(i / SLICE_PERM_COUNT) * FACE_TURN_COUNT +
-                                             PHASE2_TURNS[k]]} *
-                       SLICE_PERM_COUNT +
-                   m.slice_perm_move[(i % SLICE_PERM_COUNT) * PHASE2_TURN_COUNT + k];
-        });
+    t->corner_slice = build_pair_table(CORNER_PERM_COUNT, SLICE_PERM_COUNT, PHASE2_TURN_COUNT,
+                                       corner_g1, g1_turns(m.slice_perm_move));
     report("corner and middle-edge order done (5/7)");
-    t->edge_slice = build_distance_table(
-        UD_EDGE_PERM_COUNT * SLICE_PERM_COUNT, PHASE2_TURN_COUNT,
-        [&m](std::size_t i, std::size_t k) {
-            return std::size_t{m.ud_edge_move[(i / SLICE_PERM_COUNT) * PHASE2_TURN_COUNT + k]} *
-                       SLICE_PERM_COUNT +
-                   m.slice_perm_move[(i % SLICE_PERM_COUNT) * PHASE2_TURN_COUNT + k];
-        });
+    t->edge_slice = build_pair_table(UD_EDGE_PERM_COUNT, SLICE_PERM_COUNT, PHASE2_TURN_COUNT,
+                                     g1_turns(m.ud_edge_move), g1_turns(m.slice_perm_move));
     report("edge and middle-edge order done (6/7)");
     build_symmetry_tables(*t);
     build_corner_edge_table(*t);
@@ -907,14 +904,19 @@ constexpr unsigned PHASE1_MAX = 20;   // nor more than this to reach G1
 constexpr std::uint64_t CHECK_EVERY = 4096;  // nodes between clock and cancellation checks
 constexpr std::size_t MAX_TURNS = PHASE1_MAX + PHASE2_MAX;
 
+// CPU seconds of the calling thread. The timeout counts the search's own
+// work, so that a busy machine does not shorten it, nor change its result.
+double thread_seconds() noexcept {
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
 class TwoPhaseSearch {
 public:
     TwoPhaseSearch(const SolverTables& tables, const Cube3x3& cube, const SolveOptions& options)
         : t_(tables), cube_(cube), options_(options) {
-        const auto timeout = std::chrono::duration<double>(std::max(options.timeout, 0.0));
-        deadline_ = std::chrono::steady_clock::now() +
-                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                        std::min(timeout, std::chrono::duration<double>(1e7)));
+        deadline_ = thread_seconds() + std::min(std::max(options.timeout, 0.0), 1e9);
     }
 
     SolveResult run() {
@@ -963,7 +965,7 @@ private:
             // the first one comes within milliseconds.
             const bool short_enough = best_length_ <= options_.max_length;
             if ((short_enough && nodes_ - nodes_at_short_ > options_.extra_nodes) ||
-                std::chrono::steady_clock::now() >= deadline_) {
+                thread_seconds() >= deadline_) {
                 aborted_ = true;
             }
         }
@@ -1055,7 +1057,7 @@ private:
     const SolverTables& t_;
     Cube3x3 cube_;
     const SolveOptions& options_;
-    std::chrono::steady_clock::time_point deadline_;
+    double deadline_;  // in thread_seconds()
     std::array<FaceTurn, MAX_TURNS> path_{};
     std::array<FaceTurn, MAX_TURNS> best_{};
     unsigned best_length_ = NO_LENGTH;

@@ -89,11 +89,12 @@ std::size_t solver_table_acquisitions() noexcept;
 
 struct SolveOptions {
     unsigned max_length = 21;
-    // Seconds per cube; 0 or less stops after the first solution.
+    // CPU seconds of search per cube; 0 or less stops after the first
+    // solution.
     double timeout = 1.0;
     // Search nodes spent, once a solution of at most max_length is found,
     // on looking for a shorter one.
-    std::uint64_t extra_nodes = 20000;
+    std::uint64_t extra_nodes = 25000;
 };
 
 struct SolveResult {

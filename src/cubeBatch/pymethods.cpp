@@ -838,8 +838,9 @@ PyMethodDef CubeBatch_methods[] = {
      "interpreter lock released, with the tokens U, U2, U' and so on. It keeps\n"
      "looking for shorter solutions for a while after finding one of at most\n"
      "`max_length` face turns (a half turn counts one). A cube that finds none\n"
-     "that short within `timeout` seconds gets the shortest found. The tables of\n"
-     "the search are built on first use (seconds) and cached on disk."},
+     "that short within `timeout` seconds of search (the CPU time of its worker)\n"
+     "gets the shortest found. The tables of the search are built on first use\n"
+     "(seconds) and cached on disk."},
     {nullptr, nullptr, 0, nullptr},
 };
 

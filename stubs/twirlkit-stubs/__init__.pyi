@@ -111,7 +111,7 @@ class CubeBatch:
 
         2x2: a shortest one in quarter turns; the keywords are only checked.
         3x3: two-phase, at most `max_length` face turns when found within
-        `timeout` seconds a cube, else the shortest found.
+        `timeout` seconds of search (CPU time) a cube, else the shortest found.
         """
     def len(self) -> int: ...
     @classmethod
