@@ -3,9 +3,9 @@
 Random states are made by 100 random quarter turns. In one run this script
 measures, in fresh processes with an empty cache directory, the first-use
 table build, the load from the cache and the resident memory the tables add;
-then in this process the wall time of batch.solve() on all states with the
-worker pool, and of kociemba.solve() on the same states one after another,
-and both solvers' solution lengths. Every solution is checked with do_moves.
+then in this process the wall time of batch.solve() with the worker pool,
+and of kociemba.solve() one state after another, on the same states in
+alternating rounds of 100, and both solvers' solution lengths. Every solution is checked with do_moves.
 
     python bench/solver.py              # 1000 states
     python bench/solver.py --count 200  # a quicker look
@@ -34,6 +34,7 @@ import twirlkit
 
 HERE = Path(__file__).resolve().parent
 FACES = "URFDLB"
+CHUNK = 100
 
 PROBE = """
 import os, sys, time, resource
@@ -106,9 +107,30 @@ def main() -> None:
         facelets = ["".join(FACES[c] for c in row) for row in batch.to_sticker_array()]
         load_before = os.getloadavg()
 
-        start = time.perf_counter()
-        ours = batch.solve()
-        ours_s = time.perf_counter() - start
+        try:
+            import kociemba
+        except ImportError:
+            kociemba = None
+        if kociemba is not None:
+            kociemba.solve(facelets[0])  # its own tables loaded before timing
+        # Rounds of CHUNK states, each solved by both in turn, the first of
+        # the two alternating: the load of this shared machine drifts, and
+        # both solvers meet the same drift.
+        ours: list[str] = []
+        theirs: list[str] = []
+        ours_s = theirs_s = 0.0
+        for r, first in enumerate(range(0, args.count, CHUNK)):
+            indices = np.arange(first, min(first + CHUNK, args.count))
+            chunk = batch.take(indices)
+            jobs = ["ours", "theirs"] if r % 2 == 0 or kociemba is None else ["theirs", "ours"]
+            for job in jobs:
+                start = time.perf_counter()
+                if job == "ours":
+                    ours += chunk.solve()
+                    ours_s += time.perf_counter() - start
+                elif kociemba is not None:
+                    theirs += [kociemba.solve(facelets[i]) for i in indices]
+                    theirs_s += time.perf_counter() - start
         result = {
             "count": args.count,
             "workers": "the worker pool (every CPU this process may use)",
@@ -117,15 +139,7 @@ def main() -> None:
                        "resident_mb": max(build_kb, load_kb) / 1024, "disk_mb": disk_mb},
             "ours": summary([len(s.split()) for s in ours], ours_s, check(batch, ours)),
         }
-        try:
-            import kociemba
-        except ImportError:
-            kociemba = None
         if kociemba is not None:
-            kociemba.solve(facelets[0])  # its own tables loaded before timing
-            start = time.perf_counter()
-            theirs = [kociemba.solve(f) for f in facelets]
-            theirs_s = time.perf_counter() - start
             result["kociemba"] = summary([len(s.split()) for s in theirs], theirs_s,
                                          check(batch, theirs))
             result["kociemba"]["version"] = metadata.version("kociemba")
