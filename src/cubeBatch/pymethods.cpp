@@ -299,6 +299,7 @@ PyObject* CubeBatch_to_sticker_array(PyObject* object, PyObject*) {
 template <class Body>
 std::exception_ptr run_lock_released(Body&& body) {
     ReleaseGil unlocked;
+    SignalScope signals(unlocked);  // the table build answers Ctrl-C
     try {
         body();
     } catch (abi::__forced_unwind&) {
@@ -317,6 +318,9 @@ PyObject* raise_distance_failure(std::exception_ptr failure) noexcept {
     } catch (const std::bad_alloc&) {
         PyErr_SetString(PyExc_MemoryError,
                         "not enough memory to build the 2x2 distance table (44 MB)");
+    } catch (const Cancelled&) {
+        // The signal handler's exception is already set.
+        if (!PyErr_Occurred()) raise_panic("call cancelled without a reason");
     } catch (const std::exception& error) {
         raise_panic(error.what());
     } catch (...) {
