@@ -119,6 +119,7 @@ bench: install $(BUILD)/bench/build.ninja
 	$(BUILD)/bench/bench_native --benchmark_min_time=0.1
 	$(PY) bench/bench.py
 	$(PY) bench/bench_distances.py
+	$(PY) bench/solver.py
 
 clean:
 	rm -rf $(BUILD) $(VENV) dist

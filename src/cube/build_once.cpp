@@ -1,5 +1,7 @@
 #include "cube/build_once.hpp"
 
+#include "cube/parallel.hpp"
+
 #include <pthread.h>
 
 #include <chrono>

@@ -1,6 +1,12 @@
+import os
 import random
+import tempfile
 
 import pytest
+
+# The solver's table cache goes to a directory of this session's own, never
+# the user's; subprocesses inherit it, so the tables are built once a session.
+os.environ["XDG_CACHE_HOME"] = tempfile.mkdtemp(prefix="twirlkit-tests-")
 
 import twirlkit
 

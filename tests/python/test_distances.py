@@ -75,10 +75,17 @@ def test_empty_batches_and_3x3_batches():
     cubes = CubeBatch(2, 3)
     with pytest.raises(TypeError, match=r"^distances\(\) needs a batch of 2x2 cubes$"):
         cubes.distances()
-    with pytest.raises(TypeError):
-        cubes.solve()
+    assert cubes.solve() == ["", ""]  # the 3x3 solver
     with pytest.raises(TypeError):
         empty.distances(1)
+    # The solver's keywords are checked on a 2x2 batch too, and change nothing.
+    batch = CubeBatch(3, 2)
+    batch.apply_move_indexes(np.array([4, 0, 9], dtype=np.uintp))
+    assert batch.solve(max_length=0, timeout=0.001) == batch.solve() == ["R'", "U'", "F"]
+    with pytest.raises(ValueError):
+        batch.solve(timeout=0)
+    with pytest.raises(TypeError):
+        batch.solve(1)
 
 
 def test_the_batch_is_unchanged_and_the_array_is_its_own(scrambled):

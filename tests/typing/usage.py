@@ -97,6 +97,7 @@ def labels() -> None:
     solutions = small.solve()
     assert_type(solutions, list[str])
     assert [len(s.split()) for s in solutions] == distances.tolist()
+    assert_type(CubeBatch(2, 3).solve(max_length=20, timeout=0.5), list[str])
 
 
 def refused() -> None:

@@ -1,0 +1,241 @@
+#include "cube3x3/solver.hpp"
+
+#include "cube/parallel.hpp"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace twirlkit {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every test of this file, and the process-wide tables, use a fresh cache
+// directory instead of the user's.
+fs::path make_temp_dir() {
+    std::string pattern = (fs::temp_directory_path() / "twirlkit-solver-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    return pattern;
+}
+const fs::path& cache_home() {
+    static const fs::path dir = [] {
+        fs::path d = make_temp_dir();
+        ::setenv("XDG_CACHE_HOME", d.c_str(), 1);
+        return d;
+    }();
+    return dir;
+}
+[[maybe_unused]] const bool cache_home_set = !cache_home().empty();
+
+Cube3x3 scrambled(std::mt19937& rng, int turns) {
+    Cube3x3 cube;
+    std::uniform_int_distribution<MoveIndex> pick(0, MOVE_COUNT - 1);
+    for (int i = 0; i < turns; ++i) apply_move_index_internal(cube, pick(rng));
+    return cube;
+}
+
+// A solution in canonical form: no face twice in a row, and of two opposite
+// faces in a row the lower-numbered first.
+void expect_solves(const Cube3x3& cube, const SolveResult& result) {
+    EXPECT_TRUE(apply_face_turns(cube, result.turns).is_solved());
+    for (std::size_t i = 1; i < result.turns.size(); ++i) {
+        const unsigned a = result.turns[i - 1] / 3;
+        const unsigned b = result.turns[i] / 3;
+        EXPECT_NE(a, b);
+        if (a / 2 == b / 2) {
+            EXPECT_LT(a, b);
+        }
+    }
+}
+
+TEST(SolverCoordinates, SolvedCubeIsZeroEverywhere) {
+    const Coordinates c = coordinates_of(Cube3x3{});
+    EXPECT_EQ(c.twist, 0);
+    EXPECT_EQ(c.flip, 0);
+    EXPECT_EQ(c.slice_sorted, 0);
+    EXPECT_EQ(c.corner_perm, 0);
+    EXPECT_EQ(c.ud_edge_perm, 0);
+    // G1 turns keep twist, flip and the middle-edge places at 0.
+    Cube3x3 cube;
+    apply_move_index_internal(cube, MOVE_U);
+    apply_move_index_internal(cube, MOVE_D_PRIME);
+    const Coordinates g1 = coordinates_of(apply_face_turns(cube, std::vector<FaceTurn>{7, 13}));
+    EXPECT_EQ(g1.twist, 0);
+    EXPECT_EQ(g1.flip, 0);
+    EXPECT_LT(g1.slice_sorted, 24);
+    EXPECT_NE(g1.corner_perm, 0);
+}
+
+TEST(SolverCoordinates, UnsolvableWordsAreRefused) {
+    EXPECT_TRUE(is_solvable(Cube3x3{}));
+    Cube3x3 twisted;
+    twisted.corners ^= Word{1} << ORIENTATION_SHIFT;  // one corner twisted
+    EXPECT_FALSE(is_solvable(twisted));
+    Cube3x3 flipped;
+    flipped.edges ^= Word{1} << FLIP_SHIFT;  // one edge flipped
+    EXPECT_FALSE(is_solvable(flipped));
+    Cube3x3 swapped;  // two edges exchanged: odd edge permutation alone
+    swapped.edges = (SOLVED_EDGES & ~Word{0x3FF}) | (Word{0} << 5) | Word{1};
+    EXPECT_FALSE(is_solvable(swapped));
+    Cube3x3 doubled;  // piece 0 twice
+    doubled.edges = SOLVED_EDGES & ~(Word{0x1F} << 5);
+    EXPECT_FALSE(is_solvable(doubled));
+    Cube3x3 padded;
+    padded.edges |= Word{1} << 62;
+    EXPECT_FALSE(is_solvable(padded));
+    std::mt19937 rng(5);
+    EXPECT_TRUE(is_solvable(scrambled(rng, 50)));
+}
+
+// Runs first: the process-wide tables, asked for by two threads at once,
+// are built once and written to the cache.
+TEST(SolverTableCache, TwoThreadsAtOnceGetOneTableSet) {
+    const SolverTables* seen[2] = {nullptr, nullptr};
+    std::thread a([&] { seen[0] = &solver_tables(); });
+    std::thread b([&] { seen[1] = &solver_tables(); });
+    a.join();
+    b.join();
+    EXPECT_EQ(seen[0], seen[1]);
+    EXPECT_EQ(solver_table_acquisitions(), 1u);
+    EXPECT_TRUE(fs::exists(cache_home() / "twirlkit" / SOLVER_TABLE_FILE));
+}
+
+// A copy of the process's cache file in a fresh directory.
+fs::path copy_of_cache() {
+    solver_tables();
+    const fs::path dir = make_temp_dir();
+    fs::copy_file(cache_home() / "twirlkit" / SOLVER_TABLE_FILE, dir / SOLVER_TABLE_FILE);
+    return dir;
+}
+
+void flip_bit_at(const fs::path& file, std::streamoff at) {
+    std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekg(at);
+    const char old = static_cast<char>(f.get());
+    f.seekp(at);
+    f.put(static_cast<char>(old ^ 1));
+}
+
+TEST(SolverTableCache, DamagedFilesAreRefused) {
+    const fs::path dir = copy_of_cache();
+    const fs::path file = dir / SOLVER_TABLE_FILE;
+    const auto size = static_cast<std::streamoff>(fs::file_size(file));
+    ASSERT_NE(load_solver_tables(dir), nullptr);
+    // A bit in the magic, the version, the size, the checksum, early and
+    // late in the payload; a short file; a long one.
+    for (std::streamoff at : {std::streamoff{0}, std::streamoff{8}, std::streamoff{16},
+                              std::streamoff{24}, std::streamoff{40}, size / 2, size - 1}) {
+        flip_bit_at(file, at);
+        EXPECT_EQ(load_solver_tables(dir), nullptr) << "bit at " << at;
+        flip_bit_at(file, at);
+    }
+    ASSERT_NE(load_solver_tables(dir), nullptr);
+    fs::resize_file(file, static_cast<std::uintmax_t>(size - 1));
+    EXPECT_EQ(load_solver_tables(dir), nullptr);
+    fs::resize_file(file, static_cast<std::uintmax_t>(size + 8));
+    EXPECT_EQ(load_solver_tables(dir), nullptr);
+    EXPECT_EQ(load_solver_tables(make_temp_dir()), nullptr);
+}
+
+TEST(SolverTableCache, ACorruptFileIsRebuiltAndReplaced) {
+    const fs::path dir = copy_of_cache();
+    const fs::path file = dir / SOLVER_TABLE_FILE;
+    const auto size = fs::file_size(file);
+    flip_bit_at(file, static_cast<std::streamoff>(size - 1000));
+    TableSource source{};
+    auto rebuilt = load_or_build_solver_tables(dir, false, &source);
+    EXPECT_EQ(source, TableSource::built);
+    auto loaded = load_or_build_solver_tables(dir, false, &source);
+    EXPECT_EQ(source, TableSource::loaded);
+    EXPECT_EQ(fs::file_size(file), size);
+    // No temporary file is left behind.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+
+    std::mt19937 rng(11);
+    const Cube3x3 cube = scrambled(rng, 100);
+    const SolveOptions options{.max_length = 21, .timeout = 100.0};
+    const auto expected = solve_two_phase(solver_tables(), cube, options).turns;
+    EXPECT_EQ(solve_two_phase(*rebuilt, cube, options).turns, expected);
+    EXPECT_EQ(solve_two_phase(*loaded, cube, options).turns, expected);
+}
+
+TEST(Solver, RandomStatesAreSolvedWithinTheDefaultLength) {
+    std::mt19937 rng(1);
+    std::vector<Cube3x3> cubes;
+    for (int i = 0; i < 100; ++i) cubes.push_back(scrambled(rng, 100));
+    cubes.push_back(Cube3x3{});
+    SolveOptions options;
+    options.timeout = 100.0;  // the length must come from the search, not the clock
+    const auto results = solve_batch_two_phase(cubes, options);
+    ASSERT_EQ(results.size(), cubes.size());
+    for (std::size_t i = 0; i < cubes.size(); ++i) {
+        expect_solves(cubes[i], results[i]);
+        EXPECT_LE(results[i].turns.size(), 21u);
+        EXPECT_TRUE(results[i].within_max_length);
+    }
+    EXPECT_TRUE(results.back().turns.empty());
+}
+
+TEST(Solver, ShortScramblesGetSolutionsNoLongerThanTheScramble) {
+    std::mt19937 rng(2);
+    for (int length = 1; length <= 9; ++length) {
+        const Cube3x3 cube = scrambled(rng, length);
+        SolveOptions options{.max_length = static_cast<unsigned>(length), .timeout = 100.0};
+        const SolveResult result = solve_two_phase(solver_tables(), cube, options);
+        expect_solves(cube, result);
+        EXPECT_LE(result.turns.size(), static_cast<std::size_t>(length));
+    }
+}
+
+TEST(Solver, SuperflipIsSolved) {
+    Cube3x3 cube;
+    for (unsigned k = 0; k < EDGE_COUNT; ++k) cube.edges ^= Word{1} << (SLOT_BITS * k + FLIP_SHIFT);
+    ASSERT_TRUE(is_solvable(cube));
+    const SolveResult result = solve_two_phase(solver_tables(), cube, SolveOptions{});
+    expect_solves(cube, result);
+    EXPECT_GE(result.turns.size(), 20u);  // no shorter solution exists
+}
+
+TEST(Solver, AnUnreachableLengthEndsAtTheTimeoutWithTheBestFound) {
+    std::mt19937 rng(3);
+    const Cube3x3 cube = scrambled(rng, 100);
+    const SolveResult result =
+        solve_two_phase(solver_tables(), cube, SolveOptions{.max_length = 10, .timeout = 0.05});
+    expect_solves(cube, result);
+    EXPECT_FALSE(result.within_max_length);
+}
+
+TEST(Solver, ACancelledCallEndsTheSearch) {
+    std::mt19937 rng(4);
+    const std::vector<Cube3x3> cubes{scrambled(rng, 100), scrambled(rng, 100)};
+    solver_tables();
+    int polls = 0;
+    CancelScope scope([](void* ctx) { return ++*static_cast<int*>(ctx) > 2; }, &polls);
+    // Hours of search without the scope.
+    EXPECT_THROW(solve_batch_two_phase(cubes, SolveOptions{.max_length = 10, .timeout = 1e6}),
+                 Cancelled);
+    EXPECT_GT(polls, 2);
+}
+
+TEST(Solver, UnsolvableBatchIsRefusedBeforeAnySearch) {
+    std::vector<Cube3x3> cubes(3);
+    cubes[2].corners ^= Word{1} << ORIENTATION_SHIFT;
+    EXPECT_THROW(solve_batch_two_phase(cubes, SolveOptions{}), std::invalid_argument);
+}
+
+TEST(Solver, TurnText) {
+    EXPECT_EQ(face_turns_text(std::vector<FaceTurn>{0, 4, 8, 15, 17}), "U D2 R' B B'");
+    EXPECT_EQ(face_turns_text(std::vector<FaceTurn>{}), "");
+}
+
+}  // namespace
+}  // namespace twirlkit
