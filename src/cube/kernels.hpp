@@ -200,7 +200,7 @@ void scramble_batch_internal(std::span<C> cubes, std::span<const std::int64_t> l
                              std::size_t grain = SCRAMBLE_GRAIN) {
     const std::size_t pairs = std::min(cubes.size(), lengths.size());
     parallel_for(0, pairs, grain, [cubes, lengths](std::size_t begin, std::size_t end) {
-        ChaCha8 gen = make_task_generator();
+        WideChaCha8 gen = make_task_generator();
         for (std::size_t block = begin; block < end; block += MOVE_BLOCK) {
             const std::size_t block_end = std::min(end, block + MOVE_BLOCK);
             std::array<std::uint32_t, MOVE_BLOCK> active;
