@@ -130,8 +130,8 @@ inline constexpr std::size_t HUGE_PAGE = HUGE_PAGE_BYTES;
 inline constexpr std::size_t MAP_THRESHOLD = std::size_t{32} << 20;
 // Outputs from this size on are written around the caches: they cannot stay
 // in them anyway, and streaming stores save reading every line before it is
-// overwritten.
-inline constexpr std::size_t STREAM_THRESHOLD = std::size_t{32} << 20;
+// overwritten. The sticker rows of 65,536 3x3 cubes (28 MiB) are above it.
+inline constexpr std::size_t STREAM_THRESHOLD = std::size_t{16} << 20;
 
 }  // namespace detail
 
@@ -291,9 +291,18 @@ OutputMatrix sticker_arrays_internal(std::span<const C> cubes,
     const MatrixShape shape = checked_output_shape(cubes.size(), 1, d);
     OutputMatrix out = OutputMatrix::allocate(shape.rows, shape.cols);
     std::int64_t* const data = out.data();
-    parallel_for(0, shape.rows, grain, [cubes, data](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) cubes[i].write_sticker_row(data + i * d);
-    });
+    if (shape.rows * d * sizeof(std::int64_t) >= detail::STREAM_THRESHOLD) {
+        parallel_for(0, shape.rows, grain, [cubes, data](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                cubes[i].template write_sticker_row<true>(data + i * d);
+            }
+            stream_fence();
+        });
+    } else {
+        parallel_for(0, shape.rows, grain, [cubes, data](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) cubes[i].write_sticker_row(data + i * d);
+        });
+    }
     return out;
 }
 

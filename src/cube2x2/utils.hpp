@@ -38,8 +38,10 @@ struct Cube2x2 {
     // Views. Binary text and piece lists are the free binary_text and
     // corner_pieces of cube/views.hpp applied to `state`.
     constexpr std::array<std::uint32_t, sticker_dim> to_sticker_array_internal() const noexcept;
-    // The batch kernels' hot path: sticker_dim codes straight into a row.
-    inline void write_sticker_row(std::int64_t* row) const noexcept;
+    // The batch kernels' hot path: sticker_dim codes straight into a row;
+    // with Stream as non-temporal stores (see project_stickers).
+    template <bool Stream = false>
+    void write_sticker_row(std::int64_t* row) const noexcept;
     inline std::vector<std::int64_t> sticker_array_internal() const;
     std::string render_ansi_internal() const;  // render.cpp
 
@@ -57,8 +59,9 @@ constexpr std::array<std::uint32_t, Cube2x2::sticker_dim> Cube2x2::to_sticker_ar
 }
 
 // 24 x (shift, mask, byte load, 8-byte store); no loop, no branch.
+template <bool Stream>
 inline void Cube2x2::write_sticker_row(std::int64_t* row) const noexcept {
-    project_stickers<net::STICKERS_2X2>(state, 0, row);
+    project_stickers<net::STICKERS_2X2, Stream>(state, 0, row);
 }
 
 inline std::vector<std::int64_t> Cube2x2::sticker_array_internal() const {

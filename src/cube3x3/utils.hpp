@@ -104,8 +104,10 @@ struct Cube3x3 {
     // Views. Binary text and piece lists are the free binary_text,
     // corner_pieces and edge_pieces of cube/views.hpp applied to a word.
     constexpr std::array<std::uint32_t, sticker_dim> to_sticker_array_internal() const noexcept;
-    // The batch kernels' hot path: sticker_dim codes straight into a row.
-    inline void write_sticker_row(std::int64_t* row) const noexcept;
+    // The batch kernels' hot path: sticker_dim codes straight into a row;
+    // with Stream as non-temporal stores (see project_stickers).
+    template <bool Stream = false>
+    void write_sticker_row(std::int64_t* row) const noexcept;
     inline std::vector<std::int64_t> sticker_array_internal() const;
     std::string render_ansi_internal() const;  // render.cpp
 
@@ -122,8 +124,9 @@ constexpr std::array<std::uint32_t, Cube3x3::sticker_dim> Cube3x3::to_sticker_ar
 }
 
 // 54 x (shift, mask, byte load, 8-byte store); no loop, no branch.
+template <bool Stream>
 inline void Cube3x3::write_sticker_row(std::int64_t* row) const noexcept {
-    project_stickers<net::STICKERS_3X3>(corners, edges, row);
+    project_stickers<net::STICKERS_3X3, Stream>(corners, edges, row);
 }
 
 inline std::vector<std::int64_t> Cube3x3::sticker_array_internal() const {

@@ -159,6 +159,29 @@ TEST(BatchScramble, TwoScramblesOfTheSameBatchDiffer) {
     EXPECT_EQ(repeats, 0u);
 }
 
+// Outputs from the streaming threshold on take the non-temporal store path
+// of both kernels; each of their rows must still be the plain projection.
+TYPED_TEST(KernelTest, RowsWrittenAroundTheCachesAreTheProjection) {
+    using C = TypeParam;
+    constexpr std::size_t row_bytes = C::sticker_dim * sizeof(std::int64_t);
+    const std::vector<C> cubes = sample_cubes<C>(detail::STREAM_THRESHOLD / row_bytes + 3);
+    const OutputMatrix rows = sticker_arrays_internal(std::span<const C>(cubes));
+    for (std::size_t i = 0; i < cubes.size(); ++i) {
+        const std::int64_t* row = rows.row(i);
+        ASSERT_EQ(std::vector<std::int64_t>(row, row + C::sticker_dim), cubes[i].sticker_array_internal())
+            << "cube " << i;
+    }
+    const std::span<const C> few(cubes.data(), detail::STREAM_THRESHOLD / (MOVE_COUNT * row_bytes) + 3);
+    const OutputMatrix next = next_states_internal(few);
+    for (std::size_t i = 0; i < few.size(); i += 7) {
+        for (MoveIndex m = 0; m < MOVE_COUNT; ++m) {
+            const std::int64_t* row = next.row(MOVE_COUNT * i + m);
+            ASSERT_EQ(std::vector<std::int64_t>(row, row + C::sticker_dim), reference_row(few[i], m))
+                << "cube " << i << " move " << m;
+        }
+    }
+}
+
 TEST(LargeMatrix, IsMappedHugePageAlignedAndFullyWritten) {
     // 8000 * 12 * 54 * 8 bytes is about 41 MB, above the mapping threshold.
     static_assert(std::size_t{8000} * 12 * 54 * 8 >= detail::MAP_THRESHOLD);
