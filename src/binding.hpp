@@ -148,7 +148,9 @@ void raise_conversion_error(PyObject* given, const char* expected,
                             const char* parameter) noexcept;
 
 // The class object of `type_spec`, created on first use and then kept in `slot`
-// for the life of the process (the interpreter lock serialises the first use).
+// for the life of the process. The module's execution step makes that first
+// use for every class, before the module is visible to any other thread, so
+// later calls only read the slot, with or without the interpreter lock.
 inline PyTypeObject* type_from_spec_once(PyTypeObject*& slot, PyType_Spec& type_spec) noexcept {
     if (slot == nullptr) slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     return slot;

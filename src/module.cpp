@@ -6,6 +6,7 @@
 #include "cube/move_text.hpp"
 #include "cube_object.hpp"
 #include "module_parts.hpp"
+#include "numpy_interop.hpp"
 
 namespace twirlkit {
 
@@ -51,7 +52,10 @@ int twirlkit_exec(PyObject* module) noexcept {
         PyErr_SetString(PyExc_TypeError, "twirlkit must be executed into a module object");
         return -1;
     }
+    // Every class object is created here, once: the import machinery runs
+    // this step on one thread, so no later caller races to create one.
     if (panic_exception_type() == nullptr) return -1;
+    if (!create_slice_container_type()) return -1;
     if (add_public(module, "CubeBatch", new_class(cube_batch_type())) < 0) return -1;
     if (add_public(module, "Cube2x2", new_class(cube_type<Cube2x2>())) < 0) return -1;
     if (add_public(module, "Cube3x3", new_class(cube_type<Cube3x3>())) < 0) return -1;
@@ -62,7 +66,10 @@ int twirlkit_exec(PyObject* module) noexcept {
         return -1;
     }
     // Reachable for `except twirlkit.PanicException`, but not part of `import *`.
-    return PyModule_AddObjectRef(module, "PanicException", panic_exception_type());
+    if (PyModule_AddObjectRef(module, "PanicException", panic_exception_type()) < 0) return -1;
+    // The one source of the version is the build's project version, which is
+    // also the package's metadata.
+    return PyModule_AddStringConstant(module, "__version__", TWIRLKIT_VERSION);
 }
 
 PyModuleDef_Slot twirlkit_slots[] = {

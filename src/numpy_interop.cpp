@@ -5,6 +5,7 @@
 
 #include <numpy/arrayobject.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -17,10 +18,28 @@ static_assert(sizeof(npy_uintp) == sizeof(std::size_t));
 static_assert(sizeof(npy_int64) == sizeof(std::int64_t));
 
 // Looks the API table up once; later calls cost one load. Failure is a
-// PanicException that carries NumPy's own reason.
+// PanicException that carries NumPy's own reason. With the interpreter lock,
+// two threads can at worst both import and store the same table. Without it,
+// a mutex that detaches the waiting thread from the interpreter keeps the
+// import to one thread, and the flag publishes the finished table to the rest.
+std::atomic<bool> numpy_ready{false};
+#ifdef Py_GIL_DISABLED
+PyMutex numpy_import_lock{};
+#endif
+
 bool ensure_numpy() noexcept {
-    if (PyArray_API != nullptr) return true;
-    if (_import_array() >= 0) return true;
+    if (numpy_ready.load(std::memory_order_acquire)) return true;
+#ifdef Py_GIL_DISABLED
+    PyMutex_Lock(&numpy_import_lock);
+    const int imported = PyArray_ImportNumPyAPI();
+    PyMutex_Unlock(&numpy_import_lock);
+#else
+    const int imported = PyArray_ImportNumPyAPI();
+#endif
+    if (imported >= 0) {
+        numpy_ready.store(true, std::memory_order_release);
+        return true;
+    }
     std::string message = "Failed to access NumPy array API capsule";
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
@@ -81,8 +100,11 @@ PyTypeObject* slice_container_type = nullptr;
 // A new holder that has taken the buffer out of `matrix`; nullptr (with the
 // buffer still in `matrix`) on failure.
 PyObject* new_slice_container(OutputMatrix& matrix) noexcept {
-    PyTypeObject* type = type_from_spec_once(slice_container_type, SliceContainer_spec);
-    if (type == nullptr) return nullptr;
+    PyTypeObject* type = slice_container_type;
+    if (type == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "twirlkit.PySliceContainer was not created");
+        return nullptr;
+    }
     PyObject* object = type->tp_alloc(type, 0);
     if (object == nullptr) return nullptr;
     auto* self = reinterpret_cast<SliceContainer*>(object);
@@ -142,6 +164,10 @@ bool read_1d_array(PyObject* object, const char* parameter, int type_num,
 }
 
 }  // namespace
+
+bool create_slice_container_type() noexcept {
+    return type_from_spec_once(slice_container_type, SliceContainer_spec) != nullptr;
+}
 
 bool read_int64_array(PyObject* object, const char* parameter,
                       ArrayRead<std::int64_t>& out) noexcept {

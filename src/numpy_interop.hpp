@@ -13,6 +13,10 @@
 
 namespace twirlkit {
 
+// Creates the holder class behind every output array. The module's execution
+// step calls it, so that the class exists before any thread can ask for it.
+bool create_slice_container_type() noexcept;
+
 // Hands `matrix` to NumPy as a writeable two-dimensional int64 array whose
 // base is a PySliceContainer that owns the buffer. The buffer is freed on
 // every failing path. Returns a new reference, or nullptr with an exception.

@@ -8,6 +8,8 @@ from numpy.typing import NDArray
 
 __all__ = ["CubeBatch", "Cube2x2", "Cube3x3", "inverse_scramble", "get_next_states"]
 
+__version__: str
+
 class PanicException(BaseException):
     """An internal failure; derived from BaseException, so `except Exception` lets it through."""
 
@@ -82,7 +84,7 @@ class CubeBatch:
     # Iteration is the sequence protocol over __getitem__, which the
     # runtime class serves without an __iter__ of its own.
     def __iter__(self) -> Iterator[Cube2x2 | Cube3x3]: ...
-    def __getitem__(self, index: int) -> Cube2x2 | Cube3x3:
+    def __getitem__(self, index: int, /) -> Cube2x2 | Cube3x3:
         """A copy of one cube; iteration goes through this too."""
     def apply_move_indexes(self, move_indexes: NDArray[np.uintp]) -> None:
         """Cube i gets move index move_indexes[i]; 12 and above leave it alone."""

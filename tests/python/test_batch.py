@@ -5,6 +5,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -401,10 +402,11 @@ def test_writers_fail_while_a_reader_runs_without_the_lock():
     errors = []
     lengths = int64([1])
 
+    # The reader runs until the writer has met it, however long the scheduler
+    # keeps them apart.
     def reader():
-        for _ in range(200):
-            if stop.is_set():
-                return
+        deadline = time.monotonic() + 120
+        while not stop.is_set() and time.monotonic() < deadline:
             batch.get_next_states()
 
     thread = threading.Thread(target=reader)

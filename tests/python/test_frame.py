@@ -150,3 +150,10 @@ def test_panic_exception_is_a_base_exception():
     assert issubclass(twirlkit.PanicException, BaseException)
     assert not issubclass(twirlkit.PanicException, Exception)
     assert "PanicException" not in twirlkit.__all__
+
+
+def test_version_is_the_installed_metadata_and_not_exported():
+    import importlib.metadata
+
+    assert twirlkit.__version__ == importlib.metadata.version("twirlkit")
+    assert "__version__" not in twirlkit.__all__
