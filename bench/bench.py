@@ -119,6 +119,72 @@ def measure(jobs: list[Job], rounds: int, sample_s: float, big_rounds: int) -> d
 # --- one worker count -----------------------------------------------------
 
 
+def one_hot_put(codes, np):
+    """NumPy's fastest one-hot found here: put_along_axis into zeros."""
+    out = np.zeros((*codes.shape, 6), np.float32)
+    np.put_along_axis(out, codes[..., None], 1, axis=-1)
+    return out.reshape(len(codes), -1)
+
+
+def one_hot_compare(codes, np):
+    return (codes[..., None] == np.arange(6)).astype(np.float32).reshape(len(codes), -1)
+
+
+def state_groups(timed, cube, n, batch, ns) -> None:
+    """The calls that bring states in and encode them, each beside its
+    reference: the floor of its output, get_next_states(), or NumPy."""
+    import numpy as np
+
+    import twirlkit
+
+    d = ns["next_shape"][1]
+    ns.update({
+        "CubeBatch": twirlkit.CubeBatch, "cube": cube, "f32": np.float32, "u64": np.uint64,
+        "uint8": np.uint8, "words": batch.to_packed(), "put": one_hot_put,
+        "compare": one_hot_compare, "hot_shape": (12 * n, 6 * d),
+        "packed_shape": (n, 2 if cube == 3 else 1),
+    })
+    if n <= 1024 or n == 65536:
+        jobs = [
+            Job("module", "batch.stickers(successors=True, one_hot=True)", ns),
+            Job("floor", "empty(hot_shape, f32).fill(1)", ns),
+        ]
+        ns["codes"] = batch.get_next_states()
+        jobs += [Job("numpy_put", "put(codes, np)", ns), Job("numpy_compare", "compare(codes, np)", ns)]
+        timed("stickers(one_hot)", cube, n, jobs)
+        del ns["codes"]
+    if n == 1024:
+        ns["buf"] = np.empty((12 * n, 6 * d), np.float32)
+        timed("stickers(out)", cube, n, [
+            Job("module", "batch.stickers(successors=True, one_hot=True, out=buf)", ns),
+            Job("no_out", "batch.stickers(successors=True, one_hot=True)", ns),
+        ])
+        del ns["buf"]
+    if n == 65536:
+        timed("stickers(uint8)", cube, n, [
+            Job("module", "batch.stickers(successors=True, dtype=uint8)", ns),
+            Job("get_next_states", "batch.get_next_states()", ns),
+        ])
+        timed("expand", cube, n, [
+            Job("module", "batch.expand()", ns),
+            Job("get_next_states", "batch.get_next_states()", ns),
+        ])
+        timed("from_stickers", cube, n, [
+            Job("module", "CubeBatch.from_stickers(states, cube)", ns),
+            Job("to_sticker_array", "batch.to_sticker_array()", ns),
+        ])
+        timed("to_packed", cube, n, [
+            Job("module", "batch.to_packed()", ns),
+            Job("floor", "empty(packed_shape, u64).fill(1)", ns),
+        ])
+        # A batch's storage is its output: CubeBatch(n) allocates and fills it.
+        timed("from_packed", cube, n, [
+            Job("module", "CubeBatch.from_packed(words, cube)", ns),
+            Job("floor", "CubeBatch(len(words), cube)", ns),
+        ])
+
+
+
 def run_worker(args) -> dict:
     """All timings for the pool size this process was started with."""
     import numpy as np
@@ -188,6 +254,8 @@ def run_worker(args) -> dict:
                 Job("module", "batch.apply_move_indexes(moves_uintp)", ns),
                 Job("numpy", "bl.apply_move_indexes(states, perms, moves, offsets)", ns),
             ])
+            if n <= 65536:
+                state_groups(timed, cube, n, batch, ns)
             if n <= 65536:
                 ns["cubes"] = list(batch)
                 timed("get_next_states(list)", cube, n, [
@@ -414,6 +482,17 @@ def targets(runs: dict, memory: list[dict], scaling: dict, loops: list[dict],
             mod["get_next_states"]["p90_ns"] / warm, 1.5)
         add("loop: iteration / floor loop iteration", t, lp["cube"], lp["n"],
             mod["iteration"]["median_ns"] / floor["iteration"]["median_ns"], 1.1)
+    # The state calls' targets, their speed-ups turned into the same
+    # direction: module / reference against the reciprocal bound.
+    def add_speedup_or_bound(name, t, cube, n, measured, op, bound):
+        if op == ">=":
+            measured = None if measured is None else 1 / measured
+            name = name.replace(" speed-up over ", " / ") + f" ({bound:g} x)"
+            bound = 1 / bound
+        add(name, t, cube, n, measured, bound)
+
+    for cube in CUBES:
+        state_targets(add_speedup_or_bound, ratio, t, cube)
     for m in memory:
         add("get_next_states peak memory / output", m["threads"], m["cube"], m["n"],
             m["ratio"], 1.05)
@@ -423,6 +502,32 @@ def targets(runs: dict, memory: list[dict], scaling: dict, loops: list[dict],
             one, two = statistics.median(pooled["1"]), statistics.median(pooled["2"])
             add("scramble 2 workers / 1 worker", "2/1", cube, SCALING_N, two / one, 1 / 1.8)
     return out
+
+
+def state_targets(add, ratio, t, cube) -> None:
+    """The targets of the calls that bring states in and encode them."""
+    def fastest_numpy(n):
+        put = ratio(t, "stickers(one_hot)", cube, n, "numpy_put", "module")
+        compare = ratio(t, "stickers(one_hot)", cube, n, "numpy_compare", "module")
+        known = [r for r in (put, compare) if r is not None]
+        return min(known) if known else None
+
+    for n in (1024, 65536):
+        add("stickers(successors, one_hot) / floor", t, cube, n,
+            ratio(t, "stickers(one_hot)", cube, n, "module", "floor"), "<=", 1.2)
+        add("stickers(successors, one_hot) speed-up over numpy one-hot", t, cube, n,
+            fastest_numpy(n), ">=", 10)
+    add("stickers(successors, uint8) speed-up over get_next_states()", t, cube, 65536,
+        ratio(t, "stickers(uint8)", cube, 65536, "get_next_states", "module"), ">=", 4)
+    add("stickers(out=buf) / without out", t, cube, 1024,
+        ratio(t, "stickers(out)", cube, 1024, "module", "no_out"), "<=", 0.7)
+    add("expand() speed-up over get_next_states()", t, cube, 65536,
+        ratio(t, "expand", cube, 65536, "get_next_states", "module"), ">=", 10)
+    add("from_stickers() / to_sticker_array()", t, cube, 65536,
+        ratio(t, "from_stickers", cube, 65536, "module", "to_sticker_array"), "<=", 2)
+    for call in ("to_packed", "from_packed"):
+        add(f"{call}() / floor", t, cube, 65536,
+            ratio(t, call, cube, 65536, "module", "floor"), "<=", 1.5)
 
 
 def comparison_rows(runs: dict) -> list[dict]:

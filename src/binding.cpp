@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "cube/buffer_cache.hpp"
+
 namespace twirlkit {
 
 namespace {
@@ -86,6 +88,50 @@ PyObject* raise_panic(const char* message) noexcept {
     PyObject* type = panic_exception_type();
     if (type != nullptr) PyErr_SetString(type, message);
     return nullptr;
+}
+
+PyObject* raise_memory_error(const std::bad_alloc& error) noexcept {
+    const bool described = dynamic_cast<const AllocationError*>(&error) != nullptr;
+    PyErr_SetString(PyExc_MemoryError, described ? error.what() : "out of memory");
+    return nullptr;
+}
+
+bool SignalScope::poll_lock_held(void*) { return PyErr_CheckSignals() != 0; }
+
+namespace {
+
+// Whether the calling thread is the interpreter's main thread, the only one
+// that runs signal handlers: 1 yes, 0 no, -1 with the exception of a handler
+// that ran meanwhile (asking the threading module runs Python code). Without
+// the threading module only the main thread can have called us, or so we
+// assume: a wrong guess costs only a useless poll.
+int on_main_thread_lock_held() noexcept {
+    OwnedRef name(PyUnicode_FromString("threading"));
+    if (!name) return -1;
+    OwnedRef threading(PyImport_GetModule(name.get()));
+    if (!threading) return PyErr_Occurred() ? -1 : 1;
+    OwnedRef main(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    OwnedRef ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+    if (!ident) return -1;
+    const unsigned long value = PyLong_AsUnsignedLong(ident.get());
+    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+    return value == PyThread_get_thread_ident() ? 1 : 0;
+}
+
+}  // namespace
+
+bool SignalScope::poll_lock_released(void* self_ptr) {
+    auto* self = static_cast<SignalScope*>(self_ptr);
+    if (self->thread_ == Thread::other) return false;
+    return self->unlocked_->with_lock([self] {
+        if (PyErr_CheckSignals() != 0) return true;
+        if (self->thread_ == Thread::unknown) {
+            const int main = on_main_thread_lock_held();
+            if (main < 0) return true;
+            self->thread_ = main ? Thread::main : Thread::other;
+        }
+        return false;
+    });
 }
 
 bool match_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs,

@@ -12,8 +12,12 @@
 #include <new>
 #include <span>
 #include <string_view>
+#include <utility>
+
+#include <cxxabi.h>
 
 #include "cube/borrow.hpp"
+#include "cube/parallel.hpp"
 
 namespace twirlkit {
 
@@ -46,15 +50,59 @@ private:
 
 // Releases the interpreter lock for a native section and takes it back on
 // every path. Replaces Py_BEGIN_ALLOW_THREADS / Py_END_ALLOW_THREADS.
+//
+// At interpreter exit CPython (3.11 to 3.13) ends a daemon thread that asks
+// for the lock again with pthread_exit, a forced unwind. So neither the
+// destructor nor any frame between the release and the retake may be
+// noexcept, and a catch (...) there must rethrow abi::__forced_unwind.
 class ReleaseGil {
 public:
     ReleaseGil() noexcept : state_(PyEval_SaveThread()) {}
-    ~ReleaseGil() { PyEval_RestoreThread(state_); }
+    ~ReleaseGil() noexcept(false) {
+        if (state_ != nullptr) PyEval_RestoreThread(state_);
+    }
     ReleaseGil(const ReleaseGil&) = delete;
     ReleaseGil& operator=(const ReleaseGil&) = delete;
 
+    // Runs f() with the lock taken back for a moment, then releases it again.
+    // If the retake ends the thread, the destructor must not retake it again.
+    template <class F>
+    auto with_lock(F&& f) -> decltype(f()) {
+        PyEval_RestoreThread(std::exchange(state_, nullptr));
+        struct Release {
+            PyThreadState*& state;
+            ~Release() { state = PyEval_SaveThread(); }
+        } release{state_};
+        return f();
+    }
+
 private:
     PyThreadState* state_;
+};
+
+// Lets a long native call answer Ctrl-C (cube/parallel.hpp, Cancellation):
+// for the scope of this object the call polls for pending signals every few
+// milliseconds, on the calling thread only. If a handler raises, the call
+// throws Cancelled, which `guarded` turns back into that exception.
+//
+// With the lock held, the poll runs the handlers directly. With the lock
+// released (pass the ReleaseGil), it takes the lock back to do so, and only
+// on the main thread, the one thread that runs handlers.
+class SignalScope {
+public:
+    SignalScope() noexcept : scope_(&poll_lock_held, nullptr) {}
+    explicit SignalScope(ReleaseGil& unlocked) noexcept
+        : unlocked_(&unlocked), scope_(&poll_lock_released, this) {}
+    SignalScope(const SignalScope&) = delete;
+    SignalScope& operator=(const SignalScope&) = delete;
+
+private:
+    static bool poll_lock_held(void*);
+    static bool poll_lock_released(void* self);
+
+    ReleaseGil* unlocked_ = nullptr;
+    enum class Thread { unknown, main, other } thread_ = Thread::unknown;
+    CancelScope scope_;
 };
 
 // Every flag is read and written with the interpreter lock held (the batch
@@ -97,16 +145,26 @@ private:
 PyObject* panic_exception_type() noexcept;
 // Sets PanicException with `message`; returns nullptr for tail calls.
 PyObject* raise_panic(const char* message) noexcept;
+// MemoryError with the text of an AllocationError (cube/buffer_cache.hpp),
+// which says what could not be allocated, else "out of memory".
+PyObject* raise_memory_error(const std::bad_alloc& error) noexcept;
 
 // Runs a binding body and maps any C++ exception to a Python one, so that
 // none crosses into the interpreter: std::bad_alloc becomes MemoryError,
-// anything else PanicException with its message.
+// Cancelled the exception its poll left set, anything else PanicException
+// with its message. The forced unwind that ends a thread at interpreter exit
+// passes (see ReleaseGil), which is why this is not noexcept; a caller that
+// releases the lock, or polls for signals, must not be noexcept either.
 template <class F>
-auto guarded(F&& body, decltype(body()) failure) noexcept -> decltype(body()) {
+auto guarded(F&& body, decltype(body()) failure) -> decltype(body()) {
     try {
         return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (const std::bad_alloc& error) {
+        raise_memory_error(error);
+    } catch (const Cancelled&) {
+        if (!PyErr_Occurred()) raise_panic("call cancelled without a reason");
     } catch (const std::exception& error) {
         raise_panic(error.what());
     } catch (...) {
@@ -115,7 +173,7 @@ auto guarded(F&& body, decltype(body()) failure) noexcept -> decltype(body()) {
     return failure;
 }
 template <class F>
-PyObject* guarded(F&& body) noexcept {
+PyObject* guarded(F&& body) {
     return guarded(static_cast<F&&>(body), static_cast<PyObject*>(nullptr));
 }
 

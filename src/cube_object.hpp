@@ -12,8 +12,14 @@
 
 #include <array>
 #include <new>
+#include <variant>
+#include <vector>
 
 namespace twirlkit {
+
+// The states of a run of cubes of one size: what a CubeBatch holds, 8 bytes
+// per Cube2x2 and 16 per Cube3x3.
+using CubeStates = std::variant<std::vector<Cube2x2>, std::vector<Cube3x3>>;
 
 template <Cube C>
 struct CubeObject {
@@ -129,9 +135,10 @@ PyObject* Cube_do_moves(PyObject* object, PyObject* const* args, Py_ssize_t narg
     Py_RETURN_NONE;
 }
 
+// Not noexcept, like every call that polls for signals (see guarded).
 template <Cube C>
 PyObject* Cube_scramble(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
+                        PyObject* kwnames) {
     static constexpr std::array<const char*, 1> names{"scramble_length"};
     std::array<PyObject*, 1> given;
     if (!match_arguments("scramble", args, nargs, kwnames, names, 0, given)) return nullptr;
@@ -140,8 +147,9 @@ PyObject* Cube_scramble(PyObject* object, PyObject* const* args, Py_ssize_t narg
     if (!hold) return nullptr;
     std::int64_t length = 20;
     if (given[0] != nullptr && !convert_i64(given[0], "scramble_length", length)) return nullptr;
-    // An entropy failure ends the call with PanicException; the turns
-    // already applied stay applied.
+    // An entropy failure ends the call with PanicException, and Ctrl-C with
+    // its exception; the turns already applied stay applied.
+    SignalScope signals;
     return guarded([&]() -> PyObject* {
         scramble_internal(self->cube, length);
         Py_RETURN_NONE;

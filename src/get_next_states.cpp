@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <span>
+#include <variant>
 #include <vector>
 
 #include "binding.hpp"
@@ -77,21 +78,30 @@ bool copy_states(PyObject* list, std::vector<C>& states) noexcept {
         false);
 }
 
-// The successors of the copied states; the interpreter lock stays held.
-template <Cube C>
-PyObject* next_states_of(PyObject* list) noexcept {
-    std::vector<C> states;
-    if (!copy_states<C>(list, states)) return nullptr;
-    return guarded([&]() -> PyObject* {
-        OutputMatrix matrix = next_states_internal(std::span<const C>(states));
-        return matrix_to_ndarray(std::move(matrix));
-    });
-}
-
 }  // namespace
 
+bool copy_cube_list(PyObject* list, CubeStates& states) noexcept {
+    OwnedRef first = list_item(list, 0);
+    if (!first) {
+        PyErr_SetString(PyExc_TypeError,
+                        "get_next_states() requires at least one cube to infer the cube type");
+        return false;
+    }
+    // The first item alone decides the size.
+    if (is_readable_cube<Cube2x2>(first.get())) {
+        return copy_states(list, states.emplace<std::vector<Cube2x2>>());
+    }
+    if (is_readable_cube<Cube3x3>(first.get())) {
+        return copy_states(list, states.emplace<std::vector<Cube3x3>>());
+    }
+    PyErr_SetString(PyExc_TypeError,
+                    "get_next_states() expects a list of twirlkit.Cube2x2 or twirlkit.Cube3x3 "
+                    "instances");
+    return false;
+}
+
 PyObject* module_get_next_states(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
+                                 PyObject* kwnames) {
     static constexpr std::array<const char*, 1> names{"cubes"};
     std::array<PyObject*, 1> given;
     if (!match_arguments("get_next_states", args, nargs, kwnames, names, 1, given)) {
@@ -102,19 +112,15 @@ PyObject* module_get_next_states(PyObject*, PyObject* const* args, Py_ssize_t na
         raise_conversion_error(list, "list", "cubes");
         return nullptr;
     }
-    OwnedRef first = list_item(list, 0);
-    if (!first) {
-        PyErr_SetString(PyExc_TypeError,
-                        "get_next_states() requires at least one cube to infer the cube type");
-        return nullptr;
-    }
-    // The first item alone decides the size.
-    if (is_readable_cube<Cube2x2>(first.get())) return next_states_of<Cube2x2>(list);
-    if (is_readable_cube<Cube3x3>(first.get())) return next_states_of<Cube3x3>(list);
-    PyErr_SetString(PyExc_TypeError,
-                    "get_next_states() expects a list of twirlkit.Cube2x2 or twirlkit.Cube3x3 "
-                    "instances");
-    return nullptr;
+    CubeStates states;
+    if (!copy_cube_list(list, states)) return nullptr;
+    // The interpreter lock stays held, and the rows answer Ctrl-C.
+    SignalScope signals;
+    return guarded([&]() -> PyObject* {
+        OutputMatrix matrix = std::visit(
+            [](const auto& cubes) { return next_states_internal(std::span(cubes)); }, states);
+        return matrix_to_ndarray(std::move(matrix));
+    });
 }
 
 }  // namespace twirlkit

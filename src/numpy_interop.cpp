@@ -6,8 +6,10 @@
 #include <numpy/arrayobject.h>
 
 #include <atomic>
+#include <array>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace twirlkit {
 
@@ -182,15 +184,259 @@ bool read_uintp_array(PyObject* object, const char* parameter,
 // ---------------------------------------------------------------------------
 // Output arrays
 
-PyObject* matrix_to_ndarray(OutputMatrix&& matrix) noexcept {
-    OutputMatrix owned(std::move(matrix));  // freed here on the early paths
+namespace {
+
+int type_number(Element element) noexcept {
+    switch (element) {
+        case Element::int8: return NPY_INT8;
+        case Element::uint8: return NPY_UINT8;
+        case Element::int16: return NPY_INT16;
+        case Element::int32: return NPY_INT32;
+        case Element::int64: return NPY_INT64;
+        case Element::uint64: return NPY_UINT64;
+        case Element::float16: return NPY_FLOAT16;
+        case Element::float32: return NPY_FLOAT32;
+        case Element::float64: return NPY_FLOAT64;
+        case Element::boolean: return NPY_BOOL;
+    }
+    return NPY_INT64;
+}
+
+bool is_element(PyArray_Descr* descr, Element element) noexcept {
+    PyArray_Descr* expected = PyArray_DescrFromType(type_number(element));
+    if (expected == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool equivalent = PyArray_EquivTypes(descr, expected) != 0;
+    Py_DECREF(expected);
+    return equivalent;
+}
+
+std::string shape_text(std::span<const std::size_t> shape) {
+    std::string text = "(";
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        if (i != 0) text += ", ";
+        text += std::to_string(shape[i]);
+    }
+    return text + (shape.size() == 1 ? ",)" : ")");
+}
+
+std::string shape_text(PyArrayObject* array) {
+    std::vector<std::size_t> shape;
+    for (int i = 0; i < PyArray_NDIM(array); ++i) {
+        shape.push_back(static_cast<std::size_t>(PyArray_DIM(array, i)));
+    }
+    return shape_text(shape);
+}
+
+// The str() of an array's dtype, e.g. "float64".
+std::string dtype_text(PyArray_Descr* descr) {
+    OwnedRef text(PyObject_Str(reinterpret_cast<PyObject*>(descr)));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return "?";
+    }
+    return utf8;
+}
+
+// np.asarray(object) for an integer array of `ndim` dimensions, converted
+// to a C-contiguous, aligned array of `target` (values cast as by astype).
+// A non-integer dtype is refused unless the array is empty.
+OwnedRef integer_array(PyObject* object, const char* parameter, int ndim,
+                       std::size_t width, Element target) {
+    OwnedRef any(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
+    if (!any) return any;
+    auto* array = reinterpret_cast<PyArrayObject*>(any.get());
+    const bool empty = PyArray_SIZE(array) == 0;
+    if (!PyArray_ISINTEGER(array) && !(empty && PyArray_NDIM(array) == ndim)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s' must be an integer array, not dtype %s",
+                     parameter, dtype_text(PyArray_DESCR(array)).c_str());
+        return OwnedRef();
+    }
+    const bool wide = ndim == 2 && PyArray_NDIM(array) == 2 &&
+                      static_cast<std::size_t>(PyArray_DIM(array, 1)) == width;
+    if (PyArray_NDIM(array) != ndim || (ndim == 2 && !wide)) {
+        const std::string expected = ndim == 1 ? "(n,)" : "(n, " + std::to_string(width) + ")";
+        PyErr_Format(PyExc_ValueError, "argument '%s' must have shape %s, not %s", parameter,
+                     expected.c_str(), shape_text(array).c_str());
+        return OwnedRef();
+    }
+    PyArray_Descr* descr = PyArray_DescrFromType(type_number(target));
+    if (descr == nullptr) return OwnedRef();
+    // Steals descr. FORCECAST: every integer dtype converts, as astype does.
+    return OwnedRef(PyArray_FromArray(
+        array, descr, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST));
+}
+
+}  // namespace
+
+std::size_t element_size(Element element) noexcept {
+    switch (element) {
+        case Element::int8:
+        case Element::uint8:
+        case Element::boolean: return 1;
+        case Element::int16:
+        case Element::float16: return 2;
+        case Element::int32:
+        case Element::float32: return 4;
+        case Element::int64:
+        case Element::uint64:
+        case Element::float64: return 8;
+    }
+    return 8;
+}
+
+const char* element_name(Element element) noexcept {
+    switch (element) {
+        case Element::int8: return "int8";
+        case Element::uint8: return "uint8";
+        case Element::int16: return "int16";
+        case Element::int32: return "int32";
+        case Element::int64: return "int64";
+        case Element::uint64: return "uint64";
+        case Element::float16: return "float16";
+        case Element::float32: return "float32";
+        case Element::float64: return "float64";
+        case Element::boolean: return "bool";
+    }
+    return "?";
+}
+
+bool convert_dtype(PyObject* object, const char* parameter, std::span<const Element> allowed,
+                   const char* context, Element& out) noexcept {
+    if (!ensure_numpy()) return false;
+    PyArray_Descr* descr = nullptr;
+    if (PyArray_DescrConverter2(object, &descr) == 0) return false;
+    if (descr == nullptr) return true;  // None keeps the default
+    OwnedRef owned(reinterpret_cast<PyObject*>(descr));
+    for (Element element : allowed) {
+        if (is_element(descr, element)) {
+            out = element;
+            return true;
+        }
+    }
+    return guarded(
+        [&] {
+            std::string names;
+            for (std::size_t i = 0; i < allowed.size(); ++i) {
+                names += i == 0 ? "" : ", ";
+                names += element_name(allowed[i]);
+            }
+            PyErr_Format(PyExc_TypeError, "argument '%s' must be one of %s %s, not %s", parameter,
+                         names.c_str(), context, dtype_text(descr).c_str());
+            return false;
+        },
+        false);
+}
+
+bool read_integer_matrix(PyObject* object, const char* parameter, std::size_t width,
+                         Element target, MatrixRead& out) noexcept {
+    if (!ensure_numpy()) return false;
+    return guarded(
+        [&] {
+            OwnedRef array = integer_array(object, parameter, 2, width, target);
+            if (!array) return false;
+            auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+            out.rows = static_cast<std::size_t>(PyArray_DIM(a, 0));
+            out.data = PyArray_DATA(a);
+            out.array = std::move(array);
+            return true;
+        },
+        false);
+}
+
+bool read_index_vector(PyObject* object, const char* parameter, MatrixRead& out) noexcept {
+    if (!ensure_numpy()) return false;
+    return guarded(
+        [&] {
+            // Unsigned 64-bit indexes above the signed range are out of range,
+            // not wrapped to negative ones.
+            OwnedRef probe(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
+            if (!probe) return false;
+            const bool wide_unsigned =
+                is_element(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(probe.get())),
+                           Element::uint64);
+            OwnedRef array = integer_array(probe.get(), parameter, 1, 0,
+                                           wide_unsigned ? Element::uint64 : Element::int64);
+            if (!array) return false;
+            auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+            out.rows = static_cast<std::size_t>(PyArray_DIM(a, 0));
+            out.data = PyArray_DATA(a);
+            if (wide_unsigned) {
+                const auto* values = static_cast<const std::uint64_t*>(out.data);
+                for (std::size_t i = 0; i < out.rows; ++i) {
+                    if (values[i] > static_cast<std::uint64_t>(PTRDIFF_MAX)) {
+                        PyErr_SetString(PyExc_IndexError, "cubeBatch index out of range");
+                        return false;
+                    }
+                }
+            }
+            out.array = std::move(array);
+            return true;
+        },
+        false);
+}
+
+bool writable_output(PyObject* object, const char* parameter, Element element,
+                     std::span<const std::size_t> shape, void*& data) noexcept {
+    if (!ensure_numpy()) return false;
+    return guarded(
+        [&] {
+            const std::string expected =
+                "a writable C-contiguous numpy.ndarray of shape " + shape_text(shape) +
+                " and dtype " + element_name(element);
+            if (!PyArray_Check(object)) {
+                PyErr_Format(PyExc_TypeError, "argument '%s' must be %s, not '%s'", parameter,
+                             expected.c_str(), Py_TYPE(object)->tp_name);
+                return false;
+            }
+            auto* array = reinterpret_cast<PyArrayObject*>(object);
+            if (!is_element(PyArray_DESCR(array), element)) {
+                PyErr_Format(PyExc_TypeError, "argument '%s' must be %s, not dtype %s", parameter,
+                             expected.c_str(), dtype_text(PyArray_DESCR(array)).c_str());
+                return false;
+            }
+            bool same_shape = PyArray_NDIM(array) == static_cast<int>(shape.size());
+            for (std::size_t i = 0; same_shape && i < shape.size(); ++i) {
+                same_shape = static_cast<std::size_t>(PyArray_DIM(array, static_cast<int>(i))) ==
+                             shape[i];
+            }
+            if (!same_shape) {
+                PyErr_Format(PyExc_ValueError, "argument '%s' must be %s, not shape %s", parameter,
+                             expected.c_str(), shape_text(array).c_str());
+                return false;
+            }
+            if (!PyArray_ISWRITEABLE(array) || !PyArray_IS_C_CONTIGUOUS(array) ||
+                !PyArray_ISALIGNED(array) ||
+                reinterpret_cast<std::uintptr_t>(PyArray_DATA(array)) % element_size(element) != 0) {
+                PyErr_Format(PyExc_ValueError,
+                             "argument '%s' must be %s, not a read-only, strided or unaligned one",
+                             parameter, expected.c_str());
+                return false;
+            }
+            data = PyArray_DATA(array);
+            return true;
+        },
+        false);
+}
+
+PyObject* buffer_to_ndarray(OutputMatrix&& buffer, Element element,
+                            std::span<const std::size_t> shape) noexcept {
+    OutputMatrix owned(std::move(buffer));  // freed here on the early paths
     if (!ensure_numpy()) return nullptr;
 
-    npy_intp dims[2] = {static_cast<npy_intp>(owned.rows()), static_cast<npy_intp>(owned.cols())};
-    npy_intp strides[2] = {0, 0};
-    if (owned.rows() != 0) {
-        strides[0] = static_cast<npy_intp>(owned.cols() * sizeof(std::int64_t));
-        strides[1] = static_cast<npy_intp>(sizeof(std::int64_t));
+    std::array<npy_intp, 2> dims{};
+    std::array<npy_intp, 2> strides{};
+    const int ndim = static_cast<int>(shape.size());
+    std::size_t count = 1;
+    for (std::size_t i = 0; i < shape.size(); ++i) count *= shape[i];
+    std::size_t stride = element_size(element);
+    for (int i = ndim - 1; i >= 0; --i) {
+        dims[static_cast<std::size_t>(i)] = static_cast<npy_intp>(shape[static_cast<std::size_t>(i)]);
+        strides[static_cast<std::size_t>(i)] = count == 0 ? 0 : static_cast<npy_intp>(stride);
+        stride *= shape[static_cast<std::size_t>(i)];
     }
 
     PyObject* holder = new_slice_container(owned);
@@ -201,11 +447,12 @@ PyObject* matrix_to_ndarray(OutputMatrix&& matrix) noexcept {
     void* data = reinterpret_cast<SliceContainer*>(holder)->data;
 
     // NewFromDescr steals the descriptor reference, also when it fails.
-    PyArray_Descr* descr = PyArray_DescrFromType(NPY_INT64);
+    PyArray_Descr* descr = PyArray_DescrFromType(type_number(element));
     PyObject* array = descr == nullptr
                           ? nullptr
-                          : PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, strides, data,
-                                                 NPY_ARRAY_WRITEABLE, nullptr);
+                          : PyArray_NewFromDescr(&PyArray_Type, descr, ndim, dims.data(),
+                                                 strides.data(), data, NPY_ARRAY_WRITEABLE,
+                                                 nullptr);
     if (array == nullptr) {
         if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
         Py_DECREF(holder);  // frees the buffer
@@ -217,6 +464,11 @@ PyObject* matrix_to_ndarray(OutputMatrix&& matrix) noexcept {
         return nullptr;
     }
     return array;
+}
+
+PyObject* matrix_to_ndarray(OutputMatrix&& matrix) noexcept {
+    const std::array<std::size_t, 2> shape{matrix.rows(), matrix.cols()};
+    return buffer_to_ndarray(std::move(matrix), Element::int64, shape);
 }
 
 }  // namespace twirlkit

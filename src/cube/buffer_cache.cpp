@@ -43,7 +43,7 @@ void* map_aligned(std::size_t length) {
     const std::size_t reserved = length + HUGE_PAGE_BYTES;
     void* raw = ::mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
                        -1, 0);
-    if (raw == MAP_FAILED) throw std::bad_alloc();
+    if (raw == MAP_FAILED) throw AllocationError(length);
     const auto start = reinterpret_cast<std::uintptr_t>(raw);
     const auto aligned = (start + HUGE_PAGE_BYTES - 1) & ~(std::uintptr_t{HUGE_PAGE_BYTES} - 1);
     // Hand back the unaligned head and the tail beyond the rounded length.
@@ -66,7 +66,7 @@ void remove_at(Cache& c, std::size_t index) noexcept {
 }  // namespace
 
 void* acquire_mapped(std::size_t bytes, std::size_t& length) {
-    if (bytes > SIZE_MAX - 2 * HUGE_PAGE_BYTES) throw std::bad_alloc();
+    if (bytes > SIZE_MAX - 2 * HUGE_PAGE_BYTES) throw AllocationError(bytes);
     length = (bytes + HUGE_PAGE_BYTES - 1) & ~(HUGE_PAGE_BYTES - 1);
     if (length == 0) length = HUGE_PAGE_BYTES;
     {

@@ -6,8 +6,23 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
+#include <new>
 
 namespace twirlkit {
+
+// A refused allocation that says what was asked for; the binding turns its
+// text into the MemoryError's message.
+class AllocationError : public std::bad_alloc {
+public:
+    explicit AllocationError(std::size_t bytes) noexcept {
+        std::snprintf(text_, sizeof text_, "cannot allocate an output array of %zu bytes", bytes);
+    }
+    const char* what() const noexcept override { return text_; }
+
+private:
+    char text_[80];
+};
 
 inline constexpr std::size_t HUGE_PAGE_BYTES = std::size_t{2} << 20;
 // At most this many freed buffers, and this many bytes, are kept; beyond

@@ -53,6 +53,24 @@ concept Cube = std::is_trivially_copyable_v<C> && std::is_default_constructible_
     { view.write_sticker_row(row) } noexcept;
 };
 
+// A cube type as the generic kernels see it: besides the turns and views it
+// carries what they derive from, its sticker net (one source per sticker
+// position), its turns as slot cycles, and its word layout (the packed words
+// in row order, the corner word, and the edge word if it has edges).
+template <class C>
+concept PackedCube = Cube<C> && requires(const C& view, const std::uint64_t* words) {
+    requires C::sticker_net.size() == C::sticker_dim;
+    requires C::turn_cycles.size() == MOVE_COUNT;
+    { C::word_count } -> std::convertible_to<std::size_t>;
+    { C::has_edges } -> std::convertible_to<bool>;
+    { view.words() } noexcept;
+    { C::from_words(words) } noexcept -> std::same_as<C>;
+    { view.corner_word() } noexcept -> std::same_as<std::uint64_t>;
+    { view.edge_word() } noexcept -> std::same_as<std::uint64_t>;
+    // Whether the words are reachable from solved (state_check.hpp).
+    { view.check() } noexcept;
+};
+
 // A direct 12-way dispatch; an index above 11 is a no-op, not an error.
 template <Cube C>
 constexpr void apply_move_index_internal(C& cube, MoveIndex move) noexcept {

@@ -149,7 +149,7 @@ inline OutputMatrix OutputMatrix::allocate(std::size_t rows, std::size_t cols) {
                             &detail::release_mapped_buffer);
     }
     auto* data = static_cast<std::int64_t*>(std::malloc(bytes));
-    if (data == nullptr) throw std::bad_alloc();
+    if (data == nullptr) throw AllocationError(bytes);
     return OutputMatrix(data, rows, cols, elements, &detail::free_heap_buffer);
 }
 
@@ -185,6 +185,14 @@ inline constexpr std::size_t APPLY_GRAIN = 256;        // cubes; a few ns each
 inline constexpr std::size_t NEXT_STATES_GRAIN = 8;    // cubes, i.e. 96 rows
 inline constexpr std::size_t STICKER_ROWS_GRAIN = 64;  // rows
 
+// Items between two cancellation points (parallel.hpp) inside a chunk, each
+// step some tens of microseconds: a 1M-cube call stops within milliseconds of
+// a Ctrl-C, and the check costs nothing measurable.
+inline constexpr std::size_t SCRAMBLE_CANCEL_ROUNDS = 64;       // rounds of a block
+inline constexpr std::size_t APPLY_CANCEL_STEP = 16 * MOVE_BLOCK;  // cubes
+inline constexpr std::size_t NEXT_STATES_CANCEL_STEP = 64;         // cubes
+inline constexpr std::size_t STICKER_CANCEL_STEP = 1024;           // rows
+
 // Cube i gets lengths[i] uniform quarter turns, for i below the shorter of
 // the two runs; a length below 1 draws nothing. Each chunk keys one ChaCha8
 // from the per-thread generator of the worker that runs it. An EntropyError
@@ -215,7 +223,10 @@ void scramble_batch_internal(std::span<C> cubes, std::span<const std::int64_t> l
             }
             // Rounds while enough cubes are active to be worth the grouping;
             // the last few (long scrambles) finish one by one.
-            while (count >= 8) {
+            for (std::size_t round = 0; count >= 8; ++round) {
+                if (round % SCRAMBLE_CANCEL_ROUNDS == SCRAMBLE_CANCEL_ROUNDS - 1) {
+                    cancellation_point();
+                }
                 for (std::size_t k = 0; k < count; ++k) {
                     moves[k] = static_cast<std::uint8_t>(draw_move_index(gen));
                 }
@@ -241,17 +252,20 @@ template <Cube C>
 void apply_move_indexes_internal(std::span<C> cubes, std::span<const std::size_t> indexes,
                                  std::size_t grain = APPLY_GRAIN) {
     const std::size_t pairs = std::min(cubes.size(), indexes.size());
-    parallel_for(0, pairs, grain, [cubes, indexes](std::size_t begin, std::size_t end) {
-        std::array<std::uint32_t, MOVE_BLOCK> ids;
-        std::array<std::uint8_t, MOVE_BLOCK> moves;
-        for (std::size_t block = begin; block < end; block += MOVE_BLOCK) {
-            const std::size_t count = std::min(end - block, MOVE_BLOCK);
-            for (std::size_t k = 0; k < count; ++k) {
-                ids[k] = static_cast<std::uint32_t>(block + k);
-                moves[k] = clamp_move(indexes[block + k]);
+    parallel_for(0, pairs, grain, [cubes, indexes](std::size_t chunk_begin, std::size_t chunk_end) {
+        in_cancellable_steps(chunk_begin, chunk_end, APPLY_CANCEL_STEP,
+                             [cubes, indexes](std::size_t begin, std::size_t end) {
+            std::array<std::uint32_t, MOVE_BLOCK> ids;
+            std::array<std::uint8_t, MOVE_BLOCK> moves;
+            for (std::size_t block = begin; block < end; block += MOVE_BLOCK) {
+                const std::size_t count = std::min(end - block, MOVE_BLOCK);
+                for (std::size_t k = 0; k < count; ++k) {
+                    ids[k] = static_cast<std::uint32_t>(block + k);
+                    moves[k] = clamp_move(indexes[block + k]);
+                }
+                apply_grouped(cubes, ids.data(), moves.data(), count);
             }
-            apply_grouped(cubes, ids.data(), moves.data(), count);
-        }
+        });
     });
 }
 
@@ -259,7 +273,7 @@ void apply_move_indexes_internal(std::span<C> cubes, std::span<const std::size_t
 // and derives the twelve successor rows from that projection (successors.hpp),
 // which gives the same rows as turning a copy and projecting it. Outputs far
 // larger than the caches are written with streaming stores.
-template <Cube C>
+template <PackedCube C>
 OutputMatrix next_states_internal(std::span<const C> cubes,
                                   std::size_t grain = NEXT_STATES_GRAIN) {
     constexpr std::size_t d = C::sticker_dim;
@@ -268,7 +282,7 @@ OutputMatrix next_states_internal(std::span<const C> cubes,
     std::int64_t* const data = out.data();
     const bool stream = shape.rows * d * sizeof(std::int64_t) >= detail::STREAM_THRESHOLD &&
                         reinterpret_cast<std::uintptr_t>(data) % 16 == 0;
-    parallel_for(0, cubes.size(), grain, [cubes, data, stream](std::size_t begin, std::size_t end) {
+    const auto step = [cubes, data, stream](std::size_t begin, std::size_t end) {
         std::int64_t* rows = data + begin * MOVE_COUNT * d;
         if (stream) {
             for (std::size_t i = begin; i < end; ++i, rows += MOVE_COUNT * d) {
@@ -280,6 +294,9 @@ OutputMatrix next_states_internal(std::span<const C> cubes,
                 write_successor_rows<C, false>(cubes[i], rows);
             }
         }
+    };
+    parallel_for(0, cubes.size(), grain, [step](std::size_t begin, std::size_t end) {
+        in_cancellable_steps(begin, end, NEXT_STATES_CANCEL_STEP, step);
     });
     return out;
 }
@@ -291,16 +308,25 @@ OutputMatrix sticker_arrays_internal(std::span<const C> cubes,
     const MatrixShape shape = checked_output_shape(cubes.size(), 1, d);
     OutputMatrix out = OutputMatrix::allocate(shape.rows, shape.cols);
     std::int64_t* const data = out.data();
+    const auto write_rows = [cubes, data]<bool Stream>(std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            cubes[i].template write_sticker_row<Stream>(data + i * d);
+        }
+    };
     if (shape.rows * d * sizeof(std::int64_t) >= detail::STREAM_THRESHOLD) {
-        parallel_for(0, shape.rows, grain, [cubes, data](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                cubes[i].template write_sticker_row<true>(data + i * d);
-            }
-            stream_fence();
+        parallel_for(0, shape.rows, grain, [write_rows](std::size_t chunk_begin, std::size_t chunk_end) {
+            in_cancellable_steps(chunk_begin, chunk_end, STICKER_CANCEL_STEP,
+                                 [write_rows](std::size_t begin, std::size_t end) {
+                                     write_rows.template operator()<true>(begin, end);
+                                     stream_fence();
+                                 });
         });
     } else {
-        parallel_for(0, shape.rows, grain, [cubes, data](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) cubes[i].write_sticker_row(data + i * d);
+        parallel_for(0, shape.rows, grain, [write_rows](std::size_t chunk_begin, std::size_t chunk_end) {
+            in_cancellable_steps(chunk_begin, chunk_end, STICKER_CANCEL_STEP,
+                                 [write_rows](std::size_t begin, std::size_t end) {
+                                     write_rows.template operator()<false>(begin, end);
+                                 });
         });
     }
     return out;

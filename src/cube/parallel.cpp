@@ -13,12 +13,14 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
+#include <cxxabi.h>
 #include <cstring>
 #include <exception>
 #include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace twirlkit {
 
@@ -230,9 +232,15 @@ std::size_t available_cpus() noexcept {
 }
 
 std::size_t compute_thread_count() noexcept {
-    if (const auto n = parse_thread_count(std::getenv("RAYON_NUM_THREADS"))) return *n;
-    if (const auto n = parse_thread_count(std::getenv("RAYON_RS_NUM_CPUS"))) return *n;
-    return available_cpus();
+    std::size_t n = 0;
+    if (const auto v = parse_thread_count(std::getenv("RAYON_NUM_THREADS"))) {
+        n = *v;
+    } else if (const auto w = parse_thread_count(std::getenv("RAYON_RS_NUM_CPUS"))) {
+        n = *w;
+    } else {
+        n = available_cpus();
+    }
+    return std::min(n, MAX_POOL_THREADS);
 }
 
 // 0 until first computed. Racing first callers compute the same value; an
@@ -256,7 +264,7 @@ std::size_t pool_thread_count() noexcept {
 
 namespace {
 
-// One parallel_for call, living on the caller's stack. Workers claim chunk
+// One parallel_for call, living on the caller's stack. Threads claim chunk
 // numbers from `next` without locking; everything else is guarded by the
 // pool mutex.
 struct Job {
@@ -268,8 +276,11 @@ struct Job {
     std::size_t chunks;
 
     std::atomic<std::size_t> next{0};
-    std::atomic<bool> failed{false};
-    std::exception_ptr error;  // written once, by the thread that set `failed`
+    // Set by the first failing chunk or by the caller's poll: chunks not yet
+    // claimed are skipped, and running ones throw at a cancellation point.
+    std::atomic<bool> stop{false};
+    std::exception_ptr error;  // written once, by the chunk that set `stop` first
+    bool cancelled = false;    // the caller's poll said stop (caller only)
 
     // Guarded by Pool::mutex. The caller may return (destroying the job) once
     // the job has left the queue and no worker is attached: only attached
@@ -313,20 +324,49 @@ struct Pool {
 };
 
 thread_local bool t_is_worker = false;
+// The job whose chunk this thread is running, for cancellation_point.
+thread_local Job* t_job = nullptr;
+// The innermost CancelScope of this thread.
+thread_local CancelScope* t_scope = nullptr;
 
-// Claims and runs chunks until none are left or one has failed.
-void run_chunks(Job& job) noexcept {
-    while (!job.failed.load(std::memory_order_relaxed)) {
+// Sets t_job for one chunk and restores the outer one (a chunk may run a
+// nested parallel_for inline).
+class CurrentJob {
+public:
+    explicit CurrentJob(Job* job) noexcept : outer_(std::exchange(t_job, job)) {}
+    ~CurrentJob() { t_job = outer_; }
+    CurrentJob(const CurrentJob&) = delete;
+    CurrentJob& operator=(const CurrentJob&) = delete;
+
+private:
+    Job* outer_;
+};
+
+// Claims and runs chunks until none are left or the job was told to stop.
+// Every exception of a chunk is kept in the job, except the forced unwind
+// that ends a thread, which must pass (only the caller's poll can start one).
+void run_chunks(Job& job) {
+    CurrentJob current(&job);
+    while (!job.stop.load(std::memory_order_relaxed)) {
         const std::size_t i = job.next.fetch_add(1, std::memory_order_relaxed);
         if (i >= job.chunks) return;
         const std::size_t b = job.begin + i * job.chunk;
         const std::size_t e = b + std::min(job.chunk, job.end - b);
         try {
             job.thunk(job.ctx, b, e);
+        } catch (abi::__forced_unwind&) {
+            job.stop.store(true, std::memory_order_relaxed);
+            throw;
         } catch (...) {
-            if (!job.failed.exchange(true, std::memory_order_relaxed)) {
+            if (!job.stop.exchange(true, std::memory_order_relaxed)) {
                 job.error = std::current_exception();
             }
+            return;
+        }
+        // Between chunks the caller polls even if the body never does.
+        if (t_scope != nullptr && !t_is_worker && t_scope->poll_if_due()) {
+            job.cancelled = true;
+            job.stop.store(true, std::memory_order_relaxed);
             return;
         }
     }
@@ -363,10 +403,10 @@ void worker_main(Pool* pool) noexcept {
         Job* job = pool->head;
         ++job->attached;
         lock.unlock();
-        run_chunks(*job);
+        run_chunks(*job);  // a worker has no poll, so nothing escapes it
         lock.lock();
-        // run_chunks returns only once nothing is left to claim (or a chunk
-        // failed), so the job leaves the queue and the next one gets served.
+        // run_chunks returns only once nothing is left to claim (or the job
+        // was stopped), so the job leaves the queue and the next one is served.
         if (job->queued) pool->unlink(job);
         if (--job->attached == 0) {
             job->complete.store(true, std::memory_order_release);
@@ -402,28 +442,36 @@ struct BlockAsyncSignals {
     BlockAsyncSignals& operator=(const BlockAsyncSignals&) = delete;
 };
 
+void* worker_entry(void* pool) noexcept {
+    worker_main(static_cast<Pool*>(pool));
+    return nullptr;
+}
+
+// Starts one detached worker with a WORKER_STACK_BYTES stack; false when the
+// system refuses the thread.
+bool start_worker(Pool* pool) noexcept {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return false;
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, WORKER_STACK_BYTES);
+    pthread_t thread;
+    const bool started = pthread_create(&thread, &attr, &worker_entry, pool) == 0;
+    pthread_attr_destroy(&attr);
+    return started;
+}
+
 Pool& get_pool() {
     if (Pool* p = g_pool.load(std::memory_order_acquire)) return *p;
     std::lock_guard guard(g_create_mutex);
     if (Pool* p = g_pool.load(std::memory_order_acquire)) return *p;
 
-    const std::size_t wanted = pool_thread_count();
+    // The calling thread is the pool's first thread.
+    const std::size_t wanted = pool_thread_count() - 1;
     auto* pool = new Pool;
     {
         BlockAsyncSignals block;
-        for (std::size_t i = 0; i < wanted; ++i) {
-            try {
-                std::thread(worker_main, pool).detach();
-            } catch (const std::system_error&) {
-                break;  // the system gave fewer threads than asked; run with those
-            }
-            ++pool->workers;
-        }
-    }
-    if (pool->workers == 0) {
-        delete pool;  // no thread ever saw it
-        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
-                                "cannot start worker threads");
+        // The system gave fewer threads than asked: run with those.
+        while (pool->workers < wanted && start_worker(pool)) ++pool->workers;
     }
     g_pool.store(pool, std::memory_order_release);
     return *pool;
@@ -451,23 +499,87 @@ void after_fork_in_child() noexcept {
 [[maybe_unused]] const int g_atfork_registered =
     pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 
-// Aim for several chunks per worker so that uneven items still balance, but
+// Aim for several chunks per thread so that uneven items still balance, but
 // never below the caller's grain.
 constexpr std::size_t CHUNKS_PER_WORKER = 16;
 
+// Blocks until no worker is attached to `job` and it has left the queue.
+// With `poll`, runs the caller's poll every POLL_INTERVAL meanwhile, with
+// the pool mutex released; on stop it stops the job and keeps waiting.
+void wait_for_workers(Pool& pool, Job& job, bool poll) {
+    const auto done = [&job] { return !job.queued && job.attached == 0; };
+    std::unique_lock lock(pool.mutex);
+    if (job.queued) pool.unlink(&job);  // nothing left to claim: let no one attach
+    if (done()) return;
+    lock.unlock();
+    if (spin_until([&job] { return job.complete.load(std::memory_order_acquire); })) return;
+    lock.lock();
+    CancelScope* scope = poll && !job.cancelled ? t_scope : nullptr;
+    while (!done()) {
+        if (scope == nullptr) {
+            pool.finished.wait(lock, done);
+            break;
+        }
+        pool.finished.wait_for(lock, POLL_INTERVAL, done);
+        if (done()) break;
+        lock.unlock();
+        const bool stop = scope->poll_if_due();
+        lock.lock();
+        if (stop) {
+            job.cancelled = true;
+            job.stop.store(true, std::memory_order_relaxed);
+            scope = nullptr;
+        }
+    }
+}
+
 }  // namespace
+
+CancelScope::CancelScope(Poll poll, void* ctx) noexcept
+    : poll_(poll),
+      ctx_(ctx),
+      outer_(std::exchange(t_scope, this)),
+      next_(std::chrono::steady_clock::now() + POLL_INTERVAL) {}
+
+CancelScope::~CancelScope() { t_scope = outer_; }
+
+bool CancelScope::poll_if_due() {
+    if (stopped_) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_) return false;
+    // The poll may run handlers that take a while; the interval counts from
+    // their end.
+    stopped_ = poll_(ctx_);
+    next_ = std::chrono::steady_clock::now() + POLL_INTERVAL;
+    return stopped_;
+}
+
+void cancellation_point() {
+    Job* job = t_job;
+    if (job != nullptr && job->stop.load(std::memory_order_relaxed)) throw Cancelled();
+    if (t_is_worker || t_scope == nullptr) return;
+    if (t_scope->poll_if_due()) {
+        if (job != nullptr) {
+            job->cancelled = true;
+            job->stop.store(true, std::memory_order_relaxed);
+        }
+        throw Cancelled();
+    }
+}
 
 void detail::parallel_for_erased(std::size_t begin, std::size_t end, std::size_t grain,
                                  void* ctx, ChunkThunk thunk) {
     if (end <= begin) return;
     const std::size_t n = end - begin;
-    if (n == 1 || t_is_worker) {
+    // Inside a chunk every thread of the pool is busy already.
+    if (n == 1 || t_is_worker || t_job != nullptr) {
         thunk(ctx, begin, end);
         return;
     }
 
     Pool& pool = get_pool();
-    const std::size_t target = pool.workers * CHUNKS_PER_WORKER;
+    const std::size_t threads = pool.workers + 1;
+    const std::size_t target = threads * CHUNKS_PER_WORKER;
     const std::size_t chunk = std::max({grain, std::size_t{1}, n / target + (n % target != 0)});
 
     Job job;
@@ -478,21 +590,31 @@ void detail::parallel_for_erased(std::size_t begin, std::size_t end, std::size_t
     job.chunk = chunk;
     job.chunks = (n - 1) / chunk + 1;
 
-    std::unique_lock lock(pool.mutex);
-    pool.push(&job);
-    lock.unlock();
-    // Woken outside the lock, so the workers do not wake only to block on it.
-    if (job.chunks >= pool.workers) {
-        pool.work.notify_all();
-    } else {
-        for (std::size_t i = 0; i < job.chunks; ++i) pool.work.notify_one();
-    }
-    if (!spin_until([&job] { return job.complete.load(std::memory_order_acquire); })) {
-        lock.lock();
-        pool.finished.wait(lock, [&job] { return !job.queued && job.attached == 0; });
+    if (pool.workers != 0 && job.chunks > 1) {
+        std::unique_lock lock(pool.mutex);
+        pool.push(&job);
         lock.unlock();
+        // Woken outside the lock, so the workers do not wake only to block
+        // on it; the caller takes the first chunk itself.
+        const std::size_t helpers = std::min(pool.workers, job.chunks - 1);
+        if (helpers == pool.workers) {
+            pool.work.notify_all();
+        } else {
+            for (std::size_t i = 0; i < helpers; ++i) pool.work.notify_one();
+        }
+    }
+    try {
+        run_chunks(job);
+        wait_for_workers(pool, job, true);
+    } catch (...) {
+        // Only a forced unwind (or another exception of the poll) gets here:
+        // the job lives on this stack, so no worker may still be on it.
+        job.stop.store(true, std::memory_order_relaxed);
+        wait_for_workers(pool, job, false);
+        throw;
     }
 
+    if (job.cancelled) throw Cancelled();
     if (job.error) std::rethrow_exception(job.error);
 }
 

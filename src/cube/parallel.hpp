@@ -2,14 +2,37 @@
 //
 // The pool is built by the first parallel_for that needs it and lives until
 // the process ends; its workers sleep on a condition variable between calls.
-// A calling thread hands its whole range to the workers and blocks until every
-// chunk has ended, doing no item itself: a batch scramble keys each task's
-// generator from the per-thread generator of the worker running it, so the
-// items must run on pool threads. Ranges of zero or one item, and calls made
-// from inside a worker, run inline on the calling thread instead.
+// A pool of N threads is the calling thread plus N - 1 workers: the caller
+// queues its range, claims chunks of it like any worker, and once nothing is
+// left to claim waits for the chunks still running elsewhere. A small call
+// then costs no hand-off when the workers are slow to wake. Ranges of one
+// item, and calls made from inside a chunk, run inline on the calling thread.
+//
+// Cancellation. A long call stops early when its caller asks (Ctrl-C in
+// Python), without the cores knowing about Python:
+//
+//   1. The binding installs a CancelScope on the calling thread for the call:
+//      a poll that returns true when the call must stop, having left the
+//      reason (the Python exception) for the binding to report.
+//   2. Long loops call cancellation_point() every millisecond of work or so.
+//      On the calling thread it runs the poll at most every POLL_INTERVAL; on
+//      a worker it reads the stop flag of the job the chunk belongs to. It
+//      throws Cancelled when the call must stop.
+//   3. parallel_for's caller also runs the poll every POLL_INTERVAL while it
+//      waits. Once the poll says stop, chunks not yet started are skipped,
+//      running ones throw at their next cancellation point, and parallel_for
+//      throws Cancelled when none is still running.
+//
+// A solver loop needs only (2): call cancellation_point() in the loop, inside
+// a parallel_for chunk or not. The poll may retake the interpreter lock, and
+// at interpreter exit that retake can end the thread with a forced unwind
+// (abi::__forced_unwind): every frame between the scope and the loop must let
+// it pass (no noexcept, no catch (...) that does not rethrow).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -17,9 +40,18 @@
 
 namespace twirlkit {
 
-// Number of workers the pool has or will have. Worked out once per process
-// (environment, CPU affinity, cgroup quota); never starts the pool.
+// Number of threads the pool has or will have, the calling thread included.
+// Worked out once per process (environment, CPU affinity, cgroup quota) and
+// capped at MAX_POOL_THREADS; never starts the pool. If the system refuses a
+// worker thread, the pool runs with those it has (at worst the caller alone).
 std::size_t pool_thread_count() noexcept;
+
+// An absurd RAYON_NUM_THREADS must not take the machine's thread and
+// address-space budget: larger values, and larger CPU counts, are cut to it.
+inline constexpr std::size_t MAX_POOL_THREADS = 256;
+// Each worker's stack. The kernels need a few KiB; a chunk body that
+// recurses deeply must not run on a worker.
+inline constexpr std::size_t WORKER_STACK_BYTES = std::size_t{2} << 20;
 
 // Pure pieces of the pool-size rule, exposed for tests.
 //
@@ -42,6 +74,60 @@ std::optional<std::size_t> parse_cgroup_v1_cpu_quota(std::string_view quota,
 std::optional<std::string_view> cgroup_path_in(std::string_view proc_self_cgroup,
                                                std::string_view controller) noexcept;
 
+// ---------------------------------------------------------------------------
+// Cancellation
+
+// How often the calling thread polls, while it works or waits.
+inline constexpr std::chrono::milliseconds POLL_INTERVAL{10};
+
+// Thrown at a cancellation point once the call has been told to stop. The
+// reason is wherever the poll left it (for Python: the pending exception).
+struct Cancelled : std::exception {
+    const char* what() const noexcept override { return "call cancelled"; }
+};
+
+// The poll of one call on its calling thread, for the scope of this object
+// (scopes nest; the innermost one is polled). `poll(ctx)` returns true when
+// the call must stop; it runs only on the thread that made the scope.
+class CancelScope {
+public:
+    using Poll = bool (*)(void* ctx);
+
+    CancelScope(Poll poll, void* ctx) noexcept;
+    ~CancelScope();
+    CancelScope(const CancelScope&) = delete;
+    CancelScope& operator=(const CancelScope&) = delete;
+
+    // Runs the poll if POLL_INTERVAL has passed since the last one; true
+    // when it said stop (then again on every later call).
+    bool poll_if_due();
+
+private:
+    Poll poll_;
+    void* ctx_;
+    CancelScope* outer_;
+    std::chrono::steady_clock::time_point next_;
+    bool stopped_ = false;
+};
+
+// Throws Cancelled if the current call must stop; see the top of this file.
+// Costs a thread-local read and, on the calling thread, a clock read.
+void cancellation_point();
+
+// Runs body(b, e) over [begin, end) in steps of `step` items (0 counts as
+// 1), with a cancellation point before each step: the hot loop inside a step
+// stays free of checks.
+template <class F>
+void in_cancellable_steps(std::size_t begin, std::size_t end, std::size_t step, F&& body) {
+    if (step == 0) step = 1;
+    for (std::size_t b = begin; b < end;) {
+        cancellation_point();
+        const std::size_t e = end - b > step ? b + step : end;
+        body(b, e);
+        b = e;
+    }
+}
+
 namespace detail {
 
 // Type-erased chunk body: ctx is the caller's callable, called as
@@ -60,7 +146,8 @@ void parallel_for_erased(std::size_t begin, std::size_t end, std::size_t grain, 
 // workers, so f must be safe to call from several threads at once.
 //
 // If f throws, the first exception is kept, chunks not yet started are
-// skipped, and it is rethrown here once no chunk is still running.
+// skipped, and it is rethrown here once no chunk is still running. The
+// caller's poll (CancelScope) runs while it waits; see Cancellation above.
 template <class F>
 void parallel_for(std::size_t begin, std::size_t end, std::size_t grain, F&& f) {
     using Fn = std::remove_reference_t<F>;

@@ -19,6 +19,7 @@
 #include <stdexcept>
 
 #include "cube/cube.hpp"
+#include "cube/parallel.hpp"
 
 namespace twirlkit {
 
@@ -250,30 +251,41 @@ constexpr MoveIndex draw_move_index(Rng& rng) noexcept(noexcept(rng.next_u32()))
     return static_cast<MoveIndex>(product >> 32);
 }
 
+// Turns between two cancellation points of one long scramble: about 100 us.
+inline constexpr std::size_t SCRAMBLE_CANCEL_STEP = std::size_t{1} << 16;
+
 // A batch scramble task's own generator, keyed from the calling thread's
 // generator. Throws EntropyError when that generator cannot be seeded.
 WideChaCha8 make_task_generator();
 
 // `length` uniform quarter turns from the thread's generator; none for a
-// length below 1. If the entropy source fails part way, the exception leaves
-// the cube with the turns already applied.
+// length below 1. If the entropy source fails part way, or the call is
+// cancelled (parallel.hpp), the exception leaves the cube with the turns
+// already applied.
 template <Cube C>
 void scramble_internal(C& cube, std::int64_t length) {
     if (length < 1) {
         return;
     }
     ThreadRng& rng = thread_rng();
-    for (std::int64_t i = 0; i < length; ++i) {
-        apply_move_index_internal(cube, draw_move_index(rng));
-    }
+    in_cancellable_steps(0, static_cast<std::size_t>(length), SCRAMBLE_CANCEL_STEP,
+                         [&](std::size_t b, std::size_t e) {
+                             for (std::size_t i = b; i < e; ++i) {
+                                 apply_move_index_internal(cube, draw_move_index(rng));
+                             }
+                         });
 }
 
 // The same move rule with a task generator as the source.
 template <Cube C, class Rng>
-void scramble_with(C& cube, std::int64_t length, Rng& gen) noexcept {
-    for (std::int64_t i = 0; i < length; ++i) {
-        apply_move_index_internal(cube, draw_move_index(gen));
-    }
+void scramble_with(C& cube, std::int64_t length, Rng& gen) {
+    if (length < 1) return;
+    in_cancellable_steps(0, static_cast<std::size_t>(length), SCRAMBLE_CANCEL_STEP,
+                         [&](std::size_t b, std::size_t e) {
+                             for (std::size_t i = b; i < e; ++i) {
+                                 apply_move_index_internal(cube, draw_move_index(gen));
+                             }
+                         });
 }
 
 }  // namespace twirlkit

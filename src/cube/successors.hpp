@@ -16,8 +16,6 @@
 #include "cube/cube.hpp"
 #include "cube/turn_cycles.hpp"
 #include "cube/views.hpp"
-#include "cube2x2/utils.hpp"
-#include "cube3x3/utils.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -45,10 +43,10 @@ consteval std::size_t position_of(const std::array<StickerSource, N>& net, Stick
 // k XOR flip) on facelet k.
 template <std::size_t N>
 consteval std::array<RowSources<N>, MOVE_COUNT> successor_sources(
-    const std::array<StickerSource, N>& net) {
+    const std::array<StickerSource, N>& net, const std::array<TurnCycles, MOVE_COUNT>& turns) {
     std::array<RowSources<N>, MOVE_COUNT> sources{};
     for (std::size_t m = 0; m < MOVE_COUNT; ++m) {
-        const TurnCycles& turn = TURN_CYCLES[m];
+        const TurnCycles& turn = turns[m];
         for (std::size_t p = 0; p < N; ++p) {
             const StickerSource s = net[p];
             std::size_t source = p;
@@ -80,22 +78,8 @@ consteval std::size_t moved_stickers(const RowSources<N>& sources) {
     return moved;
 }
 
-template <Cube C>
-struct NetOf;
-template <>
-struct NetOf<Cube3x3> {
-    static constexpr const auto& value = net::STICKERS_3X3;
-};
-template <>
-struct NetOf<Cube2x2> {
-    static constexpr const auto& value = net::STICKERS_2X2;
-};
-
-template <Cube C>
-inline constexpr auto SUCCESSOR_SOURCES = successor_sources(NetOf<C>::value);
-
-static_assert(moved_stickers(SUCCESSOR_SOURCES<Cube3x3>[MOVE_R]) == 20);
-static_assert(moved_stickers(SUCCESSOR_SOURCES<Cube2x2>[MOVE_F_PRIME]) == 12);
+template <PackedCube C>
+inline constexpr auto SUCCESSOR_SOURCES = successor_sources(C::sticker_net, C::turn_cycles);
 
 // One 8-byte cell written around the caches, which skips the
 // read-for-ownership of every destination line: for outputs far larger than
@@ -108,7 +92,7 @@ static_assert(moved_stickers(SUCCESSOR_SOURCES<Cube2x2>[MOVE_F_PRIME]) == 12);
 #endif
 }
 
-template <Cube C, bool Stream, std::size_t M>
+template <PackedCube C, bool Stream, std::size_t M>
 inline void write_successor(const std::int64_t* parent, std::int64_t* out) noexcept {
     constexpr std::size_t d = C::sticker_dim;
     static constexpr RowSources<d> sources = SUCCESSOR_SOURCES<C>[M];
@@ -129,8 +113,9 @@ inline void write_successor(const std::int64_t* parent, std::int64_t* out) noexc
 }  // namespace detail
 
 // The twelve successor rows of one cube, in move-index order, written to
-// rows[0 .. 12 * sticker_dim). With Stream the caller fences before the rows are read by another thread.
-template <Cube C, bool Stream = false>
+// rows[0 .. 12 * sticker_dim). With Stream the caller fences before the
+// rows are read by another thread.
+template <PackedCube C, bool Stream = false>
 inline void write_successor_rows(const C& cube, std::int64_t* rows) noexcept {
     constexpr std::size_t d = C::sticker_dim;
     alignas(16) std::int64_t parent[d];

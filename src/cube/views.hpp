@@ -128,27 +128,8 @@ constexpr StickerSource c(unsigned slot, unsigned facelet) {
 constexpr StickerSource e(unsigned slot, unsigned facelet) {
     return {StickerKind::edge, static_cast<std::uint8_t>(slot), static_cast<std::uint8_t>(facelet)};
 }
-
-// Corner slots 0 UBL 1 UBR 2 UFR 3 UFL 4 DBL 5 DBR 6 DFR 7 DFL; edge slots
-// 0 UB 1 UR 2 UF 3 UL 4 DB 5 DR 6 DF 7 DL 8 BL 9 BR 10 FR 11 FL.
-inline constexpr std::array<StickerSource, 54> STICKERS_3X3{
-    c(0, 0), e(0, 0),  c(1, 0), e(3, 0),  centre(0), e(1, 0),  c(3, 0), e(2, 0), c(2, 0),  // U
-    c(2, 2), e(1, 1),  c(1, 1), e(10, 1), centre(1), e(9, 1),  c(6, 1), e(5, 1), c(5, 2),  // R
-    c(3, 2), e(2, 1),  c(2, 1), e(11, 0), centre(2), e(10, 0), c(7, 1), e(6, 1), c(6, 2),  // F
-    c(7, 0), e(6, 0),  c(6, 0), e(7, 0),  centre(3), e(5, 0),  c(4, 0), e(4, 0), c(5, 0),  // D
-    c(0, 2), e(3, 1),  c(3, 1), e(8, 1),  centre(4), e(11, 1), c(4, 1), e(7, 1), c(7, 2),  // L
-    c(1, 2), e(0, 1),  c(0, 1), e(9, 0),  centre(5), e(8, 0),  c(5, 1), e(4, 1), c(4, 2),  // B
-};
-
-// The 2x2 shows the corner cells (0, 2, 6, 8) of each 3x3 face.
-consteval std::array<StickerSource, 24> corner_cells(const std::array<StickerSource, 54>& full) {
-    std::array<StickerSource, 24> out{};
-    constexpr std::array<unsigned, 4> cells{0, 2, 6, 8};
-    for (unsigned f = 0; f < FACE_COUNT; ++f)
-        for (unsigned i = 0; i < 4; ++i) out[4 * f + i] = full[9 * f + cells[i]];
-    return out;
-}
-inline constexpr std::array<StickerSource, 24> STICKERS_2X2 = corner_cells(STICKERS_3X3);
+// Each cube type lists its own net, one source per sticker position, as
+// its static member `sticker_net`.
 }  // namespace net
 
 template <StickerSource S>

@@ -18,6 +18,8 @@
 
 #include "cube/corner_word.hpp"
 #include "cube/cube.hpp"
+#include "cube/state_check.hpp"
+#include "cube/turn_cycles.hpp"
 #include "cube/views.hpp"
 
 namespace twirlkit {
@@ -42,11 +44,41 @@ inline constexpr Cycle B{{{0, 8, 0}, {8, 4, 0}, {4, 9, 0}, {9, 0, 0}}};
 inline constexpr Cycle B_PRIME{{{0, 9, 0}, {9, 4, 0}, {4, 8, 0}, {8, 0, 0}}};
 }  // namespace edge_turn
 
+namespace net {
+// Corner slots 0 UBL 1 UBR 2 UFR 3 UFL 4 DBL 5 DBR 6 DFR 7 DFL; edge slots
+// 0 UB 1 UR 2 UF 3 UL 4 DB 5 DR 6 DF 7 DL 8 BL 9 BR 10 FR 11 FL.
+inline constexpr std::array<StickerSource, 54> STICKERS_3X3{
+    c(0, 0), e(0, 0),  c(1, 0), e(3, 0),  centre(0), e(1, 0),  c(3, 0), e(2, 0), c(2, 0),  // U
+    c(2, 2), e(1, 1),  c(1, 1), e(10, 1), centre(1), e(9, 1),  c(6, 1), e(5, 1), c(5, 2),  // R
+    c(3, 2), e(2, 1),  c(2, 1), e(11, 0), centre(2), e(10, 0), c(7, 1), e(6, 1), c(6, 2),  // F
+    c(7, 0), e(6, 0),  c(6, 0), e(7, 0),  centre(3), e(5, 0),  c(4, 0), e(4, 0), c(5, 0),  // D
+    c(0, 2), e(3, 1),  c(3, 1), e(8, 1),  centre(4), e(11, 1), c(4, 1), e(7, 1), c(7, 2),  // L
+    c(1, 2), e(0, 1),  c(0, 1), e(9, 0),  centre(5), e(8, 0),  c(5, 1), e(4, 1), c(4, 2),  // B
+};
+}  // namespace net
+
 struct Cube3x3 {
     Word corners = SOLVED_CORNERS;
     Word edges = SOLVED_EDGES;
 
     static constexpr std::size_t sticker_dim = 54;
+    static constexpr const auto& sticker_net = net::STICKERS_3X3;
+    static constexpr auto turn_cycles = turn_cycles_with_edges(
+        {edge_turn::R, edge_turn::R_PRIME, edge_turn::L, edge_turn::L_PRIME, edge_turn::F,
+         edge_turn::F_PRIME, edge_turn::B, edge_turn::B_PRIME},
+        {0, 0, 0, 0, 1, 1, 1, 1});
+
+    // Word layout: `corners` then `edges`, the columns of a packed row.
+    static constexpr std::size_t word_count = 2;
+    static constexpr bool has_edges = true;
+    constexpr std::array<Word, word_count> words() const noexcept { return {corners, edges}; }
+    static constexpr Cube3x3 from_words(const Word* w) noexcept { return {w[0], w[1]}; }
+    constexpr Word corner_word() const noexcept { return corners; }
+    constexpr Word edge_word() const noexcept { return edges; }
+
+    // The corner word's checks, then the edge word's (slot contents, zero
+    // high bits, each piece once, even flips), then equal parities.
+    constexpr StateFault check() const noexcept;
 
     constexpr void do_u_move_internal() noexcept {
         corners = layer::u(corners);
@@ -104,8 +136,13 @@ struct Cube3x3 {
     // Views. Binary text and piece lists are the free binary_text,
     // corner_pieces and edge_pieces of cube/views.hpp applied to a word.
     constexpr std::array<std::uint32_t, sticker_dim> to_sticker_array_internal() const noexcept;
-    // The batch kernels' hot path: sticker_dim codes straight into a row;
-    // with Stream as non-temporal stores (see project_stickers).
+    // The batch kernels' hot path: sticker_dim codes straight into a row,
+    // as int64 or as any other integer element.
+    template <class Out>
+    constexpr void project_into(Out* row) const noexcept {
+        project_stickers<net::STICKERS_3X3>(corners, edges, row);
+    }
+    // With Stream as non-temporal stores (see project_stickers).
     template <bool Stream = false>
     void write_sticker_row(std::int64_t* row) const noexcept;
     inline std::vector<std::int64_t> sticker_array_internal() const;
@@ -116,6 +153,28 @@ struct Cube3x3 {
 
 static_assert(sizeof(Cube3x3) == 16);
 static_assert(net::STICKERS_3X3.size() == Cube3x3::sticker_dim);
+
+constexpr StateFault Cube3x3::check() const noexcept {
+    using K = StateFault::Kind;
+    const CornerCheck corner = check_corner_word(corners);
+    if (corner.fault) return corner.fault;
+    if (edges >> (SLOT_BITS * EDGE_COUNT)) return {K::high_bits, 1, {}};
+    std::uint32_t seen = 0;
+    unsigned flips = 0;
+    unsigned inversions = 0;
+    for (unsigned k = 0; k < EDGE_COUNT; ++k) {
+        const auto v = static_cast<unsigned>(slot_value(edges, k));
+        const unsigned piece = v & EDGE_PIECE_MASK;
+        if (piece >= EDGE_COUNT) return {K::edge_piece, k, {piece}};
+        if (seen & (1U << piece)) return {K::repeated_edge, 0, {piece}};
+        inversions += inversions_before(seen, piece);
+        seen |= 1U << piece;
+        flips += v >> FLIP_SHIFT;
+    }
+    if (flips % 2 != 0) return {K::flip, 0, {1}};
+    if ((inversions & 1) != corner.parity) return {K::parity, 0, {corner.parity, inversions & 1}};
+    return {};
+}
 
 constexpr std::array<std::uint32_t, Cube3x3::sticker_dim> Cube3x3::to_sticker_array_internal() const noexcept {
     std::array<std::uint32_t, sticker_dim> out{};

@@ -1,14 +1,18 @@
 # Type stubs of the twirlkit extension module. The module is one shared
 # object, so its types ship as this stub-only package beside it.
-from collections.abc import Iterator
-from typing import final
+from collections.abc import Iterator, Sequence
+from typing import Any, Literal, TypeVar, final, overload
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, DTypeLike, NDArray
 
 __all__ = ["CubeBatch", "Cube2x2", "Cube3x3", "inverse_scramble", "get_next_states"]
 
 __version__: str
+
+# Element types of CubeBatch.stickers: codes, and one-hot rows.
+_Code = TypeVar("_Code", np.int8, np.uint8, np.int16, np.int32, np.int64)
+_Hot = TypeVar("_Hot", np.float32, np.float16, np.float64, np.bool_, np.uint8, np.int8)
 
 class PanicException(BaseException):
     """An internal failure; derived from BaseException, so `except Exception` lets it through."""
@@ -95,6 +99,49 @@ class CubeBatch:
     def scramble(self, scramble_lengths: NDArray[np.int64]) -> None:
         """Cube i gets scramble_lengths[i] random quarter turns."""
     def len(self) -> int: ...
+    @classmethod
+    def from_stickers(cls, stickers: ArrayLike, cube_type: int) -> CubeBatch:
+        """Integer rows of shape (n, sticker_dim), each checked reachable; ValueError names the row."""
+    @classmethod
+    def from_packed(cls, words: ArrayLike, cube_type: int) -> CubeBatch:
+        """Integer rows of shape (n, 2) (3x3) or (n, 1) (2x2), checked like stickers."""
+    @classmethod
+    def from_cubes(cls, cubes: Sequence[Cube2x2] | Sequence[Cube3x3]) -> CubeBatch:
+        """Copies of the states of single cubes of one class."""
+    def to_packed(self) -> NDArray[np.uint64]:
+        """Shape (len(self), 2) (corners, edges) or (len(self), 1) (state)."""
+    def take(self, indices: ArrayLike) -> CubeBatch:
+        """Copies of the selected cubes; negative indexes count from the end."""
+    def expand(self) -> CubeBatch:
+        """12 * len(self) cubes; cube 12 * i + m is cube i after move index m."""
+    def is_solved(self) -> NDArray[np.bool_]: ...
+    # The element type follows from dtype and one_hot: int64 codes and
+    # float32 one-hot rows by default.
+    @overload
+    def stickers(
+        self, *, successors: bool = ..., dtype: None = ..., one_hot: Literal[False] = ...,
+        out: NDArray[np.int64] | None = ...,
+    ) -> NDArray[np.int64]: ...
+    @overload
+    def stickers(
+        self, *, successors: bool = ..., dtype: type[_Code] | np.dtype[_Code],
+        one_hot: Literal[False] = ..., out: NDArray[_Code] | None = ...,
+    ) -> NDArray[_Code]: ...
+    @overload
+    def stickers(
+        self, *, successors: bool = ..., dtype: None = ..., one_hot: Literal[True],
+        out: NDArray[np.float32] | None = ...,
+    ) -> NDArray[np.float32]: ...
+    @overload
+    def stickers(
+        self, *, successors: bool = ..., dtype: type[_Hot] | np.dtype[_Hot], one_hot: Literal[True],
+        out: NDArray[_Hot] | None = ...,
+    ) -> NDArray[_Hot]: ...
+    @overload
+    def stickers(
+        self, *, successors: bool = ..., dtype: DTypeLike = ..., one_hot: bool = ...,
+        out: NDArray[Any] | None = ...,
+    ) -> NDArray[Any]: ...
 
 def inverse_scramble(scramble: str) -> str: ...
 # The last form is list(batch): one size at run time, though not to a checker.

@@ -1,11 +1,14 @@
 #include "cube/parallel.hpp"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -84,23 +87,13 @@ TEST(ParallelFor, SmallRangesRunInlineOnTheCaller) {
     EXPECT_EQ(ran_on, std::this_thread::get_id());
 }
 
-TEST(ParallelFor, CallerBlocksAndProcessesNoItem) {
-    const auto caller = std::this_thread::get_id();
-    std::atomic<int> on_caller{0};
+TEST(ParallelFor, ReturnsOnlyAfterEveryChunkHasEnded) {
     std::atomic<int> done{0};
     parallel_for(0, 64, 1, [&](std::size_t b, std::size_t e) {
-        if (std::this_thread::get_id() == caller) on_caller.fetch_add(1);
         std::this_thread::sleep_for(1ms);
         done.fetch_add(static_cast<int>(e - b));
     });
-    EXPECT_EQ(done.load(), 64);  // every slow chunk finished before the return
-    EXPECT_EQ(on_caller.load(), 0);
-
-    // Two items are already handed over.
-    parallel_for(0, 2, 1, [&](std::size_t, std::size_t) {
-        if (std::this_thread::get_id() == caller) on_caller.fetch_add(1);
-    });
-    EXPECT_EQ(on_caller.load(), 0);
+    EXPECT_EQ(done.load(), 64);
 }
 
 TEST(ParallelFor, UsesEveryWorkerOnLargeRanges) {
@@ -145,7 +138,7 @@ TEST(ParallelFor, FirstExceptionIsRethrownAfterAllChunksEnd) {
     expect_exact_cover(0, 5000, 1);
 }
 
-TEST(ParallelFor, NestedCallsRunInlineOnTheWorker) {
+TEST(ParallelFor, NestedCallsRunInlineOnTheChunksThread) {
     std::atomic<int> inner_items{0};
     std::atomic<int> off_thread{0};
     parallel_for(0, 16, 1, [&](std::size_t, std::size_t) {
@@ -235,6 +228,164 @@ TEST(ParallelFor, ForkDuringAnotherThreadsParallelFor) {
     busy.join();
     ASSERT_TRUE(WIFEXITED(status)) << "child status " << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// --- cancellation ----------------------------------------------------------
+
+// A poll that says stop from its `stop_at`-th call on and records where it ran.
+struct CountingPoll {
+    int stop_at;
+    std::atomic<int> calls{0};
+    std::atomic<int> off_caller{0};
+    std::thread::id caller = std::this_thread::get_id();
+
+    static bool poll(void* self) {
+        auto* p = static_cast<CountingPoll*>(self);
+        if (std::this_thread::get_id() != p->caller) p->off_caller.fetch_add(1);
+        return p->calls.fetch_add(1) + 1 >= p->stop_at;
+    }
+};
+
+// Chunk bodies that loop on cancellation points until told to stop, with a
+// generous safety deadline so that a broken stop fails instead of hanging.
+struct EndlessChunks {
+    std::atomic<int> running{0};
+    std::atomic<int> timed_out{0};
+
+    void operator()(std::size_t, std::size_t) {
+        running.fetch_add(1);
+        struct Leave {
+            std::atomic<int>& r;
+            ~Leave() { r.fetch_sub(1); }
+        } leave{running};
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        for (;;) {
+            cancellation_point();
+            if (std::chrono::steady_clock::now() > deadline) {
+                timed_out.fetch_add(1);
+                return;
+            }
+            std::this_thread::sleep_for(100us);
+        }
+    }
+};
+
+TEST(Cancellation, PollStopsEveryChunkAndTheCallThrowsCancelled) {
+    for (std::size_t n : {std::size_t{1}, std::size_t{2}, std::size_t{1000}}) {
+        CountingPoll poll{3};
+        EndlessChunks chunks;
+        {
+            CancelScope scope(&CountingPoll::poll, &poll);
+            EXPECT_THROW(parallel_for(0, n, 1, std::ref(chunks)), Cancelled) << n;
+        }
+        EXPECT_EQ(chunks.running.load(), 0) << n;
+        EXPECT_EQ(chunks.timed_out.load(), 0) << n;
+        EXPECT_EQ(poll.calls.load(), 3) << n;  // no poll after the stop
+        EXPECT_EQ(poll.off_caller.load(), 0) << n;
+    }
+    // The scope is gone: nothing is polled, nothing is cancelled.
+    EXPECT_NO_THROW(cancellation_point());
+    expect_exact_cover(0, 5000, 1);
+}
+
+TEST(Cancellation, ChunksWithoutPointsStopStartingOnceThePollSaysStop) {
+    // The caller polls between its own chunks: each of them takes 2 ms, so it
+    // polls (and stops the job) after at most five. Worker chunks wait for
+    // that poll; each worker may start one more chunk in the race with it.
+    CountingPoll poll{1};
+    std::atomic<int> started{0};
+    std::atomic<int> running{0};
+    {
+        CancelScope scope(&CountingPoll::poll, &poll);
+        EXPECT_THROW(parallel_for(0, 100000, 1,
+                                  [&](std::size_t, std::size_t) {
+                                      started.fetch_add(1);
+                                      running.fetch_add(1);
+                                      if (std::this_thread::get_id() == poll.caller) {
+                                          std::this_thread::sleep_for(2ms);
+                                      } else {
+                                          const auto give_up = std::chrono::steady_clock::now() + 60s;
+                                          while (poll.calls.load() == 0 &&
+                                                 std::chrono::steady_clock::now() < give_up) {
+                                              std::this_thread::sleep_for(100us);
+                                          }
+                                      }
+                                      running.fetch_sub(1);
+                                  }),
+                     Cancelled);
+    }
+    EXPECT_EQ(running.load(), 0);
+    EXPECT_LE(started.load(), 5 + 2 * static_cast<int>(pool_thread_count() - 1));
+}
+
+TEST(Cancellation, AFailingChunkStopsTheOthersAndItsErrorWins) {
+    EndlessChunks chunks;
+    EXPECT_THROW(parallel_for(0, 64, 1,
+                              [&](std::size_t b, std::size_t e) {
+                                  if (b == 0) throw std::runtime_error("first");
+                                  chunks(b, e);
+                              }),
+                 std::runtime_error);
+    EXPECT_EQ(chunks.running.load(), 0);
+    EXPECT_EQ(chunks.timed_out.load(), 0);
+}
+
+TEST(Cancellation, APollThatThrowsIsRethrownOnceNoChunkRuns) {
+    EndlessChunks chunks;
+    const auto throwing = [](void*) -> bool { throw 7; };
+    CancelScope scope(throwing, nullptr);
+    EXPECT_THROW(parallel_for(0, 64, 1, std::ref(chunks)), int);
+    EXPECT_EQ(chunks.running.load(), 0);
+    EXPECT_EQ(chunks.timed_out.load(), 0);
+}
+
+TEST(Cancellation, ThreadEndedByPthreadExitInsideThePollLeavesThePoolWorking) {
+    // What the interpreter does to a daemon thread at exit: the poll retakes
+    // its lock and the thread ends by a forced unwind through parallel_for.
+    struct Shared {
+        EndlessChunks chunks;
+        std::atomic<bool> unwound{false};
+    } shared;
+    const auto body = [](void* arg) -> void* {
+        auto* s = static_cast<Shared*>(arg);
+        struct Mark {
+            std::atomic<bool>& flag;
+            ~Mark() { flag = true; }
+        } mark{s->unwound};
+        CancelScope scope([](void*) -> bool { pthread_exit(nullptr); }, nullptr);
+        parallel_for(0, 64, 1, std::ref(s->chunks));
+        return nullptr;
+    };
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, nullptr, body, &shared), 0);
+    ASSERT_EQ(pthread_join(thread, nullptr), 0);
+    EXPECT_TRUE(shared.unwound.load());
+    EXPECT_EQ(shared.chunks.running.load(), 0);
+    EXPECT_EQ(shared.chunks.timed_out.load(), 0);
+    expect_exact_cover(0, 5000, 1);
+}
+
+TEST(Cancellation, StepsVisitEveryItemOnceAndStopBetweenSteps) {
+    std::vector<int> seen(1000, 0);
+    in_cancellable_steps(0, 1000, 64, [&](std::size_t b, std::size_t e) {
+        EXPECT_LE(e - b, 64u);
+        for (std::size_t i = b; i < e; ++i) ++seen[i];
+    });
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), 1000);
+    in_cancellable_steps(SIZE_MAX - 5, SIZE_MAX, 4, [](std::size_t b, std::size_t e) {
+        EXPECT_LT(b, e);
+    });
+
+    CountingPoll poll{1};
+    CancelScope scope(&CountingPoll::poll, &poll);
+    std::size_t steps = 0;
+    EXPECT_THROW(in_cancellable_steps(0, SIZE_MAX, 1,
+                                      [&](std::size_t, std::size_t) {
+                                          ++steps;
+                                          std::this_thread::sleep_for(1ms);
+                                      }),
+                 Cancelled);
+    EXPECT_GE(steps, 1u);
 }
 
 TEST(PoolSize, ThreadCountOverride) {

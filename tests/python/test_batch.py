@@ -130,7 +130,8 @@ def test_method_signatures_and_docstrings():
     assert CubeBatch.scramble.__doc__.splitlines()[-1] == "ignored."
     names = [n for n in vars(CubeBatch) if not n.startswith("_")]
     assert names == ["apply_move_indexes", "get_next_states", "to_sticker_array", "scramble",
-                     "len"]
+                     "len", "from_stickers", "from_packed", "from_cubes", "to_packed", "take",
+                     "expand", "is_solved", "stickers"]
 
 
 # --- the array contract --------------------------------------------------------

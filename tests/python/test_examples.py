@@ -20,12 +20,28 @@ def run(script, *args, cwd):
     return done
 
 
+def bfs_counts(tmp_path, *args):
+    out = run("bfs.py", *args, cwd=tmp_path).stdout
+    rows = [line.split() for line in out.splitlines()]
+    return [int(r[1]) for r in rows if len(r) == 3 and r[0].isdigit()]
+
+
+def sticker_bfs_counts(cube_type, depth):
+    """The same counts the slow way: sticker rows of successors as set keys."""
+    layer = {tuple(twirlkit.CubeBatch(1, cube_type).to_sticker_array()[0])}
+    seen, counts = set(layer), [1]
+    for _ in range(depth):
+        rows = twirlkit.CubeBatch.from_stickers(np.array(sorted(layer)), cube_type).get_next_states()
+        layer = {tuple(r) for r in rows.tolist()} - seen
+        seen |= layer
+        counts.append(len(layer))
+    return counts
+
+
 def test_bfs_counts_distinct_positions_per_depth(tmp_path):
     # A small chunk makes the same position turn up in several chunks.
-    out = run("bfs.py", 4, "--chunk", 300, cwd=tmp_path).stdout
-    rows = [line.split() for line in out.splitlines()]
-    counts = [(int(r[0]), int(r[1])) for r in rows if len(r) == 2 and r[0].isdigit()]
-    assert counts == [(0, 1), (1, 12), (2, 114), (3, 1068), (4, 10011)]
+    assert bfs_counts(tmp_path, 4, "--chunk", 300) == [1, 12, 114, 1068, 10011]
+    assert bfs_counts(tmp_path, 4, "--cube", 2, "--chunk", 300) == sticker_bfs_counts(2, 4)
 
 
 def replay(moves, cube_type):

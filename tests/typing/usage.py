@@ -5,7 +5,7 @@ The `type: ignore` lines are calls the stubs must refuse: under --strict an
 ignore that is no longer needed is itself an error, so a stub that grew too
 permissive fails the check.
 """
-from typing import assert_type
+from typing import Any, assert_type
 
 import numpy as np
 from numpy.typing import NDArray
@@ -64,6 +64,25 @@ def batch_step() -> NDArray[np.int64]:
     return successors
 
 
+def states_in_and_out() -> None:
+    batch = CubeBatch(4, 3)
+    batch.scramble(np.full(4, 9, dtype=np.int64))
+    assert_type(batch.to_packed(), NDArray[np.uint64])
+    again = CubeBatch.from_packed(batch.to_packed(), 3)
+    assert_type(CubeBatch.from_stickers(batch.to_sticker_array().tolist(), 3), CubeBatch)
+    assert_type(CubeBatch.from_cubes([Cube2x2(), Cube2x2()]), CubeBatch)
+    assert_type(again.take([0, -1]).expand(), CubeBatch)
+    assert_type(again.is_solved(), NDArray[np.bool_])
+    assert_type(batch.stickers(), NDArray[np.int64])
+    assert_type(batch.stickers(successors=True, dtype=np.uint8), NDArray[np.uint8])
+    assert_type(batch.stickers(one_hot=True), NDArray[np.float32])
+    assert_type(batch.stickers(one_hot=True, dtype=np.float16), NDArray[np.float16])
+    buffer = np.empty((48, 324), dtype=np.float32)
+    assert_type(batch.stickers(successors=True, one_hot=True, out=buffer), NDArray[np.float32])
+    flag = bool(len(batch) % 2)
+    assert_type(batch.stickers(one_hot=flag), NDArray[Any])
+
+
 def refused() -> None:
     """Never called: each line would fail at run time as well."""
     big, small, batch = Cube3x3(), Cube2x2(), CubeBatch(2, 2)
@@ -78,6 +97,8 @@ def refused() -> None:
     unsigned = np.zeros(2, dtype=np.uintp)
     batch.apply_move_indexes(signed)  # type: ignore[arg-type]
     batch.scramble(unsigned)  # type: ignore[arg-type]
+    batch.stickers(True)  # type: ignore[call-overload]
+    CubeBatch.from_cubes([big, small])  # type: ignore[arg-type]
 
 
 def panics_are_not_exceptions() -> None:
@@ -91,5 +112,6 @@ def panics_are_not_exceptions() -> None:
 if __name__ == "__main__":
     single_cubes()
     assert batch_step().shape == (96, 54)
+    states_in_and_out()
     panics_are_not_exceptions()
     print("ok")

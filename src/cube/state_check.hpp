@@ -1,0 +1,240 @@
+// States that come in from outside: packed words and sticker rows, checked
+// to be reachable by quarter turns from solved before they become cubes, so
+// that a batch never holds a state the turns could not have made.
+//
+// A row is reachable exactly when every piece is an existing piece and
+// occurs once, the corner twists sum to 0 (mod 3), the edge flips are even,
+// and (with edges) the corner and edge permutations have the same parity.
+// The checks run in a fixed order and the first one that fails is the
+// reported reason, so a row always gets the same message.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "cube/corner_word.hpp"
+#include "cube/cube.hpp"
+#include "cube/views.hpp"
+
+namespace twirlkit {
+
+// Why a row is not a reachable state; `where` and `values` are what the
+// message names (a sticker position, a slot, a piece, a sum).
+struct StateFault {
+    enum class Kind : std::uint8_t {
+        none,
+        code_range,        // where: sticker position; values[0]: the code
+        colour_count,      // where: colour; values[0]: count, values[1]: expected
+        centre,            // where: sticker position; values[0]: its colour
+        unknown_corner,    // where: corner slot; values: the three colours
+        unknown_edge,      // where: edge slot; values: the two colours
+        high_bits,         // where: 0 corner word, 1 edge word
+        orientation,       // where: corner slot (orientation 3)
+        edge_piece,        // where: edge slot; values[0]: the piece number
+        repeated_corner,   // values[0]: the piece
+        repeated_edge,     // values[0]: the piece
+        twist,             // values[0]: the sum mod 3
+        flip,              // values[0]: the sum mod 2
+        parity,            // values[0]: corner parity, values[1]: edge parity
+    };
+    Kind kind = Kind::none;
+    unsigned where = 0;
+    std::array<std::int64_t, 3> values{};
+
+    explicit constexpr operator bool() const noexcept { return kind != Kind::none; }
+};
+
+// The reason in words, without the row: "the corner twists sum to 1 (mod 3)".
+std::string describe(const StateFault& fault);
+
+// What the corner word holds when it passes: the permutation parity of its
+// pieces (0 even, 1 odd).
+struct CornerCheck {
+    StateFault fault;
+    unsigned parity = 0;
+};
+
+// Permutation parity from the inversion count: each piece adds the number of
+// larger pieces already seen, of which only the parity is kept. The parity
+// of a 12-bit mask is folded by hand: without a popcount instruction in the
+// target, std::popcount is a library call, which measured 5x slower here.
+constexpr unsigned inversions_before(std::uint32_t seen, unsigned piece) noexcept {
+    std::uint32_t x = seen >> (piece + 1);
+    x ^= x >> 8;
+    x ^= x >> 4;
+    x ^= x >> 2;
+    x ^= x >> 1;
+    return x & 1;
+}
+
+// Slot contents, zero high bits, each piece once, twist sum 0 (mod 3).
+constexpr CornerCheck check_corner_word(Word word) noexcept {
+    using K = StateFault::Kind;
+    if (word >> (SLOT_BITS * CORNER_COUNT)) return {{K::high_bits, 0, {}}};
+    std::uint32_t seen = 0;
+    unsigned twist = 0;
+    unsigned inversions = 0;
+    for (unsigned k = 0; k < CORNER_COUNT; ++k) {
+        const auto v = static_cast<unsigned>(slot_value(word, k));
+        const unsigned o = v >> ORIENTATION_SHIFT;
+        if (o == 3) return {{K::orientation, k, {}}};
+        const unsigned piece = v & CORNER_PIECE_MASK;
+        if (seen & (1U << piece)) return {{K::repeated_corner, 0, {piece}}};
+        inversions += inversions_before(seen, piece);
+        seen |= 1U << piece;
+        twist += o;
+    }
+    if (twist % 3 != 0) return {{K::twist, 0, {twist % 3}}};
+    return {{}, inversions & 1};
+}
+
+namespace detail {
+
+inline constexpr std::uint8_t NO_PIECE = 0xFF;
+
+// Slot value (piece | orientation << 3) of the corner that shows colours
+// a, b, c on facelets 0, 1, 2, at index 36a + 6b + c; NO_PIECE where no
+// corner shows them.
+consteval std::array<std::uint8_t, 216> corner_by_colours() {
+    std::array<std::uint8_t, 216> t{};
+    t.fill(NO_PIECE);
+    for (unsigned j = 0; j < CORNER_COUNT; ++j)
+        for (unsigned o = 0; o < 3; ++o) {
+            const unsigned a = CORNER_COLOURS[3 * j + o % 3];
+            const unsigned b = CORNER_COLOURS[3 * j + (1 + o) % 3];
+            const unsigned c = CORNER_COLOURS[3 * j + (2 + o) % 3];
+            t[36 * a + 6 * b + c] = static_cast<std::uint8_t>(j | (o << ORIENTATION_SHIFT));
+        }
+    return t;
+}
+
+// Slot value (piece | flip << 4) of the edge showing a, b on facelets 0, 1.
+consteval std::array<std::uint8_t, 36> edge_by_colours() {
+    std::array<std::uint8_t, 36> t{};
+    t.fill(NO_PIECE);
+    for (unsigned j = 0; j < 12; ++j)
+        for (unsigned f = 0; f < 2; ++f) {
+            const unsigned a = EDGE_COLOURS[2 * j + f];
+            const unsigned b = EDGE_COLOURS[2 * j + (1 ^ f)];
+            t[6 * a + b] = static_cast<std::uint8_t>(j | (f << 4));
+        }
+    return t;
+}
+
+inline constexpr auto CORNER_BY_COLOURS = corner_by_colours();
+inline constexpr auto EDGE_BY_COLOURS = edge_by_colours();
+
+// The sticker positions of facelets 0..Facelets-1 of every slot of `kind`.
+template <std::size_t Slots, std::size_t Facelets, std::size_t N>
+consteval std::array<std::array<std::uint8_t, Facelets>, Slots> facelet_positions(
+    const std::array<StickerSource, N>& net, StickerKind kind) {
+    std::array<std::array<std::uint8_t, Facelets>, Slots> out{};
+    for (std::size_t p = 0; p < N; ++p)
+        if (net[p].kind == kind) out[net[p].index][net[p].facelet] = static_cast<std::uint8_t>(p);
+    return out;
+}
+
+template <class C>
+inline constexpr auto CORNER_FACELETS =
+    facelet_positions<CORNER_COUNT, 3>(C::sticker_net, StickerKind::corner);
+template <class C>
+inline constexpr auto EDGE_FACELETS = facelet_positions<12, 2>(C::sticker_net, StickerKind::edge);
+
+}  // namespace detail
+
+namespace detail {
+
+// The slot values of a row's pieces, or the first slot whose colours name
+// no piece. Codes must be 0..5.
+template <PackedCube C, class T>
+StateFault read_pieces(const T* row, C& out) noexcept {
+    using K = StateFault::Kind;
+    constexpr auto& corner_at = CORNER_FACELETS<C>;
+    Word corners = 0;
+    for (unsigned s = 0; s < CORNER_COUNT; ++s) {
+        const auto a = static_cast<unsigned>(row[corner_at[s][0]]);
+        const auto b = static_cast<unsigned>(row[corner_at[s][1]]);
+        const auto c = static_cast<unsigned>(row[corner_at[s][2]]);
+        const std::uint8_t v = CORNER_BY_COLOURS[36 * a + 6 * b + c];
+        if (v == NO_PIECE) return {K::unknown_corner, s, {a, b, c}};
+        corners |= Word{v} << (SLOT_BITS * s);
+    }
+    Word edges = 0;
+    if constexpr (C::has_edges) {
+        constexpr auto& edge_at = EDGE_FACELETS<C>;
+        for (unsigned s = 0; s < 12; ++s) {
+            const auto a = static_cast<unsigned>(row[edge_at[s][0]]);
+            const auto b = static_cast<unsigned>(row[edge_at[s][1]]);
+            const std::uint8_t v = EDGE_BY_COLOURS[6 * a + b];
+            if (v == NO_PIECE) return {K::unknown_edge, s, {a, b}};
+            edges |= Word{v} << (SLOT_BITS * s);
+        }
+    }
+    // The corner word comes first in every layout; a 2x2 reads only it.
+    const std::array<Word, 2> words{corners, edges};
+    out = C::from_words(words.data());
+    return {};
+}
+
+template <PackedCube C, class T>
+bool centres_fixed(const T* row) noexcept {
+    bool fixed = true;
+    for (std::size_t p = 0; p < C::sticker_dim; ++p) {
+        if (C::sticker_net[p].kind == StickerKind::centre) fixed &= row[p] == C::sticker_net[p].index;
+    }
+    return fixed;
+}
+
+// The reason in the documented order: codes, colour counts, centres, pieces,
+// then the cube's own check.
+template <PackedCube C, class T>
+StateFault diagnose_sticker_row(const T* row, C& out) noexcept {
+    using K = StateFault::Kind;
+    constexpr std::size_t d = C::sticker_dim;
+    constexpr auto& net = C::sticker_net;
+    for (std::size_t p = 0; p < d; ++p) {
+        if (static_cast<std::uint64_t>(row[p]) > 5) {
+            return {K::code_range, static_cast<unsigned>(p), {static_cast<std::int64_t>(row[p])}};
+        }
+    }
+    std::array<unsigned, FACE_COUNT> counts{};
+    for (std::size_t p = 0; p < d; ++p) ++counts[static_cast<std::size_t>(row[p])];
+    for (unsigned c = 0; c < FACE_COUNT; ++c) {
+        if (counts[c] != d / FACE_COUNT) return {K::colour_count, c, {counts[c], d / FACE_COUNT}};
+    }
+    for (std::size_t p = 0; p < d; ++p) {
+        if (net[p].kind == StickerKind::centre && static_cast<unsigned>(row[p]) != net[p].index) {
+            return {K::centre, static_cast<unsigned>(p), {static_cast<std::int64_t>(row[p])}};
+        }
+    }
+    if (const StateFault fault = read_pieces(row, out)) return fault;
+    return out.check();
+}
+
+}  // namespace detail
+
+// Reads one sticker row into a cube. A row that fails is diagnosed in a
+// fixed order: codes out of range, then how often each colour occurs, then
+// the fixed centres, then each slot's colours as a piece, and last the
+// cube's own check (each piece once, twist, flip, parity). `row` holds
+// sticker_dim codes.
+//
+// Valid rows take a shorter road with the same verdict: when every piece is
+// an existing piece and occurs once and the centres are fixed, each colour
+// occurs sticker_dim / 6 times, so the counts need no pass of their own.
+template <PackedCube C, class T>
+StateFault decode_sticker_row(const T* row, C& out) noexcept {
+    bool in_range = true;
+    for (std::size_t p = 0; p < C::sticker_dim; ++p) {
+        in_range &= static_cast<std::uint64_t>(row[p]) <= 5;
+    }
+    if (in_range && detail::centres_fixed<C>(row) && !detail::read_pieces(row, out) &&
+        !out.check()) {
+        return {};
+    }
+    return detail::diagnose_sticker_row(row, out);
+}
+
+}  // namespace twirlkit

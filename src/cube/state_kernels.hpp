@@ -1,0 +1,268 @@
+// Batch kernels that bring states in and move them between batches: cubes
+// from checked sticker rows and packed words, the packed words of cubes,
+// selection, expansion into successors, the solved test, and sticker rows
+// encoded as small integer codes or one-hot vectors of any element type.
+// Written once against PackedCube; no Python here, so they may run while the
+// interpreter lock is released.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <utility>
+
+#include "cube/cube.hpp"
+#include "cube/parallel.hpp"
+#include "cube/state_check.hpp"
+#include "cube/successors.hpp"
+
+namespace twirlkit {
+
+// The first bad row of an input and why.
+struct RowFault {
+    std::size_t row;
+    StateFault fault;
+};
+
+namespace detail {
+
+// Keeps the fault of the lowest row offered, from any worker. Chunks after
+// a known fault stop early; the lowest row still wins, since every chunk
+// before it runs to its own first fault.
+class FirstFault {
+public:
+    void offer(std::size_t row, const StateFault& fault) noexcept {
+        std::lock_guard lock(mutex_);
+        if (!first_ || row < first_->row) first_ = RowFault{row, fault};
+    }
+    bool known_before(std::size_t row) noexcept {
+        std::lock_guard lock(mutex_);
+        return first_ && first_->row < row;
+    }
+    std::optional<RowFault> result() noexcept {
+        std::lock_guard lock(mutex_);
+        return first_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::optional<RowFault> first_;
+};
+
+// Runs `decode(i)` for every row in parallel; it returns the row's fault.
+template <class Decode>
+std::optional<RowFault> decode_rows(std::size_t n, std::size_t grain, Decode decode) {
+    FirstFault first;
+    parallel_for(0, n, grain, [&first, &decode](std::size_t begin, std::size_t end) {
+        if (first.known_before(begin)) return;
+        for (std::size_t i = begin; i < end; ++i) {
+            const StateFault fault = decode(i);
+            if (fault) {
+                first.offer(i, fault);
+                return;
+            }
+        }
+    });
+    return first.result();
+}
+
+}  // namespace detail
+
+inline constexpr std::size_t DECODE_GRAIN = 256;   // rows
+inline constexpr std::size_t COPY_GRAIN = 4096;    // cubes
+inline constexpr std::size_t EXPAND_GRAIN = 256;   // cubes, 12 out each
+inline constexpr std::size_t ENCODE_GRAIN = 8;     // cubes with successors
+inline constexpr std::size_t ENCODE_ROW_GRAIN = 64;  // cubes without
+
+// Cube i from sticker row i (n rows of C::sticker_dim codes); the first bad
+// row, if any, and then `out` holds unspecified cubes.
+template <PackedCube C, class T>
+std::optional<RowFault> cubes_from_sticker_rows(const T* rows, std::size_t n, C* out,
+                                                std::size_t grain = DECODE_GRAIN) {
+    constexpr std::size_t d = C::sticker_dim;
+    return detail::decode_rows(n, grain, [rows, out](std::size_t i) {
+        return decode_sticker_row(rows + i * d, out[i]);
+    });
+}
+
+// Cube i from words [i * word_count, (i + 1) * word_count), checked.
+template <PackedCube C>
+std::optional<RowFault> cubes_from_words(const Word* words, std::size_t n, C* out,
+                                         std::size_t grain = DECODE_GRAIN) {
+    constexpr std::size_t w = C::word_count;
+    return detail::decode_rows(n, grain, [words, out](std::size_t i) {
+        out[i] = C::from_words(words + i * w);
+        return out[i].check();
+    });
+}
+
+template <PackedCube C>
+void words_of_cubes(std::span<const C> cubes, Word* out, std::size_t grain = COPY_GRAIN) {
+    constexpr std::size_t w = C::word_count;
+    parallel_for(0, cubes.size(), grain, [cubes, out](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const auto words = cubes[i].words();
+            for (std::size_t k = 0; k < w; ++k) out[i * w + k] = words[k];
+        }
+    });
+}
+
+// out[k] = cubes[indexes[k]]; every index must already be in range.
+template <Cube C>
+void take_cubes(std::span<const C> cubes, std::span<const std::size_t> indexes, C* out,
+                std::size_t grain = COPY_GRAIN) {
+    parallel_for(0, indexes.size(), grain, [cubes, indexes, out](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) out[k] = cubes[indexes[k]];
+    });
+}
+
+// out[12 i + m] = cube i after move index m. Each move is a constant, so
+// every copy gets its turn inlined with no dispatch.
+template <Cube C>
+void expand_cubes(std::span<const C> cubes, C* out, std::size_t grain = EXPAND_GRAIN) {
+    parallel_for(0, cubes.size(), grain, [cubes, out](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            C* row = out + i * MOVE_COUNT;
+            [&]<std::size_t... M>(std::index_sequence<M...>) {
+                ((row[M] = cubes[i], apply_move_index_internal(row[M], M)), ...);
+            }(std::make_index_sequence<MOVE_COUNT>{});
+        }
+    });
+}
+
+template <Cube C>
+void solved_flags(std::span<const C> cubes, bool* out, std::size_t grain = COPY_GRAIN) {
+    parallel_for(0, cubes.size(), grain, [cubes, out](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) out[i] = cubes[i].is_solved();
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Encoded sticker rows.
+//
+//   codes:   row r = sticker_dim elements, element s = the colour code
+//   one-hot: row r = 6 * sticker_dim elements, element 6 s + c = `one` when
+//            sticker s has colour c, else zero
+//
+// with one row per cube, or twelve (row 12 i + m = cube i after move m).
+// T is the element's storage type (a float16 is its bit pattern).
+
+struct Encoding {
+    bool successors;
+    bool one_hot;
+};
+
+inline constexpr std::size_t rows_per_cube(Encoding e) noexcept {
+    return e.successors ? MOVE_COUNT : 1;
+}
+template <Cube C>
+inline constexpr std::size_t row_width(Encoding e) noexcept {
+    return e.one_hot ? FACE_COUNT * C::sticker_dim : C::sticker_dim;
+}
+
+namespace detail {
+
+template <PackedCube C, class T, std::size_t... P>
+inline void write_codes(const std::uint8_t* codes, const RowSources<C::sticker_dim>& sources,
+                        T* out, std::index_sequence<P...>) noexcept {
+    ((out[P] = static_cast<T>(codes[sources[P]])), ...);
+}
+
+// The six-element one-hot block of each colour code.
+template <class T>
+struct OneHotBlocks {
+    explicit OneHotBlocks(T one) noexcept {
+        for (auto& block : blocks) block.fill(T{});
+        for (std::size_t c = 0; c < FACE_COUNT; ++c) blocks[c][c] = one;
+    }
+    void write(T* out, std::uint8_t code) const noexcept {
+        std::memcpy(out, blocks[code].data(), FACE_COUNT * sizeof(T));
+    }
+    std::array<std::array<T, FACE_COUNT>, FACE_COUNT> blocks;
+};
+
+// Codes of one cube's rows; `Successors` gives the twelve successor rows
+// gathered from one projection (successors.hpp).
+template <PackedCube C, class T, bool Successors>
+inline void encode_codes(const C& cube, T* out) noexcept {
+    constexpr std::size_t d = C::sticker_dim;
+    std::uint8_t codes[d];
+    cube.project_into(codes);
+    if constexpr (Successors) {
+        for (std::size_t m = 0; m < MOVE_COUNT; ++m) {
+            write_codes<C>(codes, SUCCESSOR_SOURCES<C>[m], out + m * d,
+                           std::make_index_sequence<d>{});
+        }
+    } else {
+        for (std::size_t p = 0; p < d; ++p) out[p] = static_cast<T>(codes[p]);
+    }
+}
+
+template <PackedCube C, class T, std::size_t... P>
+inline void write_one_hot(const std::uint8_t* codes, const RowSources<C::sticker_dim>& sources,
+                          const OneHotBlocks<T>& blocks, T* out, std::index_sequence<P...>) noexcept {
+    (blocks.write(out + FACE_COUNT * P, codes[sources[P]]), ...);
+}
+
+// One-hot rows of one cube: each row written straight out, block by block,
+// from the parent's codes at constant positions. (Copying the parent's
+// one-hot row and rewriting the moved blocks measured several times slower:
+// the copy reloads what was just stored.)
+template <PackedCube C, class T, bool Successors>
+inline void encode_one_hot(const C& cube, const OneHotBlocks<T>& blocks, T* out) noexcept {
+    constexpr std::size_t d = C::sticker_dim;
+    std::uint8_t codes[d];
+    cube.project_into(codes);
+    if constexpr (Successors) {
+        [&]<std::size_t... M>(std::index_sequence<M...>) {
+            (write_one_hot<C>(codes, SUCCESSOR_SOURCES<C>[M], blocks, out + M * FACE_COUNT * d,
+                              std::make_index_sequence<d>{}),
+             ...);
+        }(std::make_index_sequence<MOVE_COUNT>{});
+    } else {
+        for (std::size_t p = 0; p < d; ++p) blocks.write(out + FACE_COUNT * p, codes[p]);
+    }
+}
+
+template <PackedCube C, class T, bool Successors, bool OneHot>
+void encode_rows(std::span<const C> cubes, T* out, T one) {
+    constexpr Encoding e{Successors, OneHot};
+    constexpr std::size_t per_cube = rows_per_cube(e) * row_width<C>(e);
+    const std::size_t grain = Successors ? ENCODE_GRAIN : ENCODE_ROW_GRAIN;
+    parallel_for(0, cubes.size(), grain, [cubes, out, one](std::size_t begin, std::size_t end) {
+        if constexpr (OneHot) {
+            const OneHotBlocks<T> blocks(one);
+            for (std::size_t i = begin; i < end; ++i) {
+                encode_one_hot<C, T, Successors>(cubes[i], blocks, out + i * per_cube);
+            }
+        } else {
+            for (std::size_t i = begin; i < end; ++i) {
+                encode_codes<C, T, Successors>(cubes[i], out + i * per_cube);
+            }
+        }
+    });
+}
+
+}  // namespace detail
+
+// Writes the encoded rows of every cube to `out`, which holds
+// cubes.size() * rows_per_cube(e) * row_width<C>(e) elements; `one` is the
+// one-hot element for a set colour (unused for codes).
+template <PackedCube C, class T>
+void encode_sticker_rows(std::span<const C> cubes, Encoding e, T* out, T one) {
+    if (e.successors) {
+        if (e.one_hot) detail::encode_rows<C, T, true, true>(cubes, out, one);
+        else detail::encode_rows<C, T, true, false>(cubes, out, one);
+    } else {
+        if (e.one_hot) detail::encode_rows<C, T, false, true>(cubes, out, one);
+        else detail::encode_rows<C, T, false, false>(cubes, out, one);
+    }
+}
+
+}  // namespace twirlkit
