@@ -164,18 +164,13 @@ void chacha8_blocks_baseline(const std::uint32_t* input, std::uint64_t counter,
     eight_blocks(input, counter, out);
 }
 
-[[gnu::target("avx2")]] void chacha8_blocks_avx2(const std::uint32_t* input,
+#if defined(__x86_64__)
+[[gnu::target("avx2")]]
+#endif
+void chacha8_blocks_avx2(const std::uint32_t* input,
                                                  std::uint64_t counter,
                                                  std::uint32_t* out) noexcept {
     eight_blocks(input, counter, out);
-}
-
-bool cpu_has_avx2() noexcept {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return has;
 }
 
 const WideRefill chacha8_blocks = pick_chacha8_blocks();

@@ -18,6 +18,7 @@
 #include <span>
 #include <stdexcept>
 
+#include "cube/cpu_features.hpp"
 #include "cube/cube.hpp"
 #include "cube/parallel.hpp"
 
@@ -132,8 +133,6 @@ void chacha8_blocks_baseline(const std::uint32_t* input, std::uint64_t counter,
                              std::uint32_t* out) noexcept;
 void chacha8_blocks_avx2(const std::uint32_t* input, std::uint64_t counter,
                          std::uint32_t* out) noexcept;
-// True when this CPU runs AVX2 code; read once.
-bool cpu_has_avx2() noexcept;
 // The build this CPU runs, picked once when the library loads.
 extern const WideRefill chacha8_blocks;
 }  // namespace detail

@@ -187,6 +187,34 @@ TYPED_TEST(KernelTest, RowsWrittenAroundTheCachesAreTheProjection) {
     }
 }
 
+// Both builds of the grouped turns (scalar, and AVX2 where the CPU has it)
+// must turn every cube of a block as the move-index jump does, for every move
+// and for the no-move slot, with buckets of every size (odd remainders too).
+TYPED_TEST(KernelTest, GroupedTurnsOfBothBuildsMatchTheJump) {
+    using C = TypeParam;
+    std::vector<C> start = sample_cubes<C>(MOVE_BLOCK);
+    std::mt19937 gen(7);
+    for (int trial = 0; trial < 200; ++trial) {
+        const std::size_t count = 1 + gen() % MOVE_BLOCK;
+        std::vector<std::uint32_t> ids(MOVE_BLOCK);
+        for (std::uint32_t k = 0; k < MOVE_BLOCK; ++k) ids[k] = k;
+        std::shuffle(ids.begin(), ids.end(), gen);
+        std::vector<std::uint8_t> moves(count);
+        const unsigned spread = trial % 2 == 0 ? MOVE_COUNT + 1 : 3;  // many or few buckets
+        for (auto& m : moves) m = static_cast<std::uint8_t>(gen() % spread);
+        std::vector<C> expected = start;
+        for (std::size_t k = 0; k < count; ++k) apply_move_index_internal(expected[ids[k]], moves[k]);
+        std::vector<C> scalar = start, vector = start;
+        apply_grouped_with<false>(std::span<C>(scalar), ids.data(), moves.data(), count);
+        apply_grouped_with<true>(std::span<C>(vector), ids.data(), moves.data(), count);
+        ASSERT_EQ(scalar, expected) << "trial " << trial;
+        if (detail::cpu_has_avx2()) {
+            ASSERT_EQ(vector, expected) << "trial " << trial;
+        }
+        start = expected;
+    }
+}
+
 TEST(LargeMatrix, IsMappedHugePageAlignedAndFullyWritten) {
     // 8000 * 12 * 54 * 8 bytes is about 41 MB, above the mapping threshold.
     static_assert(std::size_t{8000} * 12 * 54 * 8 >= detail::MAP_THRESHOLD);
