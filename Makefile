@@ -140,8 +140,9 @@ clean:
 # AddressSanitizer and UndefinedBehaviorSanitizer: the native tests, then the
 # whole pytest suite against a module built with them, the runtimes preloaded
 # into the interpreter. Leak checking is left to the leak tests, since the
-# interpreter itself frees little at exit. The pool and kernel tests run once
-# more under ThreadSanitizer. Every report goes to a file under
+# interpreter itself frees little at exit. The pool, kernel and borrow tests
+# (cancellation, fork-safe holds) run once more under ThreadSanitizer. Every
+# report goes to a file under
 # $(SAN_REPORTS), also from child processes, and any report fails the target.
 ASAN_BUILD := $(BUILD)/asan
 TSAN_BUILD := $(BUILD)/tsan
@@ -173,9 +174,9 @@ $(TSAN_BUILD)/build.ninja: meson.build meson_options.txt | $(STAMPS)/venv
 test-sanitize: $(STAMPS)/venv $(ASAN_BUILD)/build.ninja $(TSAN_BUILD)/build.ninja
 	rm -rf $(SAN_REPORTS) && mkdir -p $(SAN_REPORTS)
 	ninja -C $(ASAN_BUILD)
-	ninja -C $(TSAN_BUILD) test_parallel test_kernels
+	ninja -C $(TSAN_BUILD) test_parallel test_kernels test_borrow
 	$(SAN_ENV) meson test -C $(ASAN_BUILD) -q --print-errorlogs --no-rebuild || { $(SAN_CHECK); exit 1; }
-	$(TSAN_ENV) meson test -C $(TSAN_BUILD) -q --print-errorlogs --no-rebuild parallel kernels \
+	$(TSAN_ENV) meson test -C $(TSAN_BUILD) -q --print-errorlogs --no-rebuild parallel kernels borrow \
 		|| { $(SAN_CHECK); exit 1; }
 	$(SAN_ENV) LD_PRELOAD=$(SAN_LIBS) PYTHONPATH=$(CURDIR)/$(ASAN_BUILD) \
 		$(PY) -m pytest -q -p no:cacheprovider tests/python || { $(SAN_CHECK); exit 1; }

@@ -49,7 +49,8 @@ def next_layer(layer, cube_type, known, chunk):
     """The sorted keys of the positions one move beyond the keys `layer`
     that are in none of the sorted `known` layers."""
     width = 2 if cube_type == 3 else 1
-    found = []
+    found = layer[:0]
+    pending, waiting = [], 0
     for start in range(0, len(layer), chunk):
         batch = twirlkit.CubeBatch.from_packed(as_words(layer[start:start + chunk], width),
                                                cube_type)
@@ -57,9 +58,14 @@ def next_layer(layer, cube_type, known, chunk):
         fresh = np.ones(len(keys), dtype=bool)
         for seen in known:
             fresh &= ~contains(seen, keys)
-        found.append(keys[fresh])
-    # Different chunks may reach the same position.
-    return np.unique(np.concatenate(found)) if found else layer[:0]
+        pending.append(keys[fresh])
+        waiting += int(fresh.sum())
+        # Different chunks reach many of the same positions: folding them in
+        # now and then keeps memory near the size of the new layer.
+        if waiting > max(len(found), 12 * chunk):
+            found = np.unique(np.concatenate([found, *pending]))
+            pending, waiting = [], 0
+    return np.unique(np.concatenate([found, *pending]))
 
 
 def bfs(max_depth, cube_type=3, chunk=1 << 18):

@@ -9,6 +9,7 @@ suite runs there on a copy of the tests, outside the source tree.
 
     python scripts/matrix.py                 # the full table
     python scripts/matrix.py --newest-only   # the newest Python with its newest NumPy
+    python scripts/matrix.py --python 3.12   # one Python's two cells
 
 The table is printed and written to build/matrix.md. The exit status is 1 if
 any cell failed.
@@ -113,9 +114,13 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--newest-only", action="store_true",
                         help="only the newest Python with its newest NumPy (CI's slice)")
+    parser.add_argument("--python", action="append", metavar="3.X",
+                        help="only these Python versions (repeatable)")
     args = parser.parse_args()
 
     interpreters = pyenv_interpreters()
+    if args.python:
+        interpreters = {minor: path for minor, path in interpreters.items() if minor in args.python}
     if not interpreters:
         print("no pyenv CPython 3.10 to 3.13 found", file=sys.stderr)
         return 1

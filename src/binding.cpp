@@ -9,6 +9,13 @@ namespace twirlkit {
 namespace {
 
 PyObject* panic_type = nullptr;
+PyObject* unreadable_array = nullptr;
+
+PyDoc_STRVAR(UnreadableArrayError__doc__,
+             "An argument array that cannot be read in place (strided, misaligned or\n"
+             "borrowed for writing).\n\n"
+             "Both a PanicException and a ValueError: `except Exception` catches it,\n"
+             "so worker processes report it instead of dying.");
 
 PyDoc_STRVAR(PanicException__doc__,
              "An internal failure of twirlkit that has no exception of its own.\n\n"
@@ -88,6 +95,47 @@ PyObject* raise_panic(const char* message) noexcept {
     PyObject* type = panic_exception_type();
     if (type != nullptr) PyErr_SetString(type, message);
     return nullptr;
+}
+
+PyObject* unreadable_array_type() noexcept {
+    if (unreadable_array == nullptr) {
+        PyObject* panic = panic_exception_type();
+        OwnedRef bases(panic ? PyTuple_Pack(2, panic, PyExc_ValueError) : nullptr);
+        if (!bases) return nullptr;
+        unreadable_array = PyErr_NewExceptionWithDoc(
+            "twirlkit.UnreadableArrayError", UnreadableArrayError__doc__, bases.get(), nullptr);
+    }
+    return unreadable_array;
+}
+
+PyObject* raise_unreadable_array(const char* message) noexcept {
+    PyObject* type = unreadable_array_type();
+    if (type != nullptr) PyErr_SetString(type, message);
+    return nullptr;
+}
+
+SetAsideError::SetAsideError() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    value_ = PyErr_GetRaisedException();
+#else
+    PyErr_Fetch(&type_, &value_, &traceback_);
+    PyErr_NormalizeException(&type_, &value_, &traceback_);
+#endif
+}
+
+SetAsideError::~SetAsideError() {
+    PyErr_Clear();  // whatever the work in between left
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(value_);
+#else
+    PyErr_Restore(type_, value_, traceback_);
+#endif
+}
+
+void SetAsideError::add_note(PyObject* note) noexcept {
+    OwnedRef text(note);
+    if (!text || value_ == nullptr) return;
+    OwnedRef done(PyObject_CallMethod(value_, "add_note", "O", text.get()));
 }
 
 PyObject* raise_memory_error(const std::bad_alloc& error) noexcept {
@@ -186,6 +234,14 @@ namespace {
 
 // int(object) through __index__, as the interpreter converts integer
 // arguments; a TypeError names the parameter.
+// The interpreter's OverflowError names no parameter; the note does.
+void note_range(const char* parameter, const char* low, const char* high) noexcept {
+    if (parameter == nullptr || !PyErr_ExceptionMatches(PyExc_OverflowError)) return;
+    SetAsideError error;
+    error.add_note(PyUnicode_FromFormat("argument '%s' must be an integer from %s to %s",
+                                        parameter, low, high));
+}
+
 OwnedRef index_of(PyObject* object, const char* parameter) noexcept {
     OwnedRef index(PyNumber_Index(object));
     if (!index) prefix_type_error(parameter);
@@ -198,9 +254,13 @@ bool convert_u32(PyObject* object, const char* parameter, std::uint32_t& out) no
     OwnedRef index = index_of(object, parameter);
     if (!index) return false;
     const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-    if (value > std::numeric_limits<std::uint32_t>::max()) {
-        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C unsigned int");
+    if ((value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) ||
+        value > std::numeric_limits<std::uint32_t>::max()) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_OverflowError,
+                            "Python int too large to convert to C unsigned int");
+        }
+        note_range(parameter, "0", "4294967295");
         return false;
     }
     out = static_cast<std::uint32_t>(value);
@@ -212,7 +272,10 @@ bool convert_i64(PyObject* object, const char* parameter, std::int64_t& out) noe
     if (!index) return false;
     static_assert(sizeof(long long) == sizeof(std::int64_t));
     const long long value = PyLong_AsLongLong(index.get());
-    if (value == -1 && PyErr_Occurred()) return false;
+    if (value == -1 && PyErr_Occurred()) {
+        note_range(parameter, "-9223372036854775808", "9223372036854775807");
+        return false;
+    }
     out = value;
     return true;
 }
@@ -221,7 +284,10 @@ bool convert_isize(PyObject* object, const char* parameter, Py_ssize_t& out) noe
     OwnedRef index = index_of(object, parameter);
     if (!index) return false;
     const Py_ssize_t value = PyLong_AsSsize_t(index.get());
-    if (value == -1 && PyErr_Occurred()) return false;
+    if (value == -1 && PyErr_Occurred()) {
+        note_range(parameter, "-9223372036854775808", "9223372036854775807");
+        return false;
+    }
     out = value;
     return true;
 }

@@ -130,6 +130,19 @@ private:
     BasicSharedHold<FLAGS_SERIALISED_BY_GIL> hold_;
 };
 
+// The shared hold of a call that releases the interpreter lock: a child
+// forked meanwhile by another thread does not inherit it.
+class PyForkSafeSharedHold {
+public:
+    explicit PyForkSafeSharedHold(BorrowFlag& flag) noexcept : hold_(flag, FLAGS_SERIALISED_BY_GIL) {
+        if (!hold_) PyErr_SetString(PyExc_RuntimeError, ALREADY_MUTABLY_BORROWED);
+    }
+    explicit operator bool() const noexcept { return static_cast<bool>(hold_); }
+
+private:
+    ForkSafeSharedHold hold_;
+};
+
 class PyExclusiveHold {
 public:
     explicit PyExclusiveHold(BorrowFlag& flag) noexcept : hold_(flag) {
@@ -145,6 +158,29 @@ private:
 PyObject* panic_exception_type() noexcept;
 // Sets PanicException with `message`; returns nullptr for tail calls.
 PyObject* raise_panic(const char* message) noexcept;
+// The exception of an argument array that cannot be read in place: a
+// subclass of both PanicException and ValueError, created once per process.
+PyObject* unreadable_array_type() noexcept;
+PyObject* raise_unreadable_array(const char* message) noexcept;
+// Sets the exception being raised aside for the life of this object, so that
+// the interpreter can be used meanwhile, and raises it again at the end.
+class SetAsideError {
+public:
+    SetAsideError() noexcept;
+    ~SetAsideError();
+    SetAsideError(const SetAsideError&) = delete;
+    SetAsideError& operator=(const SetAsideError&) = delete;
+
+    // Adds `note` (a new reference to a str, stolen; nullptr is ignored) as a
+    // PEP 678 note. The exception stays as it was if that fails (or before
+    // Python 3.11, which has no notes).
+    void add_note(PyObject* note) noexcept;
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
 // MemoryError with the text of an AllocationError (cube/buffer_cache.hpp),
 // which says what could not be allocated, else "out of memory".
 PyObject* raise_memory_error(const std::bad_alloc& error) noexcept;

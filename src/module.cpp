@@ -3,6 +3,7 @@
 #include <string>
 
 #include "binding.hpp"
+#include "cube/buffer_cache.hpp"
 #include "cube/move_text.hpp"
 #include "cube_object.hpp"
 #include "module_parts.hpp"
@@ -36,6 +37,16 @@ PyMethodDef get_next_states_def = {
     "get_next_states(cubes)\n--\n\n"
     "Return quarter-turn successors for a batch of 2x2 or 3x3 cubes."};
 
+PyObject* release_cached_buffers(PyObject*, PyObject*) noexcept {
+    return PyLong_FromSize_t(drop_mapped_cache());
+}
+
+PyMethodDef release_cached_buffers_def = {
+    "release_cached_buffers", release_cached_buffers, METH_NOARGS,
+    "release_cached_buffers()\n--\n\n"
+    "Give the memory of freed output arrays, kept for reuse, back to the system.\n\n"
+    "Returns the number of bytes released. Arrays still alive are not affected."};
+
 PyObject* new_function(PyMethodDef* def, PyObject* module) noexcept {
     OwnedRef name(PyModule_GetNameObject(module));
     if (!name) return nullptr;
@@ -65,8 +76,18 @@ int twirlkit_exec(PyObject* module) noexcept {
     if (add_public(module, "get_next_states", new_function(&get_next_states_def, module)) < 0) {
         return -1;
     }
-    // Reachable for `except twirlkit.PanicException`, but not part of `import *`.
+    // Not part of `import *` either: the cache of freed outputs, and the
+    // exceptions below.
+    OwnedRef release(new_function(&release_cached_buffers_def, module));
+    if (!release || PyModule_AddObjectRef(module, "release_cached_buffers", release.get()) < 0) {
+        return -1;
+    }
+    // Reachable for `except twirlkit.PanicException`, but not part of `import *`;
+    // the same for its subclass, which pickles by this name.
     if (PyModule_AddObjectRef(module, "PanicException", panic_exception_type()) < 0) return -1;
+    if (PyModule_AddObjectRef(module, "UnreadableArrayError", unreadable_array_type()) < 0) {
+        return -1;
+    }
     // The one source of the version is the build's project version, which is
     // also the package's metadata.
     return PyModule_AddStringConstant(module, "__version__", TWIRLKIT_VERSION);

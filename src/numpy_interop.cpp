@@ -29,7 +29,11 @@ std::atomic<bool> numpy_ready{false};
 PyMutex numpy_import_lock{};
 #endif
 
-bool ensure_numpy() noexcept {
+//
+// Not noexcept, nor is anything that calls it: the import runs Python code,
+// during which the interpreter may end a daemon thread at exit by a forced
+// unwind (see ReleaseGil).
+bool ensure_numpy() {
     if (numpy_ready.load(std::memory_order_acquire)) return true;
 #ifdef Py_GIL_DISABLED
     PyMutex_Lock(&numpy_import_lock);
@@ -120,28 +124,71 @@ PyObject* new_slice_container(OutputMatrix& matrix) noexcept {
 // ---------------------------------------------------------------------------
 // Input views
 
+// "(4,)" or "(2, 3)", as Python prints a tuple of integers.
+std::string int_tuple(const npy_intp* values, int count) {
+    std::string text = "(";
+    for (int i = 0; i < count; ++i) {
+        if (i != 0) text += ", ";
+        text += std::to_string(values[i]);
+    }
+    return text + (count == 1 ? ",)" : ")");
+}
+
+// The dtype's name as NumPy prints it for the integer and float kinds
+// ("int32", ">int64" when not in native order), else its scalar type. Built
+// here rather than by str(dtype), which runs Python code on the error path.
+std::string dtype_name(PyArrayObject* array) {
+    const PyArray_Descr* descr = PyArray_DESCR(array);
+    const char* kind = descr->kind == 'i' ? "int" : descr->kind == 'u' ? "uint"
+                     : descr->kind == 'f' ? "float" : descr->kind == 'c' ? "complex" : nullptr;
+    if (descr->kind == 'b') return "bool";
+    if (kind == nullptr) return descr->typeobj->tp_name;
+    const bool swapped = PyArray_ISBYTESWAPPED(array);
+    return (swapped ? std::string(">") : std::string()) + kind +
+           std::to_string(PyArray_ITEMSIZE(array) * 8);
+}
+
+// What the note of a refused argument array says was expected and given:
+// "expected a 1-D C-contiguous int64 array; got int32 array with shape (4,)".
+void note_expected_array(PyObject* object, const char* expected, const char* got) noexcept {
+    SetAsideError error;
+    try {
+        std::string text = std::string("expected a 1-D C-contiguous ") + expected + " array; got ";
+        if (!PyArray_Check(object)) {
+            text += Py_TYPE(object)->tp_name;
+        } else {
+            auto* array = reinterpret_cast<PyArrayObject*>(object);
+            text += got + dtype_name(array) + " array with shape " +
+                    int_tuple(PyArray_DIMS(array), PyArray_NDIM(array));
+            if (*got != '\0') {
+                text += " and strides " + int_tuple(PyArray_STRIDES(array), PyArray_NDIM(array));
+            }
+        }
+        error.add_note(PyUnicode_FromStringAndSize(text.data(),
+                                                   static_cast<Py_ssize_t>(text.size())));
+    } catch (const std::bad_alloc&) {
+        // No note when even that much memory is missing.
+    }
+}
+
 template <class T>
 bool read_1d_array(PyObject* object, const char* parameter, int type_num,
-                   ArrayRead<T>& out) noexcept {
+                   const char* expected_name, ArrayRead<T>& out) {
     if (!ensure_numpy()) return false;
-    // One message for every refusal: not an ndarray, wrong rank, wrong dtype.
-    if (!PyArray_Check(object)) {
-        raise_conversion_error(object, "ndarray", parameter);
-        return false;
-    }
-    auto* array = reinterpret_cast<PyArrayObject*>(object);
-    if (PyArray_NDIM(array) != 1) {
-        raise_conversion_error(object, "ndarray", parameter);
-        return false;
-    }
     PyArray_Descr* expected = PyArray_DescrFromType(type_num);
     if (expected == nullptr) return false;
-    const bool equivalent = PyArray_EquivTypes(PyArray_DESCR(array), expected) != 0;
-    Py_DECREF(expected);
-    if (!equivalent) {
+    OwnedRef expected_ref(reinterpret_cast<PyObject*>(expected));
+    // One message for every refusal (not an ndarray, wrong rank, wrong
+    // dtype); the note tells them apart.
+    const auto refuse = [&] {
         raise_conversion_error(object, "ndarray", parameter);
+        note_expected_array(object, expected_name, "");
         return false;
-    }
+    };
+    if (!PyArray_Check(object)) return refuse();
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    if (PyArray_NDIM(array) != 1) return refuse();
+    if (PyArray_EquivTypes(PyArray_DESCR(array), expected) == 0) return refuse();
 
     const npy_intp size = PyArray_DIM(array, 0);
     if (size == 0) {
@@ -157,7 +204,11 @@ bool read_1d_array(PyObject* object, const char* parameter, int type_num,
         char message[160];
         std::snprintf(message, sizeof message,
                       "argument '%s' is not a contiguous, aligned array: AsSliceError", parameter);
-        raise_panic(message);
+        raise_unreadable_array(message);
+        note_expected_array(object, expected_name,
+                            data == nullptr                      ? "a data-less "
+                            : !PyArray_IS_C_CONTIGUOUS(array)   ? "a non-contiguous "
+                                                                : "a misaligned ");
         return false;
     }
     out.hold(object, std::span<const T>(static_cast<const T*>(data),
@@ -172,13 +223,15 @@ bool create_slice_container_type() noexcept {
 }
 
 bool read_int64_array(PyObject* object, const char* parameter,
-                      ArrayRead<std::int64_t>& out) noexcept {
-    return read_1d_array(object, parameter, NPY_INT64, out);
+                      ArrayRead<std::int64_t>& out) {
+    return read_1d_array(object, parameter, NPY_INT64, "int64", out);
 }
 
 bool read_uintp_array(PyObject* object, const char* parameter,
-                      ArrayRead<std::size_t>& out) noexcept {
-    return read_1d_array(object, parameter, NPY_UINTP, out);
+                      ArrayRead<std::size_t>& out) {
+    static_assert(sizeof(std::size_t) == 8 || sizeof(std::size_t) == 4);
+    return read_1d_array(object, parameter, NPY_UINTP, sizeof(std::size_t) == 8 ? "uint64" : "uint32",
+                         out);
 }
 
 // ---------------------------------------------------------------------------
@@ -305,7 +358,7 @@ const char* element_name(Element element) noexcept {
 }
 
 bool convert_dtype(PyObject* object, const char* parameter, std::span<const Element> allowed,
-                   const char* context, Element& out) noexcept {
+                   const char* context, Element& out) {
     if (!ensure_numpy()) return false;
     PyArray_Descr* descr = nullptr;
     if (PyArray_DescrConverter2(object, &descr) == 0) return false;
@@ -332,7 +385,7 @@ bool convert_dtype(PyObject* object, const char* parameter, std::span<const Elem
 }
 
 bool read_integer_matrix(PyObject* object, const char* parameter, std::size_t width,
-                         Element target, MatrixRead& out) noexcept {
+                         Element target, MatrixRead& out) {
     if (!ensure_numpy()) return false;
     return guarded(
         [&] {
@@ -347,7 +400,7 @@ bool read_integer_matrix(PyObject* object, const char* parameter, std::size_t wi
         false);
 }
 
-bool read_index_vector(PyObject* object, const char* parameter, MatrixRead& out) noexcept {
+bool read_index_vector(PyObject* object, const char* parameter, MatrixRead& out) {
     if (!ensure_numpy()) return false;
     return guarded(
         [&] {
@@ -380,7 +433,7 @@ bool read_index_vector(PyObject* object, const char* parameter, MatrixRead& out)
 }
 
 bool writable_output(PyObject* object, const char* parameter, Element element,
-                     std::span<const std::size_t> shape, void*& data) noexcept {
+                     std::span<const std::size_t> shape, void*& data) {
     if (!ensure_numpy()) return false;
     return guarded(
         [&] {
@@ -423,7 +476,7 @@ bool writable_output(PyObject* object, const char* parameter, Element element,
 }
 
 PyObject* buffer_to_ndarray(OutputMatrix&& buffer, Element element,
-                            std::span<const std::size_t> shape) noexcept {
+                            std::span<const std::size_t> shape) {
     OutputMatrix owned(std::move(buffer));  // freed here on the early paths
     if (!ensure_numpy()) return nullptr;
 
@@ -466,7 +519,7 @@ PyObject* buffer_to_ndarray(OutputMatrix&& buffer, Element element,
     return array;
 }
 
-PyObject* matrix_to_ndarray(OutputMatrix&& matrix) noexcept {
+PyObject* matrix_to_ndarray(OutputMatrix&& matrix) {
     const std::array<std::size_t, 2> shape{matrix.rows(), matrix.cols()};
     return buffer_to_ndarray(std::move(matrix), Element::int64, shape);
 }

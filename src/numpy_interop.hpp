@@ -30,7 +30,7 @@ const char* element_name(Element element) noexcept;
 // `allowed` is stored; anything else is TypeError "argument '<parameter>'
 // must be one of <allowed> <context>, not <dtype>".
 bool convert_dtype(PyObject* object, const char* parameter, std::span<const Element> allowed,
-                   const char* context, Element& out) noexcept;
+                   const char* context, Element& out);
 
 // An argument array converted for reading: a C-contiguous, aligned array
 // of the target element type, kept referenced while this guard lives.
@@ -45,28 +45,30 @@ struct MatrixRead {
 // do not fit an unsigned target wrap around). A float or other dtype is
 // TypeError, a wrong shape ValueError, both naming the parameter.
 bool read_integer_matrix(PyObject* object, const char* parameter, std::size_t width,
-                         Element target, MatrixRead& out) noexcept;
+                         Element target, MatrixRead& out);
 // A one-dimensional integer array-like as int64 values. Unsigned values
 // beyond the int64 range raise IndexError "cubeBatch index out of range".
-bool read_index_vector(PyObject* object, const char* parameter, MatrixRead& out) noexcept;
+bool read_index_vector(PyObject* object, const char* parameter, MatrixRead& out);
 
 // Checks a caller's output array: an ndarray (else TypeError) of exactly
 // `element` (else TypeError) and `shape` (else ValueError), writable,
 // C-contiguous and aligned (else ValueError). Every message names the
 // expected shape and dtype. On success `data` is its first element.
 bool writable_output(PyObject* object, const char* parameter, Element element,
-                     std::span<const std::size_t> shape, void*& data) noexcept;
+                     std::span<const std::size_t> shape, void*& data);
 
 // Hands `buffer` (at least the product of `shape` elements) to NumPy as a
 // writeable array of `element` with one or two dimensions, owned by a
 // PySliceContainer. The buffer is freed on every failing path.
 PyObject* buffer_to_ndarray(OutputMatrix&& buffer, Element element,
-                            std::span<const std::size_t> shape) noexcept;
+                            std::span<const std::size_t> shape);
 
 // Hands `matrix` to NumPy as a writeable two-dimensional int64 array whose
 // base is a PySliceContainer that owns the buffer. The buffer is freed on
 // every failing path. Returns a new reference, or nullptr with an exception.
-PyObject* matrix_to_ndarray(OutputMatrix&& matrix) noexcept;
+// Neither this nor the readers below are noexcept: the first use imports
+// NumPy, which runs Python code (see ReleaseGil on thread exit).
+PyObject* matrix_to_ndarray(OutputMatrix&& matrix);
 
 // A read-only run over the elements of a one-dimensional argument array,
 // valid while this guard lives: it keeps the array referenced for the whole
@@ -98,8 +100,8 @@ private:
 // A non-empty array must be contiguous and aligned, else PanicException
 // "...: AsSliceError". Return false with the exception set.
 bool read_int64_array(PyObject* object, const char* parameter,
-                      ArrayRead<std::int64_t>& out) noexcept;
+                      ArrayRead<std::int64_t>& out);
 bool read_uintp_array(PyObject* object, const char* parameter,
-                      ArrayRead<std::size_t>& out) noexcept;
+                      ArrayRead<std::size_t>& out);
 
 }  // namespace twirlkit

@@ -5,7 +5,10 @@
 // Flag word: 0 free, all ones held exclusively, any other n held shared by n.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace twirlkit {
@@ -107,5 +110,37 @@ private:
 
 using SharedHold = BasicSharedHold<false>;
 using ExclusiveHold = BasicExclusiveHold<false>;
+
+}  // namespace twirlkit
+
+namespace twirlkit {
+
+// A shared hold that a forked child forgets. A hold kept while the
+// interpreter lock is released can belong to a thread other than the one
+// that calls fork(); in the child that thread does not exist, so its hold
+// would keep the object locked against writers forever. Such holds are
+// entered in a process-wide list, and the child's fork handler releases the
+// ones of every thread but the forking one. The list node lives inside the
+// hold, on its owner's stack, which the child still has a copy of.
+class ForkSafeSharedHold {
+public:
+    // Serial picks the flag operations as for BasicSharedHold.
+    ForkSafeSharedHold(BorrowFlag& flag, bool serial) noexcept;
+    ~ForkSafeSharedHold();
+    ForkSafeSharedHold(const ForkSafeSharedHold&) = delete;
+    ForkSafeSharedHold& operator=(const ForkSafeSharedHold&) = delete;
+    explicit operator bool() const noexcept { return flag_ != nullptr; }
+
+    // Number of holds in the list, for tests.
+    static std::size_t live_count() noexcept;
+
+private:
+    friend struct ForkSafeHolds;
+    BorrowFlag* flag_;
+    bool serial_;
+    pthread_t owner_{};
+    ForkSafeSharedHold* prev_ = nullptr;
+    ForkSafeSharedHold* next_ = nullptr;
+};
 
 }  // namespace twirlkit

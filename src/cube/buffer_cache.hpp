@@ -1,8 +1,15 @@
-// Large output buffers: anonymous mappings, 2 MiB aligned and advised for
-// transparent huge pages, plus a small bounded cache of freed ones. A loop
-// that drops each successor array before asking for the next one of the same
-// shape then gets memory whose pages are already in place, instead of paying
-// a page fault per huge page again on every call.
+// Output buffers of 64 KiB and more: anonymous mappings, and a bounded cache
+// of freed ones. A training loop asks for the same output shapes again and
+// again while its own allocations come and go around them; served from this
+// cache, each call writes into pages that are already in place instead of
+// taking a page fault per 4 KiB (about 1300 for 1024 3x3 successor rows),
+// whatever glibc does with the memory it trims or maps afresh.
+//
+// The cache keeps only what a loop needs: a freed buffer that no request of
+// its size has taken back within the next CACHE_REUSE_WINDOW requests goes
+// back to the system, as do the oldest beyond CACHE_ENTRIES, and the whole
+// cache is dropped (and the request retried once) when a mapping is refused.
+// drop_mapped_cache() is the user's way to give it all back at once.
 #pragma once
 
 #include <cstddef>
@@ -24,21 +31,28 @@ private:
     char text_[80];
 };
 
+inline constexpr std::size_t PAGE_BYTES = std::size_t{4} << 10;
 inline constexpr std::size_t HUGE_PAGE_BYTES = std::size_t{2} << 20;
-// At most this many freed buffers, and this many bytes, are kept; beyond
-// that the oldest goes back to the system.
-inline constexpr std::size_t MAPPED_CACHE_ENTRIES = 2;
-inline constexpr std::size_t MAPPED_CACHE_BYTES = std::size_t{1} << 30;
+// Buffers from this size on are mapped and cached; smaller ones come from
+// malloc, whose heap keeps them warm.
+inline constexpr std::size_t CACHE_THRESHOLD = std::size_t{64} << 10;
+// At most this many freed buffers are kept...
+inline constexpr std::size_t CACHE_ENTRIES = 16;
+// ...and each for at most this many later requests.
+inline constexpr std::size_t CACHE_REUSE_WINDOW = 64;
 
 // A buffer of at least `bytes` bytes; `length` receives its mapped size (a
-// multiple of HUGE_PAGE_BYTES). Throws std::bad_alloc when memory is refused.
-// The contents are unspecified: a cached buffer holds what it held before.
+// multiple of PAGE_BYTES, of HUGE_PAGE_BYTES from 2 MiB up, where it is
+// aligned and advised for transparent huge pages). Throws AllocationError
+// when memory is refused even after the cache was dropped. The contents are
+// unspecified: a cached buffer holds what it held before.
 void* acquire_mapped(std::size_t bytes, std::size_t& length);
 // Returns a buffer from acquire_mapped, to the cache or to the system.
 void release_mapped(void* data, std::size_t length) noexcept;
 
-// The bytes held by the cache now, and a way to empty it.
+// The bytes held by the cache now, and a way to empty it (returns the bytes
+// given back to the system).
 std::size_t mapped_cache_bytes() noexcept;
-void drop_mapped_cache() noexcept;
+std::size_t drop_mapped_cache() noexcept;
 
 }  // namespace twirlkit

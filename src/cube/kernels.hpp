@@ -118,16 +118,10 @@ inline void release_mapped_buffer(std::int64_t* data, std::size_t capacity) noex
 }
 
 inline constexpr std::size_t HUGE_PAGE = HUGE_PAGE_BYTES;
-// From here on a matrix is mapped on its own, 2 MiB aligned and advised for
-// transparent huge pages: a 340 MB successor matrix then costs ~170 page
-// faults instead of ~83 000 (about 5x faster first touch, done by the
-// workers), and a freed one is kept for the next call of the same shape
-// (buffer_cache.hpp). Below it malloc wins: glibc serves blocks up to 32 MiB
-// from its heap once one has been freed, so a training loop that asks for the
-// same shape again and again gets warm memory with no fault at all (2-3x
-// faster for 1024..4096 cubes than a fresh mapping). Above 32 MiB glibc maps
-// every block afresh anyway, without the huge-page advice.
-inline constexpr std::size_t MAP_THRESHOLD = std::size_t{32} << 20;
+// From here on a matrix comes from the cache of freed outputs
+// (buffer_cache.hpp): a steady loop gets warm pages whatever glibc does with
+// its heap around the call. Smaller matrices are too cheap to fault much.
+inline constexpr std::size_t MAP_THRESHOLD = CACHE_THRESHOLD;
 // Outputs from this size on are written around the caches: they cannot stay
 // in them anyway, and streaming stores save reading every line before it is
 // overwritten. The sticker rows of 65,536 3x3 cubes (28 MiB) are above it.

@@ -538,14 +538,17 @@ void wait_for_workers(Pool& pool, Job& job, bool poll) {
 CancelScope::CancelScope(Poll poll, void* ctx) noexcept
     : poll_(poll),
       ctx_(ctx),
-      outer_(std::exchange(t_scope, this)),
-      next_(std::chrono::steady_clock::now() + POLL_INTERVAL) {}
+      outer_(std::exchange(t_scope, this)) {}
 
 CancelScope::~CancelScope() { t_scope = outer_; }
 
 bool CancelScope::poll_if_due() {
     if (stopped_) return true;
     const auto now = std::chrono::steady_clock::now();
+    if (next_ == std::chrono::steady_clock::time_point{}) {
+        next_ = now + POLL_INTERVAL;
+        return false;
+    }
     if (now < next_) return false;
     // The poll may run handlers that take a while; the interval counts from
     // their end.

@@ -98,7 +98,8 @@ public:
     CancelScope(const CancelScope&) = delete;
     CancelScope& operator=(const CancelScope&) = delete;
 
-    // Runs the poll if POLL_INTERVAL has passed since the last one; true
+    // Runs the poll if POLL_INTERVAL has passed since the last one (or since
+    // the first check: a scope costs nothing until something checks); true
     // when it said stop (then again on every later call).
     bool poll_if_due();
 
@@ -106,7 +107,7 @@ private:
     Poll poll_;
     void* ctx_;
     CancelScope* outer_;
-    std::chrono::steady_clock::time_point next_;
+    std::chrono::steady_clock::time_point next_{};  // none yet: the first check sets it
     bool stopped_ = false;
 };
 
@@ -115,13 +116,13 @@ private:
 void cancellation_point();
 
 // Runs body(b, e) over [begin, end) in steps of `step` items (0 counts as
-// 1), with a cancellation point before each step: the hot loop inside a step
-// stays free of checks.
+// 1), with a cancellation point between steps: the hot loop inside a step
+// stays free of checks, and a run of one step has none at all.
 template <class F>
 void in_cancellable_steps(std::size_t begin, std::size_t end, std::size_t step, F&& body) {
     if (step == 0) step = 1;
     for (std::size_t b = begin; b < end;) {
-        cancellation_point();
+        if (b != begin) cancellation_point();
         const std::size_t e = end - b > step ? b + step : end;
         body(b, e);
         b = e;

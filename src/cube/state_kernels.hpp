@@ -75,7 +75,9 @@ std::optional<RowFault> decode_rows(std::size_t n, std::size_t grain, Decode dec
 }  // namespace detail
 
 inline constexpr std::size_t DECODE_GRAIN = 256;   // rows
-inline constexpr std::size_t COPY_GRAIN = 4096;    // cubes
+// A copy of up to 64K cubes (1 MiB of 3x3s) is one chunk, run by the caller:
+// it is bound by memory, and handing it to the pool cost more than it saved.
+inline constexpr std::size_t COPY_GRAIN = std::size_t{1} << 16;  // cubes
 inline constexpr std::size_t EXPAND_GRAIN = 256;   // cubes, 12 out each
 inline constexpr std::size_t ENCODE_GRAIN = 8;     // cubes with successors
 inline constexpr std::size_t ENCODE_ROW_GRAIN = 64;  // cubes without
@@ -122,16 +124,26 @@ void take_cubes(std::span<const C> cubes, std::span<const std::size_t> indexes, 
     });
 }
 
-// out[12 i + m] = cube i after move index m. Each move is a constant, so
-// every copy gets its turn inlined with no dispatch.
+namespace detail {
+
+// The twelve successors of one cube. Flattened, so that each constant move
+// index selects its turn at build time: left to the inliner, every copy paid
+// a call and a 12-way jump, several times the turn itself.
+template <Cube C>
+[[gnu::flatten]] inline void write_successor_cubes(const C& cube, C* row) noexcept {
+    [&]<std::size_t... M>(std::index_sequence<M...>) {
+        ((row[M] = cube, apply_move_index_internal(row[M], M)), ...);
+    }(std::make_index_sequence<MOVE_COUNT>{});
+}
+
+}  // namespace detail
+
+// out[12 i + m] = cube i after move index m.
 template <Cube C>
 void expand_cubes(std::span<const C> cubes, C* out, std::size_t grain = EXPAND_GRAIN) {
     parallel_for(0, cubes.size(), grain, [cubes, out](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-            C* row = out + i * MOVE_COUNT;
-            [&]<std::size_t... M>(std::index_sequence<M...>) {
-                ((row[M] = cubes[i], apply_move_index_internal(row[M], M)), ...);
-            }(std::make_index_sequence<MOVE_COUNT>{});
+            detail::write_successor_cubes(cubes[i], out + i * MOVE_COUNT);
         }
     });
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "binding.hpp"
+#include "cube/buffer_cache.hpp"
 #include "cube/kernels.hpp"
 #include "cube/state_kernels.hpp"
 #include "cube2x2/utils.hpp"
@@ -53,12 +54,19 @@ bool make_storage(std::size_t count, Storage& out) noexcept {
         raise_panic("capacity overflow");
         return false;
     }
-    return guarded(
-        [&] {
+    // Freed output buffers kept for reuse may be what is missing: give them
+    // back and try once more before failing.
+    for (int attempt = 0;; ++attempt) {
+        try {
             out.emplace<std::vector<C>>(count);
             return true;
-        },
-        false);
+        } catch (const std::bad_alloc&) {
+            if (attempt == 0 && drop_mapped_cache() != 0) continue;
+            PyErr_Format(PyExc_MemoryError, "cannot allocate a batch of %u cubes (%zu bytes)",
+                         count, std::size_t{count} * sizeof(C));
+            return false;
+        }
+    }
 }
 
 // A new batch object that takes `storage`. Returns nullptr with an exception.
@@ -229,7 +237,7 @@ PyObject* CubeBatch_apply_move_indexes(PyObject* object, PyObject* const* args, 
 // the allocation and the rows, so other Python threads run meanwhile.
 
 // Runs `body` with the interpreter lock released; the rows answer Ctrl-C on
-// the main thread. Nothing but a thread's forced unwind may leave the
+// the main thread. Callers hold the batch with a PyForkSafeSharedHold. Nothing but a thread's forced unwind may leave the
 // released section by exception: the lock must be back before a failure is
 // turned into a Python exception. False with that exception set. Not
 // noexcept, and neither is any caller: see ReleaseGil.
@@ -265,7 +273,7 @@ decltype(auto) with_cubes(CubeBatchObject* self, F&& f) {
 template <class Kernel>
 PyObject* read_matrix_lock_released(PyObject* object, Kernel kernel) {
     CubeBatchObject* self = as_batch(object);
-    PySharedHold hold(self->borrow);
+    PyForkSafeSharedHold hold(self->borrow);
     if (!hold) return nullptr;
     OutputMatrix matrix;
     if (!lock_released([&] { matrix = with_cubes(self, kernel); })) return nullptr;
@@ -384,7 +392,7 @@ PyObject* CubeBatch_from_cubes(PyObject* cls, PyObject* const* args, Py_ssize_t 
 template <class Make>
 PyObject* derived_batch(PyObject* object, Make make) {
     CubeBatchObject* self = as_batch(object);
-    PySharedHold hold(self->borrow);
+    PyForkSafeSharedHold hold(self->borrow);
     if (!hold) return nullptr;
     Storage storage;
     if (!lock_released([&] { with_cubes(self, [&](auto cubes) { make(cubes, storage); }); })) {
@@ -410,7 +418,7 @@ PyObject* CubeBatch_take(PyObject* object, PyObject* const* args, Py_ssize_t nar
     std::array<PyObject*, 1> given;
     if (!match_arguments("take", args, nargs, kwnames, names, 1, given)) return nullptr;
     CubeBatchObject* self = as_batch(object);
-    PySharedHold hold(self->borrow);
+    PyForkSafeSharedHold hold(self->borrow);
     if (!hold) return nullptr;
     MatrixRead read;
     if (!read_index_vector(given[0], "indices", read)) return nullptr;
@@ -465,7 +473,7 @@ PyObject* filled_array(CubeBatchObject* self, Element element, std::array<std::s
 
 PyObject* CubeBatch_to_packed(PyObject* object, PyObject*) {
     CubeBatchObject* self = as_batch(object);
-    PySharedHold hold(self->borrow);
+    PyForkSafeSharedHold hold(self->borrow);
     if (!hold) return nullptr;
     const std::size_t width =
         std::holds_alternative<std::vector<Cube3x3>>(self->storage) ? Cube3x3::word_count
@@ -478,7 +486,7 @@ PyObject* CubeBatch_to_packed(PyObject* object, PyObject*) {
 
 PyObject* CubeBatch_is_solved(PyObject* object, PyObject*) {
     CubeBatchObject* self = as_batch(object);
-    PySharedHold hold(self->borrow);
+    PyForkSafeSharedHold hold(self->borrow);
     if (!hold) return nullptr;
     return filled_array(self, Element::boolean, {batch_size(self), 1}, 1,
                         [](auto cubes, void* data) { solved_flags(cubes, static_cast<bool*>(data)); });
@@ -538,7 +546,7 @@ PyObject* CubeBatch_stickers(PyObject* object, PyObject* const* args, Py_ssize_t
     }
 
     CubeBatchObject* self = as_batch(object);
-    PySharedHold hold(self->borrow);
+    PyForkSafeSharedHold hold(self->borrow);
     if (!hold) return nullptr;
     const std::size_t width =
         std::holds_alternative<std::vector<Cube3x3>>(self->storage)

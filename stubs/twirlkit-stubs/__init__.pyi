@@ -17,6 +17,12 @@ _Hot = TypeVar("_Hot", np.float32, np.float16, np.float64, np.bool_, np.uint8, n
 class PanicException(BaseException):
     """An internal failure; derived from BaseException, so `except Exception` lets it through."""
 
+class UnreadableArrayError(PanicException, ValueError):
+    """An argument array that cannot be read in place (strided, misaligned or borrowed)."""
+
+def release_cached_buffers() -> int:
+    """Give the memory of freed output arrays, kept for reuse, back to the system."""
+
 @final
 class Cube3x3:
     """A 3x3x3 cube, solved when created."""

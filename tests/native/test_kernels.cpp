@@ -216,7 +216,7 @@ TYPED_TEST(KernelTest, GroupedTurnsOfBothBuildsMatchTheJump) {
 }
 
 TEST(LargeMatrix, IsMappedHugePageAlignedAndFullyWritten) {
-    // 8000 * 12 * 54 * 8 bytes is about 41 MB, above the mapping threshold.
+    // 8000 * 12 * 54 * 8 bytes is about 41 MB, above the huge-page size.
     static_assert(std::size_t{8000} * 12 * 54 * 8 >= detail::MAP_THRESHOLD);
     const std::vector<Cube3x3> cubes = sample_cubes<Cube3x3>(8000);
     const OutputMatrix out = next_states_internal(std::span<const Cube3x3>(cubes));
@@ -346,28 +346,53 @@ TEST(MappedCache, ReusesFreedBuffersOfTheSameSizeWithinItsBounds) {
     std::size_t length = 0;
     void* first = acquire_mapped(40u << 20, length);
     ASSERT_EQ(length % HUGE_PAGE_BYTES, 0u);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(first) % HUGE_PAGE_BYTES, 0u);
     release_mapped(first, length);
     EXPECT_EQ(mapped_cache_bytes(), length);
     std::size_t again = 0;
     EXPECT_EQ(acquire_mapped(40u << 20, again), first);  // the same pages, already in place
     EXPECT_EQ(mapped_cache_bytes(), 0u);
-
-    // Never more than MAPPED_CACHE_ENTRIES buffers, the oldest go first.
-    std::vector<std::pair<void*, std::size_t>> held;
-    for (std::size_t i = 0; i < MAPPED_CACHE_ENTRIES + 2; ++i) {
-        std::size_t n = 0;
-        void* p = acquire_mapped((i + 1) * HUGE_PAGE_BYTES, n);
-        held.emplace_back(p, n);
-    }
     release_mapped(first, again);
-    for (auto [p, n] : held) release_mapped(p, n);
-    EXPECT_LE(mapped_cache_bytes(), MAPPED_CACHE_BYTES);
+
+    // Small buffers are rounded to pages and cached as well.
+    std::size_t small = 0;
+    void* p = acquire_mapped(100000, small);
+    EXPECT_EQ(small, 25 * PAGE_BYTES);
+    release_mapped(p, small);
+    std::size_t small_again = 0;
+    EXPECT_EQ(acquire_mapped(99000, small_again), p);
+    release_mapped(p, small_again);
+
+    // Never more than CACHE_ENTRIES buffers, the oldest go first.
+    std::vector<std::pair<void*, std::size_t>> held;
+    for (std::size_t i = 0; i < CACHE_ENTRIES + 2; ++i) {
+        std::size_t n = 0;
+        void* q = acquire_mapped((i + 1) * PAGE_BYTES * 16, n);
+        held.emplace_back(q, n);
+    }
+    for (auto [q, n] : held) release_mapped(q, n);
     std::size_t n = 0;
     void* newest = acquire_mapped(held.back().second, n);
     EXPECT_EQ(newest, held.back().first);
     release_mapped(newest, n);
     drop_mapped_cache();
     EXPECT_EQ(mapped_cache_bytes(), 0u);
+}
+
+TEST(MappedCache, ABufferNoRequestTakesBackWithinTheWindowIsReturned) {
+    drop_mapped_cache();
+    std::size_t big = 0;
+    void* once = acquire_mapped(64u << 20, big);
+    release_mapped(once, big);
+    EXPECT_EQ(mapped_cache_bytes(), big);
+    // A loop of another shape: its own buffer stays, the one-off goes.
+    std::size_t length = 0;
+    for (std::size_t i = 0; i <= CACHE_REUSE_WINDOW; ++i) {
+        void* p = acquire_mapped(1u << 20, length);
+        release_mapped(p, length);
+    }
+    EXPECT_EQ(mapped_cache_bytes(), length);
+    EXPECT_EQ(drop_mapped_cache(), length);
 }
 
 TEST(MappedCache, AReusedBufferIsFullyRewritten) {

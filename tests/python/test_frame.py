@@ -69,8 +69,11 @@ def test_registration_order_of_methods():
     assert own_methods(twirlkit.Cube2x2) == [
         "to_binary", "get_corners", "to_sticker_array", "is_solved", *TURNS,
         "do_moves", "scramble"]
+    # The Parts' members first, then those that bring states in and out.
     assert own_methods(twirlkit.CubeBatch) == [
-        "apply_move_indexes", "get_next_states", "to_sticker_array", "scramble", "len"]
+        "apply_move_indexes", "get_next_states", "to_sticker_array", "scramble", "len",
+        "from_stickers", "from_packed", "from_cubes", "to_packed", "take", "expand",
+        "is_solved", "stickers"]
 
 
 def test_argument_rules(cube_class):

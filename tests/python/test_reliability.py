@@ -4,6 +4,7 @@ import json
 import os
 import random
 import shutil
+import signal
 import subprocess
 import sys
 import textwrap
@@ -340,15 +341,21 @@ tracemalloc.start()
 for name, call in cases.items():
     for _ in range(ROUNDS // 10):
         call()
-    gc.collect()
-    traced, rss_before = tracemalloc.get_traced_memory()[0], rss()
-    refs = total_refs() if total_refs else 0
-    for _ in range(ROUNDS):
-        call()
-    gc.collect()
-    report[name] = {"traced": tracemalloc.get_traced_memory()[0] - traced,
-                    "rss": rss() - rss_before,
-                    "refs": total_refs() - refs if total_refs else None}
+    # Two measured runs, and the smaller growth of the two: a leak grows in
+    # both, while the interpreter's free lists (lists, and the dicts of
+    # exceptions that carry notes) fill up to their caps only once.
+    runs = []
+    for _ in range(2):
+        gc.collect()
+        traced, rss_before = tracemalloc.get_traced_memory()[0], rss()
+        refs = total_refs() if total_refs else 0
+        for _ in range(ROUNDS):
+            call()
+        gc.collect()
+        runs.append({"traced": tracemalloc.get_traced_memory()[0] - traced,
+                     "rss": rss() - rss_before,
+                     "refs": total_refs() - refs if total_refs else None})
+    report[name] = min(runs, key=lambda run: run["traced"])
 tracemalloc.stop()
 
 big = CubeBatch(1024, 3)
@@ -412,7 +419,9 @@ def test_entropy_failure_in_fresh_threads_and_pools_raises_panic(tmp_path):
             try:
                 call()
             except twirlkit.PanicException as error:
-                print(label, "panic", "entropy source" in str(error))
+                # An internal failure, not a caller's mistake: no ValueError.
+                print(label, "panic", "entropy source" in str(error)
+                      and not isinstance(error, ValueError))
             else:
                 print(label, "no panic")
 
@@ -492,3 +501,215 @@ def test_batch_equals_single_cubes_and_keeps_the_invariants(cube_type, sequences
     rows = batch.get_next_states()
     assert_valid_sticker_rows(rows, cube_type)
     assert (rows == get_next_states(singles)).all()
+
+
+# --- interpreter exit, Ctrl-C, fork, memory, pool size ---------------------------
+
+def test_daemon_threads_inside_lock_released_calls_let_the_interpreter_exit(tmp_path):
+    # At exit the interpreter ends such a thread by a forced unwind when it
+    # asks for the lock again, or while NumPy's first import runs in it; that
+    # used to abort the process in about one run in six.
+    for method in ("get_next_states", "to_sticker_array"):
+        for _ in range(8):
+            run_script(tmp_path / "exit.py", f"""
+                import threading, time, twirlkit
+                b = twirlkit.CubeBatch(1000, 3)
+                threading.Thread(target=lambda: [b.{method}() for _ in iter(int, 1)],
+                                 daemon=True).start()
+                time.sleep(0.2)
+            """)
+
+
+def run_until_interrupted(tmp_path, setup, call, check):
+    """Starts `call` in a child, sends SIGINT once it runs, and returns the
+    child's report: the call must end by KeyboardInterrupt and leave the
+    objects valid (`check`)."""
+    script = tmp_path / "interrupt.py"
+    script.write_text(textwrap.dedent(f"""
+        import sys
+        import numpy as np
+        import twirlkit
+        from conftest import check_invariants
+        {setup}
+        print("ready", flush=True)
+        try:
+            result = {call}
+        except KeyboardInterrupt:
+            {check}
+            print("interrupted", flush=True)
+        else:
+            print("returned", flush=True)
+    """))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(Path(__file__).parent)] + sys.path))
+    child = subprocess.Popen([sys.executable, str(script)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(0.2)  # well into the call; an earlier signal only lands in Python code
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    assert child.returncode == 0, err
+    return out
+
+
+@pytest.mark.parametrize("setup, call, check", [
+    ("cube = twirlkit.Cube3x3()", "cube.scramble(2**62)", "check_invariants(cube)"),
+    ("cube = twirlkit.Cube2x2()", "cube.scramble(2**62)", "check_invariants(cube)"),
+    ("b = twirlkit.CubeBatch(64, 2)", "b.scramble(np.full(64, 2**62))",
+     "b.apply_move_indexes(np.zeros(64, np.uintp)); [check_invariants(c) for c in b]"),
+    ("b = twirlkit.CubeBatch(3, 3)", "b.scramble(np.full(3, 2**62))",
+     "b.scramble(np.full(3, 5)); [check_invariants(c) for c in b]"),
+    ("b = twirlkit.CubeBatch(4_000_000, 2); b.scramble(np.full(4_000_000, 3))",
+     "[b.get_next_states() for _ in iter(int, 1)]",
+     "b.apply_move_indexes(np.zeros(1, np.uintp)); assert b.to_sticker_array().shape[0] == 4_000_000"),
+    ("b = twirlkit.CubeBatch(20_000_000, 2)",
+     "[b.apply_move_indexes(np.ones(20_000_000, np.uintp)) for _ in iter(int, 1)]",
+     "b.scramble(np.zeros(1, np.int64)); check_invariants(b[-1])"),
+    ("cubes = [twirlkit.Cube3x3()] * 200_000",
+     "[twirlkit.get_next_states(cubes) for _ in iter(int, 1)]", "check_invariants(cubes[0])"),
+], ids=["scramble-3x3", "scramble-2x2", "batch-scramble", "batch-scramble-small",
+        "batch-next-states", "batch-apply", "list-next-states"])
+def test_ctrl_c_ends_long_calls_and_leaves_objects_valid(tmp_path, setup, call, check):
+    assert run_until_interrupted(tmp_path, setup, call, check) == "interrupted\n"
+
+
+def test_a_signal_handler_that_does_not_raise_lets_the_call_finish(tmp_path):
+    out = run_until_interrupted(
+        tmp_path,
+        "import signal; seen = []; signal.signal(signal.SIGINT, lambda *a: seen.append(1)); "
+        "b = twirlkit.CubeBatch(600_000, 3)",
+        "(b.get_next_states(), b.get_next_states())",
+        "pass")
+    assert out == "returned\n"
+
+
+def test_multiprocessing_pool_reports_an_unreadable_array_instead_of_hanging(tmp_path):
+    out = run_script(tmp_path / "pool.py", """
+        import multiprocessing as mp, numpy as np, twirlkit
+
+        def job(i):
+            twirlkit.CubeBatch(8, 3).scramble(np.arange(16, dtype=np.int64)[::2])
+
+        if __name__ == "__main__":
+            with mp.get_context("fork").Pool(2) as pool:
+                try:
+                    pool.map(job, range(4))
+                except twirlkit.PanicException as error:
+                    assert isinstance(error, ValueError)
+                    assert type(error) is twirlkit.UnreadableArrayError
+                    print(error)
+    """, timeout=120)
+    assert out == "argument 'scramble_lengths' is not a contiguous, aligned array: AsSliceError\n"
+
+
+def test_unreadable_arrays_are_value_errors_too():
+    batch = CubeBatch(8, 3)
+    with pytest.raises(ValueError) as caught:
+        batch.apply_move_indexes(np.arange(16, dtype=np.uintp)[::2])
+    assert isinstance(caught.value, twirlkit.PanicException)
+    assert caught.value.args == (
+        "argument 'move_indexes' is not a contiguous, aligned array: AsSliceError",)
+    assert "UnreadableArrayError" not in twirlkit.__all__
+
+
+@pytest.mark.parametrize("make, args, note", [
+    (lambda b: b.scramble(np.zeros(4, np.int32)),
+     ("argument 'scramble_lengths': 'numpy.ndarray' object cannot be converted to 'ndarray'",),
+     "expected a 1-D C-contiguous int64 array; got int32 array with shape (4,)"),
+    (lambda b: b.scramble([1, 2]),
+     ("argument 'scramble_lengths': 'list' object cannot be converted to 'ndarray'",),
+     "expected a 1-D C-contiguous int64 array; got list"),
+    (lambda b: b.apply_move_indexes(np.zeros((2, 3), np.uintp)),
+     ("argument 'move_indexes': 'numpy.ndarray' object cannot be converted to 'ndarray'",),
+     "expected a 1-D C-contiguous uint64 array; got uint64 array with shape (2, 3)"),
+    (lambda b: b.scramble(np.zeros(3, ">i8")),
+     ("argument 'scramble_lengths': 'numpy.ndarray' object cannot be converted to 'ndarray'",),
+     "expected a 1-D C-contiguous int64 array; got >int64 array with shape (3,)"),
+    (lambda b: b.scramble(np.arange(10, dtype=np.int64)[::2]),
+     ("argument 'scramble_lengths' is not a contiguous, aligned array: AsSliceError",),
+     "expected a 1-D C-contiguous int64 array; got a non-contiguous int64 array "
+     "with shape (5,) and strides (16,)"),
+    (lambda b: b.scramble(np.frombuffer(bytes(17), np.int64, 2, 1)),
+     ("argument 'scramble_lengths' is not a contiguous, aligned array: AsSliceError",),
+     "expected a 1-D C-contiguous int64 array; got a misaligned int64 array "
+     "with shape (2,) and strides (8,)"),
+    (lambda b: CubeBatch(10**10, 3), ("Python int too large to convert to C unsigned int",),
+     "argument 'count' must be an integer from 0 to 4294967295"),
+    (lambda b: b[2**70], ("Python int too large to convert to C ssize_t",),
+     "argument 'index' must be an integer from -9223372036854775808 to 9223372036854775807"),
+], ids=["dtype", "list", "ndim", "byte-order", "strided", "misaligned", "count", "index"])
+def test_argument_errors_keep_their_args_and_say_what_was_expected(make, args, note):
+    with pytest.raises(BaseException) as caught:
+        make(CubeBatch(4, 3))
+    assert caught.value.args == args
+    if sys.version_info >= (3, 11):
+        assert caught.value.__notes__ == [note]
+
+
+def test_fork_while_another_thread_reads_the_batch_leaves_it_writable(tmp_path):
+    out = run_script(tmp_path / "fork_hold.py", """
+        import os, threading, time, numpy as np, twirlkit
+        s = twirlkit.CubeBatch(20_000, 3)
+        threading.Thread(target=lambda: [s.get_next_states() for _ in iter(int, 1)],
+                         daemon=True).start()
+        time.sleep(0.2)
+        failed = 0
+        for _ in range(10):
+            pid = os.fork()
+            if pid == 0:
+                try:
+                    s.apply_move_indexes(np.zeros(1, np.uintp))
+                    s.get_next_states()
+                except BaseException:
+                    os._exit(1)
+                os._exit(0)
+            _, status = os.waitpid(pid, 0)
+            failed += status != 0
+        print(failed)
+    """)
+    assert out == "0\n"
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory needs the address space")
+def test_the_output_cache_gives_way_when_memory_runs_short(tmp_path):
+    out = run_script(tmp_path / "memory.py", """
+        import resource, twirlkit
+        resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+        for n in (100_000, 90_000):
+            twirlkit.CubeBatch(n, 3).get_next_states()
+        print(twirlkit.CubeBatch(400_000, 3).get_next_states().shape)
+        try:
+            twirlkit.CubeBatch(10**8, 3).get_next_states()
+        except MemoryError as error:
+            print(error)
+    """)
+    assert out.splitlines() == [
+        "(4800000, 54)", "cannot allocate an output array of 518400000000 bytes"]
+
+
+def test_release_cached_buffers_gives_back_freed_outputs_only():
+    batch = CubeBatch(1024, 3)
+    twirlkit.release_cached_buffers()
+    kept = batch.get_next_states()
+    freed = batch.to_sticker_array().nbytes and batch.get_next_states()
+    expected = freed.copy()
+    del freed
+    released = twirlkit.release_cached_buffers()
+    assert released >= expected.nbytes
+    assert twirlkit.release_cached_buffers() == 0
+    assert (kept == expected).all()  # an array still alive keeps its memory
+    assert (batch.get_next_states() == expected).all()
+
+
+def test_an_absurd_pool_size_is_capped(tmp_path):
+    out = run_script(tmp_path / "threads.py", """
+        import os, resource, numpy as np, twirlkit
+        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+        b = twirlkit.CubeBatch(4096, 3)
+        b.scramble(np.full(4096, 5, dtype=np.int64))
+        b.get_next_states()
+        print(len(os.listdir("/proc/self/task")) <= 256 + 8)
+    """, env={"RAYON_NUM_THREADS": "18446744073709551615"})
+    assert out == "True\n"

@@ -5,7 +5,13 @@ The `type: ignore` lines are calls the stubs must refuse: under --strict an
 ignore that is no longer needed is itself an error, so a stub that grew too
 permissive fails the check.
 """
-from typing import Any, assert_type
+import sys
+from typing import Any
+
+if sys.version_info >= (3, 11):
+    from typing import assert_type
+else:  # mypy's own dependency carries it for 3.10
+    from typing_extensions import assert_type
 
 import numpy as np
 from numpy.typing import NDArray
