@@ -5,7 +5,8 @@ The worker pool's size is fixed at its first use, so each worker count runs
 in a process of its own (RAYON_NUM_THREADS set before the import). This
 script starts them, then short processes of one and two workers in turn for
 the scaling of the batch scramble, then one process per worker count and
-cube size for the peak memory of get_next_states(), and merges the results.
+cube size for the peak memory of get_next_states(), then one process with the
+most workers for the training loop (loop.py), and merges the results.
 Inside a process, the jobs compared with each other are timed in interleaved
 rounds (each round times every job once, starting from a different job each
 time) and compared by their medians.
@@ -14,9 +15,12 @@ time) and compared by their medians.
     python bench/bench.py --quick       # fewer rounds, n = 1024 and 65536
     python bench/bench.py --sizes 1024,65536 --threads 2
 
-Prints the table of ratios, the targets with met/missed and a one-line
-summary, and writes the same to bench/results/latest.json, the tables as
-Markdown to latest.md and, with matplotlib, the plot throughput.png.
+Every ratio is module time / reference time, so below 1 the module is
+faster; a speed-up target of 20 x is the bound 0.05. Prints the tables, the
+targets with met/missed and a one-line summary, and writes the same to
+bench/results/ (untracked): latest.json, the tables as Markdown in latest.md
+and, with matplotlib, the plot throughput.png. `make bench-record` copies
+them to bench/recorded/, the copy that is committed.
 """
 
 from __future__ import annotations
@@ -43,6 +47,7 @@ CUBES = (3, 2)
 SCRAMBLE_LENGTH = 20
 DO_MOVES_TOKENS = 20
 SCALING_N = 65536
+LOOP_SIZES = (1024, 8192)
 
 # Jobs whose one call outlasts this are timed once per round and get fewer
 # rounds; the million-cube successor arrays are 2.3 and 5.2 GB each.
@@ -319,6 +324,12 @@ def run_scaling(args) -> dict:
     return out
 
 
+def run_loops(args) -> list[dict]:
+    import loop
+
+    return [loop.run(cube, n, args.loop_rounds) for cube in CUBES for n in args.loop_sizes]
+
+
 # --- peak memory ----------------------------------------------------------
 
 
@@ -428,51 +439,68 @@ def median(runs: dict, threads: int, call: str, cube, n, job: str) -> float | No
     return None
 
 
-def targets(runs: dict, memory: list[dict], scaling: dict, threads: list[int]) -> list[dict]:
-    """Each target: the measured ratio, the bound, and whether it holds.
-    'at most' bounds compare module / reference; 'at least' bounds are
-    speed-ups, reference / module."""
+def targets(runs: dict, memory: list[dict], scaling: dict, loops: list[dict],
+            threads: list[int]) -> list[dict]:
+    """Each target: the measured ratio, module time / reference time, against
+    its upper bound. The tight-loop and single-cube targets hold for the
+    largest worker count run; the loop runs with that count only."""
     out = []
 
-    def add(name, t, cube, n, measured, op, bound):
+    def add(name, t, cube, n, measured, bound):
         if measured is None:
             return
-        met = measured <= bound if op == "<=" else measured >= bound
         out.append({"target": name, "threads": t, "cube": cube, "n": n,
-                    "measured": measured, "bound": f"{op} {bound}", "met": met})
+                    "measured": measured, "bound": f"<= {bound:g}", "met": measured <= bound})
 
     def ratio(t, call, cube, n, a, b):
         x, y = median(runs, t, call, cube, n, a), median(runs, t, call, cube, n, b)
         return None if x is None or y is None else x / y
 
-    for t in threads:
-        for cube in CUBES:
-            for n, bound in ((1024, 1.0), (65536, 0.8), (1_000_000, 0.8)):
-                add("get_next_states() / floor", t, cube, n,
-                    ratio(t, "get_next_states", cube, n, "module", "floor"), "<=", bound)
-            add("to_sticker_array() / floor", t, cube, 65536,
-                ratio(t, "to_sticker_array", cube, 65536, "module", "floor"), "<=", 1.0)
-            add("get_next_states(list) / batch", t, cube, 1024,
-                ratio(t, "get_next_states(list)", cube, 1024, "module", "batch"), "<=", 1.2)
-            add("scramble speed-up over numpy", t, cube, 65536,
-                ratio(t, "scramble", cube, 65536, "numpy", "module"), ">=", 10)
-            add("apply_move_indexes speed-up over numpy", t, cube, 65536,
-                ratio(t, "apply_move_indexes", cube, 65536, "numpy", "module"), ">=", 50)
-            add("turn method / builtin call", t, cube, None,
-                ratio(t, "turn", cube, None, "module", "builtin"), "<=", 1.5)
-            add("do_moves(20) speed-up over numpy", t, cube, None,
-                ratio(t, "do_moves", cube, None, "numpy", "module"), ">=", 20)
-    for t in threads:
-        for cube in CUBES:
-            state_targets(add, ratio, t, cube)
+    t = max(threads)
+    for cube in CUBES:
+        for n, bound in ((1024, 1.0), (65536, 0.5), (1_000_000, 0.5)):
+            add("get_next_states / floor", t, cube, n,
+                ratio(t, "get_next_states", cube, n, "module", "floor"), bound)
+        add("to_sticker_array / floor", t, cube, 65536,
+            ratio(t, "to_sticker_array", cube, 65536, "module", "floor"), 0.8)
+        add("get_next_states(list) / batch", t, cube, 1024,
+            ratio(t, "get_next_states(list)", cube, 1024, "module", "batch"), 1.2)
+        add("scramble / numpy (20 x)", t, cube, 65536,
+            ratio(t, "scramble", cube, 65536, "module", "numpy"), 1 / 20)
+        add("apply_move_indexes / numpy (50 x)", t, cube, 65536,
+            ratio(t, "apply_move_indexes", cube, 65536, "module", "numpy"), 1 / 50)
+        add("turn method / builtin call", t, cube, None,
+            ratio(t, "turn", cube, None, "module", "builtin"), 1.25)
+        add("do_moves(20) / numpy (20 x)", t, cube, None,
+            ratio(t, "do_moves", cube, None, "module", "numpy"), 1 / 20)
+    for lp in loops:
+        mod, floor = lp["loops"]["module"], lp["loops"]["floor"]
+        warm = lp["warm_floor"]["median_ns"]
+        add("loop: get_next_states median / warm floor", t, lp["cube"], lp["n"],
+            mod["get_next_states"]["median_ns"] / warm, 1.0)
+        add("loop: get_next_states p90 / warm floor", t, lp["cube"], lp["n"],
+            mod["get_next_states"]["p90_ns"] / warm, 1.5)
+        add("loop: iteration / floor loop iteration", t, lp["cube"], lp["n"],
+            mod["iteration"]["median_ns"] / floor["iteration"]["median_ns"], 1.1)
+    # The state calls' targets, their speed-ups turned into the same
+    # direction: module / reference against the reciprocal bound.
+    def add_speedup_or_bound(name, t, cube, n, measured, op, bound):
+        if op == ">=":
+            measured = None if measured is None else 1 / measured
+            name = name.replace(" speed-up over ", " / ") + f" ({bound:g} x)"
+            bound = 1 / bound
+        add(name, t, cube, n, measured, bound)
+
+    for cube in CUBES:
+        state_targets(add_speedup_or_bound, ratio, t, cube)
     for m in memory:
-        add("get_next_states() peak memory / output", m["threads"], m["cube"], m["n"],
-            m["ratio"], "<=", 1.05)
+        add("get_next_states peak memory / output", m["threads"], m["cube"], m["n"],
+            m["ratio"], 1.05)
     for cube in CUBES:
         pooled = scaling.get(str(cube), {})
         if "1" in pooled and "2" in pooled:
             one, two = statistics.median(pooled["1"]), statistics.median(pooled["2"])
-            add("scramble 2 workers vs 1", "2/1", cube, SCALING_N, one / two, ">=", 1.8)
+            add("scramble 2 workers / 1 worker", "2/1", cube, SCALING_N, two / one, 1 / 1.8)
     return out
 
 
@@ -522,18 +550,20 @@ def print_report(result: dict) -> None:
     print(f"\nmachine: {m['cpu']}, {m['cpus_available']} CPUs, "
           f"{m.get('memory_gib', '?')} GiB, Python {m['python']}, NumPy {m['numpy']}, "
           f"THP {m.get('transparent_hugepages', '?')}")
-    print("\nmedians; 'x' = module time / other time (below 1: module faster)\n")
+    print("\nmedians; (r) = module time / other time, below 1 the module is faster\n")
     head = f"{'T':>2} {'call':<25} {'cube':>4} {'n':>9} {'module':>10}  others"
     print(head)
     print("-" * len(head))
     for r in result["comparisons"]:
         cube = f"{r['cube']}x{r['cube']}"
         n = "1" if r["n"] is None else f"{r['n']:,}"
-        others = "  ".join(f"{k} {fmt_ns(v['ns'])} ({v['module_over']:.3g}x)"
+        others = "  ".join(f"{k} {fmt_ns(v['ns'])} ({v['module_over']:.3g})"
                            for k, v in r["others"].items())
         print(f"{r['threads']:>2} {r['call']:<25} {cube:>4} {n:>9} "
               f"{fmt_ns(r['module_ns']):>10}  {others}")
-    print("\ntargets\n")
+    if result["loops"]:
+        print("\n" + "\n".join(loop_lines(result["loops"], markdown=False)))
+    print("\ntargets (module / reference; below 1 the module is faster)\n")
     head = f"{'target':<42} {'T':>3} {'cube':>4} {'n':>9} {'measured':>9} {'bound':>7}  result"
     print(head)
     print("-" * len(head))
@@ -560,6 +590,48 @@ NUMPY_JOB = {"get_next_states": "numpy_take", "to_sticker_array": "numpy_copy",
              "get_next_states(list)": "batch"}
 
 
+LOOP_CALLS = ("get_next_states", "to_sticker_array", "apply_move_indexes", "scramble",
+              "model", "iteration")
+
+
+def loop_lines(loops: list[dict], markdown: bool) -> list[str]:
+    """The training loop: median and p90 of each call per loop, and the
+    module's medians over the NumPy loop's and over the floor loop's."""
+    lines = []
+    if markdown:
+        lines += ["Training loop (bench/loop.py), median / p90 per call; the ratios are "
+                  "twirlkit's median over the NumPy loop's and over the floor loop's "
+                  "(`np.empty` + `fill` for each returned array). The warm floor is "
+                  "`np.empty` + `fill` of the successor shape in a tight loop.", "",
+                  "| cube | n | call | twirlkit | NumPy | floor loop | / NumPy | / floor |",
+                  "|---|---:|---|---:|---:|---:|---:|---:|"]
+    else:
+        lines += ["training loop: median / p90 per call; ratios of the medians",
+                  f"{'cube':>4} {'n':>6} {'call':<19} {'twirlkit':>19} {'numpy':>19} "
+                  f"{'floor loop':>19} {'/numpy':>7} {'/floor':>7}"]
+    for lp in loops:
+        cube, n = f"{lp['cube']}x{lp['cube']}", f"{lp['n']:,}"
+        calls = [(c, [lp["loops"][k].get(c) for k in ("module", "numpy", "floor")])
+                 for c in LOOP_CALLS]
+        calls.append(("warm floor", [None, None, lp["warm_floor"]]))
+        for call, (mod, ref, flo) in calls:
+            cells = [f"{fmt_ns(x['median_ns'])} / {fmt_ns(x['p90_ns'])}" if x else ""
+                     for x in (mod, ref, flo)]
+            if call == "warm floor":
+                mod = lp["loops"]["module"]["get_next_states"]
+                call = "get_next_states / warm floor"
+                cells[0] = fmt_ns(mod["median_ns"])
+            over = [f"{mod['median_ns'] / x['median_ns']:.3g}" if mod and x and x["median_ns"] > 50
+                    else "" for x in (ref, flo)]
+            if markdown:
+                lines.append(f"| {cube} | {n} | `{call}` | " + " | ".join(cells + over) + " |")
+            else:
+                lines.append(f"{cube:>4} {n:>6} {call:<19} " +
+                             " ".join(f"{c:>19}" for c in cells) +
+                             " " + " ".join(f"{o:>7}" for o in over))
+    return lines
+
+
 def markdown_report(result: dict) -> str:
     """The tables for the README: the module against NumPy's fastest form and
     against the floor, then every target."""
@@ -567,9 +639,12 @@ def markdown_report(result: dict) -> str:
     lines = [
         f"Measured on {m['cpu']}, {m['cpus_available']} CPUs, {m.get('memory_gib', '?')} GiB, "
         f"{m['platform']}, Python {m['python']}, NumPy {m['numpy']}; "
-        f"load average {result['load_average']['start']} at the start.",
+        f"load average {result['load_average']['start']} at the start, "
+        f"{result['load_average']['end']} at the end.",
         "",
-        "| call | cube | n | workers | twirlkit | reference | reference / twirlkit "
+        "Every ratio is twirlkit time / reference time: below 1 twirlkit is faster.",
+        "",
+        "| call | cube | n | workers | twirlkit | reference | twirlkit / reference "
         "| floor | twirlkit / floor |",
         "|---|---|---:|---:|---:|---:|---:|---:|---:|",
     ]
@@ -579,7 +654,7 @@ def markdown_report(result: dict) -> str:
         n = "1" if r["n"] is None else f"{r['n']:,}"
         numpy_cells = ["", ""]
         if numpy_job:
-            numpy_cells = [fmt_ns(numpy_job["ns"]), f"{1 / numpy_job['module_over']:.3g}x"]
+            numpy_cells = [fmt_ns(numpy_job["ns"]), f"{numpy_job['module_over']:.3g}"]
         floor_cells = ["", ""]
         if floor:
             floor_cells = [fmt_ns(floor["ns"]), f"{floor['module_over']:.3g}"]
@@ -591,8 +666,10 @@ def markdown_report(result: dict) -> str:
               "scrambles, `states.copy()` and `row.tolist()` for the sticker arrays); "
               "for `get_next_states(list)` it is `CubeBatch.get_next_states()` of the same "
               "states. Floor: `np.empty(shape, np.int64)` then `.fill(1)` for batch calls, "
-              "`[].clear()` for single-cube calls.", "",
-              "| target | workers | cube | n | measured | bound | |",
+              "`[].clear()` for single-cube calls.", ""]
+    if result["loops"]:
+        lines += loop_lines(result["loops"], markdown=True) + [""]
+    lines += ["| target | workers | cube | n | measured | bound | |",
               "|---|---:|---|---:|---:|---:|---|"]
     for t in result["targets"]:
         n = "1" if t["n"] is None else f"{t['n']:,}"
@@ -611,6 +688,7 @@ PLOT_STYLE = {
     "numpy_fancy": {"color": "tab:red"},
     "floor": {"color": "gray", "linestyle": "--"},
 }
+FLOOR_LABEL = "floor: np.empty + fill(1)"
 
 
 def plot_throughput(result: dict, path: Path) -> bool:
@@ -636,12 +714,13 @@ def plot_throughput(result: dict, path: Path) -> bool:
                     (r["n"], r["n"] / r["module_ns"] * 1e9))
                 if r["threads"] == min(result["settings"]["threads"]):
                     for job, v in r["others"].items():
-                        series.setdefault(job, []).append((r["n"], r["n"] / v["ns"] * 1e9))
+                        label = FLOOR_LABEL if job == "floor" else job
+                        series.setdefault(label, []).append((r["n"], r["n"] / v["ns"] * 1e9))
             for label in sorted(series, key=lambda k: (not k.startswith("twirlkit"), k)):
                 points = sorted(series[label])
                 ax.plot([p[0] for p in points], [p[1] for p in points], marker="o",
-                        label=label, **PLOT_STYLE.get(label.split(",")[0] if label.startswith(
-                            "numpy") else label, {}))
+                        label=label, **PLOT_STYLE.get("floor" if label == FLOOR_LABEL else label,
+                                                      {}))
             ax.set_xscale("log")
             ax.set_yscale("log")
             ax.set_title(f"{call}, {cube}x{cube}", fontsize=10)
@@ -651,8 +730,12 @@ def plot_throughput(result: dict, path: Path) -> bool:
             ax.grid(True, which="both", alpha=0.3)
             ax.legend(fontsize=7)
     fig.suptitle(f"twirlkit against NumPy ({result['machine']['cpu']}, "
-                 f"{result['machine']['cpus_available']} CPUs)")
-    fig.tight_layout()
+                 f"{result['machine']['cpus_available']} CPUs, load "
+                 f"{result['load_average']['start']})")
+    fig.text(0.5, 0.005, "floor: the cost of any call that returns a new int64 array of the "
+             "same shape, np.empty(shape, np.int64) then .fill(1); higher is faster",
+             ha="center", fontsize=8)
+    fig.tight_layout(rect=(0, 0.03, 1, 1))
     fig.savefig(path, dpi=72)
     plt.close(fig)
     return True
@@ -688,6 +771,11 @@ def parse_args(argv=None):
     ap.add_argument("--passes", type=int,
                     help="alternating process pairs for the 2-vs-1 scramble (default 4, quick 2)")
     ap.add_argument("--no-memory", action="store_true", help="skip the peak-memory runs")
+    ap.add_argument("--no-loop", action="store_true", help="skip the training-loop runs")
+    ap.add_argument("--loop-rounds", type=int,
+                    help="recorded iterations per loop (default 101, quick 31)")
+    ap.add_argument("--loop-sizes", type=lambda s: [int(x) for x in s.split(",")],
+                    default=list(LOOP_SIZES), help="batch sizes of the loop (default 1024,8192)")
     ap.add_argument("--out", type=Path, default=DEFAULT_OUT, help="JSON output path")
     ap.add_argument("--verbose", action="store_true", help="progress on stderr")
     # Internal: the child processes.
@@ -695,6 +783,7 @@ def parse_args(argv=None):
     ap.add_argument("--memory", type=lambda s: [int(x) for x in s.split(",")],
                     help=argparse.SUPPRESS)
     ap.add_argument("--scaling", action="store_true", help=argparse.SUPPRESS)
+    ap.add_argument("--loop", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--json-out", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     if args.sizes is None:
@@ -703,6 +792,8 @@ def parse_args(argv=None):
         args.rounds = 5 if args.quick else 11
     if args.sample is None:
         args.sample = 0.002 if args.quick else 0.005
+    if args.loop_rounds is None:
+        args.loop_rounds = 31 if args.quick else 101
     if args.passes is None:
         args.passes = 2 if args.quick else 4
     args.scaling_rounds = 5
@@ -713,9 +804,11 @@ def parse_args(argv=None):
 
 def main(argv=None) -> int:
     args = parse_args(argv)
-    if args.worker or args.memory or args.scaling:
+    if args.worker or args.memory or args.scaling or args.loop:
         if args.memory:
             result = run_memory(*args.memory)
+        elif args.loop:
+            result = run_loops(args)
         elif args.scaling:
             result = run_scaling(args)
         else:
@@ -752,6 +845,13 @@ def main(argv=None) -> int:
                 m["threads"] = t
                 memory.append(m)
 
+    loops = []
+    if not args.no_loop:
+        print(f"timing the training loop with RAYON_NUM_THREADS={max(args.threads)} ...",
+              file=sys.stderr, flush=True)
+        loops = child(["--loop", "--loop-rounds", str(args.loop_rounds), "--loop-sizes",
+                       ",".join(map(str, args.loop_sizes))], max(args.threads), "loop")
+
     result = {
         "machine": machine(),
         "module_file": next(iter(runs.values()))["module_file"] if runs else None,
@@ -760,11 +860,12 @@ def main(argv=None) -> int:
                      "quick": args.quick},
         "runs": runs,
         "memory": memory,
+        "loops": loops,
         "scramble_scaling_samples_ns": scaling,
         "load_average": {"start": load_before, "end": load_average()},
     }
     result["comparisons"] = comparison_rows(runs)
-    result["targets"] = targets(runs, memory, scaling, args.threads)
+    result["targets"] = targets(runs, memory, scaling, loops, args.threads)
     result["elapsed_s"] = time.perf_counter() - started
     result["summary"] = summarise(result)
     print_report(result)

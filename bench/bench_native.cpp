@@ -201,11 +201,17 @@ void BM_chacha8_draw(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+void BM_wide_chacha8_draw(benchmark::State& state) {
+    WideChaCha8 gen(WideChaCha8::Key{9, 8, 7, 6, 5, 4, 3, 2});
+    for (auto _ : state) benchmark::DoNotOptimize(draw_move_index(gen));
+    state.SetItemsProcessed(state.iterations());
+}
+
 // Keying a task generator and drawing a 20-move scramble: what a batch
 // scramble chunk pays once, plus what each of its cubes pays.
 void BM_task_generator_20_draws(benchmark::State& state) {
     for (auto _ : state) {
-        ChaCha8 gen = make_task_generator();
+        WideChaCha8 gen = make_task_generator();
         MoveIndex acc = 0;
         for (int i = 0; i < 20; ++i) acc += draw_move_index(gen);
         benchmark::DoNotOptimize(acc);
@@ -254,6 +260,7 @@ BENCHMARK(BM_held_turn<Cube3x3>)->Name("held_turn_R/3x3");
 BENCHMARK(BM_held_turn<Cube2x2>)->Name("held_turn_R/2x2");
 BENCHMARK(BM_parallel_for_handoff)->Name("parallel_for_handoff/2_items")->UseRealTime();
 BENCHMARK(BM_chacha8_draw)->Name("draw_move_index/ChaCha8");
+BENCHMARK(BM_wide_chacha8_draw)->Name("draw_move_index/WideChaCha8");
 BENCHMARK(BM_task_generator_20_draws)->Name("task_generator+20_draws/ChaCha8");
 BENCHMARK(BM_thread_rng_draw)->Name("draw_move_index/thread_rng");
 BENCHMARK(BM_scramble_internal_20<Cube3x3>)->Name("scramble_internal_20/3x3");

@@ -43,16 +43,6 @@ using Cycle = std::array<SlotStep, 4>;
 
 namespace detail {
 
-// (o + t) mod 3 for o + t in 0..4, read from a 2-bit-per-entry constant:
-// entries 0,1,2,0,1 packed from the low end. No division, no branch.
-inline constexpr Word MOD3_TABLE = 0b01'00'10'01'00;
-
-constexpr Word twist_corner(Word value, unsigned twist) noexcept {
-    const Word sum = (value >> ORIENTATION_SHIFT) + twist;
-    return (value & CORNER_PIECE_MASK) |
-           (((MOD3_TABLE >> (2 * sum)) & 3) << ORIENTATION_SHIFT);
-}
-
 template <Cycle C>
 constexpr Word keep_mask() noexcept {
     Word moved = 0;
@@ -60,22 +50,59 @@ constexpr Word keep_mask() noexcept {
     return ~moved;
 }
 
+// Bit 0 of every slot that the cycle writes.
+template <Cycle C>
+constexpr Word moved_ones() noexcept {
+    Word ones = 0;
+    for (const SlotStep& s : C) ones |= Word{1} << (SLOT_BITS * s.to);
+    return ones;
+}
+
+// Each written slot's twist, at bit 0 of that slot.
+template <Cycle C>
+constexpr Word twist_addends() noexcept {
+    Word addends = 0;
+    for (const SlotStep& s : C) addends |= Word{s.twist} << (SLOT_BITS * s.to);
+    return addends;
+}
+
+// Adds the cycle's twists to the orientations of the slots it wrote, modulo
+// 3, for all of them at once. The orientations are lifted into 5-bit lanes of
+// their own, so o + t (at most 4) and o + t + 1 stay inside their lanes:
+// bit 2 of o + t + 1 says o + t >= 3, and three is then taken off. About ten
+// plain ALU operations for the four corners, where a per-corner table read
+// costs a variable shift each.
+template <Cycle C>
+constexpr Word twist_moved(Word word) noexcept {
+    constexpr Word ones = moved_ones<C>();
+    constexpr Word orientation_lanes = ones * 3;  // bits 0-1 of every written slot
+    constexpr Word orientation_bits = orientation_lanes << ORIENTATION_SHIFT;
+    const Word sum = ((word >> ORIENTATION_SHIFT) & orientation_lanes) + twist_addends<C>();
+    const Word wrapped = ((sum + ones) >> 2) & ones;
+    const Word reduced = sum - 3 * wrapped;
+    return (word & ~orientation_bits) | (reduced << ORIENTATION_SHIFT);
+}
+
 }  // namespace detail
 
 // Moves four slots along a cycle fixed at build time. The steps are expanded
-// as a pack, not looped over, so that every shift amount and twist is a
-// constant: one AND plus, per slot, a shift, a mask, the twist and an OR.
+// as a pack, not looped over, so that every shift amount is a constant: one
+// AND plus, per slot, a shift, a mask and an OR; the corner twists are then
+// added to the four written slots together.
 template <Cycle C, bool Twist>
 constexpr Word cycle_slots(Word word) noexcept {
     constexpr Word keep = detail::keep_mask<C>();
-    return [word]<std::size_t... I>(std::index_sequence<I...>) {
+    const Word moved = [word]<std::size_t... I>(std::index_sequence<I...>) {
         return (word & keep) | (... | [word] {
                    constexpr SlotStep s = C[I];
-                   Word v = slot_value(word, s.from);
-                   if constexpr (Twist) v = detail::twist_corner(v, s.twist);
-                   return v << (SLOT_BITS * s.to);
+                   return slot_value(word, s.from) << (SLOT_BITS * s.to);
                }());
     }(std::make_index_sequence<C.size()>{});
+    if constexpr (Twist) {
+        return detail::twist_moved<C>(moved);
+    } else {
+        return moved;
+    }
 }
 
 // Layer rotations, valid for any word with the U layer in slots 0-3 and the

@@ -124,8 +124,8 @@ inline constexpr std::size_t HUGE_PAGE = HUGE_PAGE_BYTES;
 inline constexpr std::size_t MAP_THRESHOLD = CACHE_THRESHOLD;
 // Outputs from this size on are written around the caches: they cannot stay
 // in them anyway, and streaming stores save reading every line before it is
-// overwritten.
-inline constexpr std::size_t STREAM_THRESHOLD = std::size_t{32} << 20;
+// overwritten. The sticker rows of 65,536 3x3 cubes (28 MiB) are above it.
+inline constexpr std::size_t STREAM_THRESHOLD = std::size_t{16} << 20;
 
 }  // namespace detail
 
@@ -202,7 +202,7 @@ void scramble_batch_internal(std::span<C> cubes, std::span<const std::int64_t> l
                              std::size_t grain = SCRAMBLE_GRAIN) {
     const std::size_t pairs = std::min(cubes.size(), lengths.size());
     parallel_for(0, pairs, grain, [cubes, lengths](std::size_t begin, std::size_t end) {
-        ChaCha8 gen = make_task_generator();
+        WideChaCha8 gen = make_task_generator();
         for (std::size_t block = begin; block < end; block += MOVE_BLOCK) {
             const std::size_t block_end = std::min(end, block + MOVE_BLOCK);
             std::array<std::uint32_t, MOVE_BLOCK> active;
@@ -302,14 +302,27 @@ OutputMatrix sticker_arrays_internal(std::span<const C> cubes,
     const MatrixShape shape = checked_output_shape(cubes.size(), 1, d);
     OutputMatrix out = OutputMatrix::allocate(shape.rows, shape.cols);
     std::int64_t* const data = out.data();
-    parallel_for(0, shape.rows, grain, [cubes, data](std::size_t chunk_begin, std::size_t chunk_end) {
-        in_cancellable_steps(chunk_begin, chunk_end, STICKER_CANCEL_STEP,
-                             [cubes, data](std::size_t begin, std::size_t end) {
-                                 for (std::size_t i = begin; i < end; ++i) {
-                                     cubes[i].write_sticker_row(data + i * d);
-                                 }
-                             });
-    });
+    const auto write_rows = [cubes, data]<bool Stream>(std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            cubes[i].template write_sticker_row<Stream>(data + i * d);
+        }
+    };
+    if (shape.rows * d * sizeof(std::int64_t) >= detail::STREAM_THRESHOLD) {
+        parallel_for(0, shape.rows, grain, [write_rows](std::size_t chunk_begin, std::size_t chunk_end) {
+            in_cancellable_steps(chunk_begin, chunk_end, STICKER_CANCEL_STEP,
+                                 [write_rows](std::size_t begin, std::size_t end) {
+                                     write_rows.template operator()<true>(begin, end);
+                                     stream_fence();
+                                 });
+        });
+    } else {
+        parallel_for(0, shape.rows, grain, [write_rows](std::size_t chunk_begin, std::size_t chunk_end) {
+            in_cancellable_steps(chunk_begin, chunk_end, STICKER_CANCEL_STEP,
+                                 [write_rows](std::size_t begin, std::size_t end) {
+                                     write_rows.template operator()<false>(begin, end);
+                                 });
+        });
+    }
     return out;
 }
 

@@ -142,8 +142,8 @@ constexpr std::uint8_t turn_code(std::string_view token) noexcept {
 }
 
 template <Cube C>
-constexpr void apply_token(C& cube, std::string_view token) noexcept {
-    switch (turn_code(token)) {
+constexpr void apply_turn_code(C& cube, std::uint8_t code) noexcept {
+    switch (code) {
         case 0: cube.do_u_move_internal(); break;
         case 1: cube.do_u_prime_move_internal(); break;
         case 2: cube.do_u_move_internal(); cube.do_u_move_internal(); break;
@@ -166,15 +166,71 @@ constexpr void apply_token(C& cube, std::string_view token) noexcept {
     }
 }
 
+template <Cube C>
+constexpr void apply_token(C& cube, std::string_view token) noexcept {
+    apply_turn_code(cube, turn_code(token));
+}
+
+// Byte classes of the fast path: printable ASCII (a byte of a token) and the
+// one-byte white space. Everything else, bytes of 0x80 and above included,
+// is left to the general tokenizer.
+inline constexpr std::uint8_t OTHER_BYTE = 0;
+inline constexpr std::uint8_t TOKEN_BYTE = 1;
+inline constexpr std::uint8_t SPACE_BYTE = 2;
+
+consteval std::array<std::uint8_t, 256> byte_classes() {
+    std::array<std::uint8_t, 256> table{};
+    for (unsigned b = 0x21; b < 0x80; ++b) table[b] = TOKEN_BYTE;
+    for (unsigned b = 0x09; b <= 0x0D; ++b) table[b] = SPACE_BYTE;
+    table[0x20] = SPACE_BYTE;
+    return table;
+}
+
+inline constexpr std::array<std::uint8_t, 256> BYTE_CLASS = byte_classes();
+
 }  // namespace move_text
 
 // Applies every recognised token of `text` to `cube` as it is read; anything
 // else is skipped, never an error.
+//
+// Move text is nearly always tokens of one or two ASCII bytes, each followed
+// by one ASCII space. Those are read three bytes at a time: three class
+// reads settle whether the token is one byte or two, and the turn code and
+// the step to the next token follow without a branch on that length, which
+// in random move text is a coin toss. The one branch left per token (take
+// the fast path or not) is almost always taken the same way; the turn is
+// the one unpredictable jump. Anything else (runs of white space, longer
+// tokens, non-ASCII bytes, the last token) goes one token at a time through
+// the general tokenizer, which defines the result in every case.
 template <Cube C>
 constexpr void do_moves_internal(C& cube, std::string_view text) noexcept {
-    for_each_token(text, [&cube](std::string_view token) noexcept {
-        move_text::apply_token(cube, token);
-    });
+    using namespace move_text;
+    const std::size_t size = text.size();
+    const auto byte = [&text](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+    std::size_t at = 0;
+    for (;;) {
+        while (at + 3 <= size) {
+            const unsigned first = byte(at);
+            const unsigned second = byte(at + 1);
+            const bool two = BYTE_CLASS[second] == TOKEN_BYTE;
+            const bool fits = BYTE_CLASS[first] == TOKEN_BYTE &&
+                              BYTE_CLASS[two ? byte(at + 2) : second] == SPACE_BYTE;
+            if (!fits) break;
+            const unsigned face = FACE_OF[first];
+            const unsigned kind = KIND_OF[two ? second : 256u];
+            const bool valid = face != BAD && kind != BAD;
+            apply_turn_code(cube, valid ? static_cast<std::uint8_t>(face * 3 + kind) : NO_TURN);
+            at += two ? 3 : 2;
+        }
+        std::size_t space;
+        while (at < size && (space = space_length(text, at)) != 0) at += space;
+        if (at == size) return;
+        const std::size_t start = at;
+        do {
+            ++at;
+        } while (at < size && space_length(text, at) == 0);
+        apply_token(cube, std::string_view(text.data() + start, at - start));
+    }
 }
 
 // The tokens of `text` in reverse order, each inverted, joined by single

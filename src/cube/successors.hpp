@@ -81,19 +81,14 @@ consteval std::size_t moved_stickers(const RowSources<N>& sources) {
 template <PackedCube C>
 inline constexpr auto SUCCESSOR_SOURCES = successor_sources(C::sticker_net, C::turn_cycles);
 
-// Copies an aligned local row to the output with streaming stores, which
-// skip the read-for-ownership of every destination line: for outputs far
-// larger than the caches.
-template <std::size_t D>
-inline void stream_row(std::int64_t* out, const std::int64_t* row) noexcept {
-#if defined(__SSE2__)
-    static_assert(D % 2 == 0);
-    for (std::size_t i = 0; i < D; i += 2) {
-        _mm_stream_si128(reinterpret_cast<__m128i*>(out + i),
-                         _mm_load_si128(reinterpret_cast<const __m128i*>(row + i)));
-    }
+// One 8-byte cell written around the caches, which skips the
+// read-for-ownership of every destination line: for outputs far larger than
+// the caches.
+[[gnu::always_inline]] inline void stream_cell(std::int64_t* out, std::int64_t value) noexcept {
+#if defined(__SSE2__) && defined(__x86_64__)
+    _mm_stream_si64(reinterpret_cast<long long*>(out), static_cast<long long>(value));
 #else
-    std::memcpy(out, row, D * sizeof(std::int64_t));
+    *out = value;
 #endif
 }
 
@@ -102,11 +97,12 @@ inline void write_successor(const std::int64_t* parent, std::int64_t* out) noexc
     constexpr std::size_t d = C::sticker_dim;
     static constexpr RowSources<d> sources = SUCCESSOR_SOURCES<C>[M];
     if constexpr (Stream) {
-        alignas(16) std::int64_t row[d];
+        // Straight to the output with 8-byte non-temporal stores: a row
+        // staged on the stack with 8-byte stores and streamed out with
+        // 16-byte loads stalls on store forwarding at every load.
         [&]<std::size_t... P>(std::index_sequence<P...>) {
-            ((row[P] = parent[sources[P]]), ...);
+            (stream_cell(out + P, parent[sources[P]]), ...);
         }(std::make_index_sequence<d>{});
-        stream_row<d>(out, row);
     } else {
         [&]<std::size_t... P>(std::index_sequence<P...>) {
             ((out[P] = parent[sources[P]]), ...);
@@ -117,8 +113,8 @@ inline void write_successor(const std::int64_t* parent, std::int64_t* out) noexc
 }  // namespace detail
 
 // The twelve successor rows of one cube, in move-index order, written to
-// rows[0 .. 12 * sticker_dim). With Stream the output must be 16-byte aligned
-// and the caller fences before the rows are read by another thread.
+// rows[0 .. 12 * sticker_dim). With Stream the caller fences before the
+// rows are read by another thread.
 template <PackedCube C, bool Stream = false>
 inline void write_successor_rows(const C& cube, std::int64_t* rows) noexcept {
     constexpr std::size_t d = C::sticker_dim;

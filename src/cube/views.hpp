@@ -27,6 +27,10 @@
 
 #include "cube/corner_word.hpp"
 
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 namespace twirlkit {
 
 // A colour is coded by the position of its home face in the order U R F D L B.
@@ -142,18 +146,40 @@ constexpr std::uint32_t sticker_code(Word corners, Word edges) noexcept {
 }
 
 namespace detail {
-template <const auto& Net, class Out, std::size_t... P>
-constexpr void project_stickers(Word corners, Word edges, Out* out, std::index_sequence<P...>) noexcept {
-    ((out[P] = static_cast<Out>(sticker_code<Net[P]>(corners, edges))), ...);
+// One code into its 8-byte cell; with Stream a non-temporal store, which
+// skips reading the destination line before overwriting it (the caller
+// fences before another thread reads the row).
+template <bool Stream, class Out>
+[[gnu::always_inline]] constexpr void store_code(Out* at, std::uint32_t code) noexcept {
+#if defined(__SSE2__) && defined(__x86_64__)
+    if constexpr (Stream) {
+        static_assert(sizeof(Out) == sizeof(long long));
+        _mm_stream_si64(reinterpret_cast<long long*>(at), static_cast<long long>(code));
+        return;
+    }
+#endif
+    *at = static_cast<Out>(code);
+}
+
+// Not vectorised by g++'s straight-line (SLP) pass, which packs the codes
+// eight to a 64-bit register, stores two of those and reloads them as one
+// 16-byte vector to widen: a store-forwarding stall on every cube that took
+// half of a 2x2 to_sticker_array. The plain form is one byte load and one
+// 8-byte store per sticker.
+template <const auto& Net, bool Stream, class Out, std::size_t... P>
+[[gnu::optimize("no-tree-slp-vectorize")]] constexpr void project_stickers(
+    Word corners, Word edges, Out* out, std::index_sequence<P...>) noexcept {
+    (store_code<Stream>(out + P, sticker_code<Net[P]>(corners, edges)), ...);
 }
 }  // namespace detail
 
 // Writes one code per position of `Net`; every source is a template argument,
 // so this expands to straight-line shift/mask/load/store with no loop and no
 // branch. `edges` is not read when the net has no edge stickers.
-template <const auto& Net, class Out>
+template <const auto& Net, bool Stream = false, class Out>
 constexpr void project_stickers(Word corners, Word edges, Out* out) noexcept {
-    detail::project_stickers<Net>(corners, edges, out, std::make_index_sequence<Net.size()>{});
+    detail::project_stickers<Net, Stream>(corners, edges, out,
+                                          std::make_index_sequence<Net.size()>{});
 }
 
 // The word in base 2, bit 63 first, zero-padded to 64 characters.

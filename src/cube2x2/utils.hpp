@@ -73,7 +73,9 @@ struct Cube2x2 {
     constexpr void project_into(Out* row) const noexcept {
         project_stickers<net::STICKERS_2X2>(state, 0, row);
     }
-    inline void write_sticker_row(std::int64_t* row) const noexcept;
+    // With Stream as non-temporal stores (see project_stickers).
+    template <bool Stream = false>
+    void write_sticker_row(std::int64_t* row) const noexcept;
     inline std::vector<std::int64_t> sticker_array_internal() const;
     std::string render_ansi_internal() const;  // render.cpp
 
@@ -91,8 +93,9 @@ constexpr std::array<std::uint32_t, Cube2x2::sticker_dim> Cube2x2::to_sticker_ar
 }
 
 // 24 x (shift, mask, byte load, 8-byte store); no loop, no branch.
+template <bool Stream>
 inline void Cube2x2::write_sticker_row(std::int64_t* row) const noexcept {
-    project_stickers<net::STICKERS_2X2>(state, 0, row);
+    project_stickers<net::STICKERS_2X2, Stream>(state, 0, row);
 }
 
 inline std::vector<std::int64_t> Cube2x2::sticker_array_internal() const {

@@ -142,7 +142,9 @@ struct Cube3x3 {
     constexpr void project_into(Out* row) const noexcept {
         project_stickers<net::STICKERS_3X3>(corners, edges, row);
     }
-    inline void write_sticker_row(std::int64_t* row) const noexcept;
+    // With Stream as non-temporal stores (see project_stickers).
+    template <bool Stream = false>
+    void write_sticker_row(std::int64_t* row) const noexcept;
     inline std::vector<std::int64_t> sticker_array_internal() const;
     std::string render_ansi_internal() const;  // render.cpp
 
@@ -181,8 +183,9 @@ constexpr std::array<std::uint32_t, Cube3x3::sticker_dim> Cube3x3::to_sticker_ar
 }
 
 // 54 x (shift, mask, byte load, 8-byte store); no loop, no branch.
+template <bool Stream>
 inline void Cube3x3::write_sticker_row(std::int64_t* row) const noexcept {
-    project_stickers<net::STICKERS_3X3>(corners, edges, row);
+    project_stickers<net::STICKERS_3X3, Stream>(corners, edges, row);
 }
 
 inline std::vector<std::int64_t> Cube3x3::sticker_array_internal() const {

@@ -164,6 +164,57 @@ TEST(BatchScramble, TwoScramblesOfTheSameBatchDiffer) {
     EXPECT_EQ(repeats, 0u);
 }
 
+// Outputs from the streaming threshold on take the non-temporal store path
+// of both kernels; each of their rows must still be the plain projection.
+TYPED_TEST(KernelTest, RowsWrittenAroundTheCachesAreTheProjection) {
+    using C = TypeParam;
+    constexpr std::size_t row_bytes = C::sticker_dim * sizeof(std::int64_t);
+    const std::vector<C> cubes = sample_cubes<C>(detail::STREAM_THRESHOLD / row_bytes + 3);
+    const OutputMatrix rows = sticker_arrays_internal(std::span<const C>(cubes));
+    for (std::size_t i = 0; i < cubes.size(); ++i) {
+        const std::int64_t* row = rows.row(i);
+        ASSERT_EQ(std::vector<std::int64_t>(row, row + C::sticker_dim), cubes[i].sticker_array_internal())
+            << "cube " << i;
+    }
+    const std::span<const C> few(cubes.data(), detail::STREAM_THRESHOLD / (MOVE_COUNT * row_bytes) + 3);
+    const OutputMatrix next = next_states_internal(few);
+    for (std::size_t i = 0; i < few.size(); i += 7) {
+        for (MoveIndex m = 0; m < MOVE_COUNT; ++m) {
+            const std::int64_t* row = next.row(MOVE_COUNT * i + m);
+            ASSERT_EQ(std::vector<std::int64_t>(row, row + C::sticker_dim), reference_row(few[i], m))
+                << "cube " << i << " move " << m;
+        }
+    }
+}
+
+// Both builds of the grouped turns (scalar, and AVX2 where the CPU has it)
+// must turn every cube of a block as the move-index jump does, for every move
+// and for the no-move slot, with buckets of every size (odd remainders too).
+TYPED_TEST(KernelTest, GroupedTurnsOfBothBuildsMatchTheJump) {
+    using C = TypeParam;
+    std::vector<C> start = sample_cubes<C>(MOVE_BLOCK);
+    std::mt19937 gen(7);
+    for (int trial = 0; trial < 200; ++trial) {
+        const std::size_t count = 1 + gen() % MOVE_BLOCK;
+        std::vector<std::uint32_t> ids(MOVE_BLOCK);
+        for (std::uint32_t k = 0; k < MOVE_BLOCK; ++k) ids[k] = k;
+        std::shuffle(ids.begin(), ids.end(), gen);
+        std::vector<std::uint8_t> moves(count);
+        const unsigned spread = trial % 2 == 0 ? MOVE_COUNT + 1 : 3;  // many or few buckets
+        for (auto& m : moves) m = static_cast<std::uint8_t>(gen() % spread);
+        std::vector<C> expected = start;
+        for (std::size_t k = 0; k < count; ++k) apply_move_index_internal(expected[ids[k]], moves[k]);
+        std::vector<C> scalar = start, vector = start;
+        apply_grouped_with<false>(std::span<C>(scalar), ids.data(), moves.data(), count);
+        apply_grouped_with<true>(std::span<C>(vector), ids.data(), moves.data(), count);
+        ASSERT_EQ(scalar, expected) << "trial " << trial;
+        if (detail::cpu_has_avx2()) {
+            ASSERT_EQ(vector, expected) << "trial " << trial;
+        }
+        start = expected;
+    }
+}
+
 TEST(LargeMatrix, IsMappedHugePageAlignedAndFullyWritten) {
     // 8000 * 12 * 54 * 8 bytes is about 41 MB, above the huge-page size.
     static_assert(std::size_t{8000} * 12 * 54 * 8 >= detail::MAP_THRESHOLD);

@@ -207,6 +207,35 @@ TYPED_TEST(DoMoves, MixedTextAppliesKnownTokensInOrder) {
     EXPECT_EQ(cube, expected);
 }
 
+// do_moves reads the common short tokens on a path of its own; the general
+// tokenizer defines what every text means. Random texts built from pieces
+// that sit on both sides of the fast path's edges (tokens of one to three
+// bytes, runs and kinds of white space, non-ASCII look-alikes, NUL and
+// control bytes) must turn a cube exactly as the general tokenizer does.
+TYPED_TEST(DoMoves, FastPathAgreesWithTheGeneralTokenizer) {
+    const std::string_view pieces[] = {
+        "U"sv, "R'"sv, "F2"sv, "B!"sv, "D"sv, "L'"sv, "U3"sv, "x"sv, "R''"sv, "Uw"sv, "2"sv,
+        " "sv, " "sv, " "sv, "  "sv, "\t"sv, "\n"sv, "\x0B"sv, "\xC2\xA0"sv, "\xE3\x80\x80"sv,
+        "\xE2\x80\x99"sv, "\xC2"sv, "\0"sv, "\x1F"sv, "\x7F"sv, "\xFF"sv};
+    std::uint32_t seed = 12345;
+    const auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    for (int trial = 0; trial < 4000; ++trial) {
+        std::string text;
+        const std::size_t count = next() % 12;
+        for (std::size_t k = 0; k < count; ++k) text += pieces[next() % std::size(pieces)];
+        TypeParam fast = scrambled<TypeParam>();
+        TypeParam general = fast;
+        do_moves_internal(fast, text);
+        for_each_token(text, [&general](std::string_view token) noexcept {
+            move_text::apply_token(general, token);
+        });
+        ASSERT_EQ(fast, general) << "text of " << text.size() << " bytes, trial " << trial;
+    }
+}
+
 TYPED_TEST(DoMoves, NulStaysInsideItsToken) {
     TypeParam cube = scrambled<TypeParam>();
     TypeParam expected = cube;

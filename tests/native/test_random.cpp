@@ -300,9 +300,34 @@ TEST(EntropyTest, FillsBuffersOfAnySize) {
 }
 
 TEST(TaskGeneratorTest, EachTaskGetsItsOwnKey) {
-    ChaCha8 first = make_task_generator();
-    ChaCha8 second = make_task_generator();
-    EXPECT_NE(keystream_hex(first, 0, 32), keystream_hex(second, 0, 32));
+    WideChaCha8 first = make_task_generator();
+    WideChaCha8 second = make_task_generator();
+    std::array<std::uint32_t, 8> a, b;
+    for (auto& w : a) w = first.next_u32();
+    for (auto& w : b) w = second.next_u32();
+    EXPECT_NE(a, b);
+}
+
+// The eight-block generator must serve exactly the words of the one-block
+// ChaCha8, in both of its builds: across refills, with every key, nonce and
+// counter word in play, and with a counter whose low word wraps between two
+// lanes of one refill.
+TEST(WideChaChaTest, BothBuildsServeTheChaCha8StreamWordForWord) {
+    std::vector<detail::WideRefill> builds{&detail::chacha8_blocks_baseline};
+    if (detail::cpu_has_avx2()) builds.push_back(&detail::chacha8_blocks_avx2);
+    const ChaCha8::Key key{0x03020100u, 0x07060504u, 0x0b0a0908u, 0x0f0e0d0cu,
+                           0x13121110u, 0x17161514u, 0x1b1a1918u, 0x1f1e1d1cu};
+    for (const std::uint64_t counter : {std::uint64_t{0}, std::uint64_t{0xfffffffcu}}) {
+        for (const detail::WideRefill build : builds) {
+            ChaCha8 narrow(key, 0x4a00000009ULL, counter);
+            WideChaCha8 wide(key, 0x4a00000009ULL, counter, build);
+            for (std::size_t i = 0; i < 3 * WideChaCha8::WORDS + 5; ++i) {
+                ASSERT_EQ(wide.next_u32(), narrow.next_u32())
+                    << "word " << i << ", counter " << counter
+                    << (build == &detail::chacha8_blocks_avx2 ? ", AVX2" : ", baseline");
+            }
+        }
+    }
 }
 
 TEST(ScrambleTest, NonPositiveLengthsTurnNothingAndDrawNothing) {

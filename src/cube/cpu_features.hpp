@@ -1,0 +1,11 @@
+// What the CPU running the process can execute, for the kernels that come in
+// a baseline build and a build for a wider instruction set. Each is read
+// once; the baseline build is what every x86-64 (and every other) CPU runs.
+#pragma once
+
+namespace twirlkit::detail {
+
+// True when the CPU runs AVX2 code (always false off x86-64).
+bool cpu_has_avx2() noexcept;
+
+}  // namespace twirlkit::detail
