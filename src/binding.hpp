@@ -192,7 +192,8 @@ PyObject* raise_memory_error(const std::bad_alloc& error) noexcept;
 // passes (see ReleaseGil), which is why this is not noexcept; a caller that
 // releases the lock, or polls for signals, must not be noexcept either.
 template <class F>
-auto guarded(F&& body, decltype(body()) failure) -> decltype(body()) {
+TWIRLKIT_PASSES_FORCED_UNWIND auto guarded(F&& body, decltype(body()) failure)
+    -> decltype(body()) {
     try {
         return body();
     } catch (abi::__forced_unwind&) {

@@ -345,7 +345,7 @@ private:
 // Claims and runs chunks until none are left or the job was told to stop.
 // Every exception of a chunk is kept in the job, except the forced unwind
 // that ends a thread, which must pass (only the caller's poll can start one).
-void run_chunks(Job& job) {
+TWIRLKIT_PASSES_FORCED_UNWIND void run_chunks(Job& job) {
     CurrentJob current(&job);
     while (!job.stop.load(std::memory_order_relaxed)) {
         const std::size_t i = job.next.fetch_add(1, std::memory_order_relaxed);

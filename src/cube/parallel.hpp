@@ -82,6 +82,13 @@ inline constexpr std::chrono::milliseconds POLL_INTERVAL{10};
 
 // Thrown at a cancellation point once the call has been told to stop. The
 // reason is wherever the poll left it (for Python: the pending exception).
+// glibc ends a thread (pthread_exit, or the interpreter at exit) with a
+// forced unwind that C++ code sees as abi::__forced_unwind. It is a foreign
+// exception with no C++ object behind it, so the reference a handler binds to
+// it is null, which UndefinedBehaviorSanitizer's null check reports. Every
+// function that catches it to let it pass carries this attribute.
+#define TWIRLKIT_PASSES_FORCED_UNWIND __attribute__((no_sanitize("null")))
+
 struct Cancelled : std::exception {
     const char* what() const noexcept override { return "call cancelled"; }
 };

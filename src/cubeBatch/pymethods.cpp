@@ -248,7 +248,7 @@ PyObject* CubeBatch_apply_move_indexes(PyObject* object, PyObject* const* args, 
 // turned into a Python exception. False with that exception set. Not
 // noexcept, and neither is any caller: see ReleaseGil.
 template <class Body>
-bool lock_released(Body&& body) {
+TWIRLKIT_PASSES_FORCED_UNWIND bool lock_released(Body&& body) {
     std::exception_ptr failure;
     {
         ReleaseGil unlocked;
@@ -304,7 +304,7 @@ PyObject* CubeBatch_to_sticker_array(PyObject* object, PyObject*) {
 // main thread, and returns what it threw once the lock is held again. As in
 // lock_released, only a thread's forced unwind passes; not noexcept.
 template <class Body>
-std::exception_ptr run_lock_released(Body&& body) {
+TWIRLKIT_PASSES_FORCED_UNWIND std::exception_ptr run_lock_released(Body&& body) {
     ReleaseGil unlocked;
     SignalScope signals(unlocked);
     try {
