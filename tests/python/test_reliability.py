@@ -385,8 +385,12 @@ def test_repeated_calls_of_every_public_method_do_not_grow_memory(tmp_path):
     report = json.loads(out)
     big = report.pop("CubeBatch(1024, 3).get_next_states")
     assert len(report) == 31
+    # What a real leak adds grows with the rounds; what the first exceptions
+    # with notes leave in the interpreter's free lists (about 1 KB) does not,
+    # and the sanitized run's fewer rounds would mistake it for a leak.
+    traced_bound = 8 * max(rounds, 1000)
     for name, growth in report.items():
-        assert growth["traced"] < 8 * rounds, (name, growth)
+        assert growth["traced"] < traced_bound, (name, growth)
         if growth["refs"] is not None:
             assert abs(growth["refs"]) < rounds // 10, (name, growth)
         if not SANITIZED:
@@ -703,6 +707,7 @@ def test_release_cached_buffers_gives_back_freed_outputs_only():
     assert (batch.get_next_states() == expected).all()
 
 
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory needs the address space")
 def test_an_absurd_pool_size_is_capped(tmp_path):
     out = run_script(tmp_path / "threads.py", """
         import os, resource, numpy as np, twirlkit
