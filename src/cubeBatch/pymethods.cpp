@@ -242,25 +242,30 @@ PyObject* CubeBatch_apply_move_indexes(PyObject* object, PyObject* const* args, 
 // Kernels that read the batch: shared hold, interpreter lock released for
 // the allocation and the rows, so other Python threads run meanwhile.
 
-// Runs `body` with the interpreter lock released; the rows answer Ctrl-C on
-// the main thread. Callers hold the batch with a PyForkSafeSharedHold. Nothing but a thread's forced unwind may leave the
-// released section by exception: the lock must be back before a failure is
-// turned into a Python exception. False with that exception set. Not
-// noexcept, and neither is any caller: see ReleaseGil.
+// Runs body() with the interpreter lock released, answering Ctrl-C on the
+// main thread, and returns what it threw once the lock is held again. Nothing
+// but a thread's forced unwind may leave the released section by exception:
+// the lock must be back before a failure is turned into a Python exception.
+// Not noexcept, and neither is any caller: see ReleaseGil.
 template <class Body>
-TWIRLKIT_PASSES_FORCED_UNWIND bool lock_released(Body&& body) {
-    std::exception_ptr failure;
-    {
-        ReleaseGil unlocked;
-        SignalScope signals(unlocked);
-        try {
-            body();
-        } catch (abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
-            failure = std::current_exception();
-        }
+TWIRLKIT_PASSES_FORCED_UNWIND std::exception_ptr run_lock_released(Body&& body) {
+    ReleaseGil unlocked;
+    SignalScope signals(unlocked);
+    try {
+        body();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        return std::current_exception();
     }
+    return nullptr;
+}
+
+// run_lock_released for the readers, which hold the batch with a
+// PyForkSafeSharedHold: false with the Python exception of the failure set.
+template <class Body>
+bool lock_released(Body&& body) {
+    const std::exception_ptr failure = run_lock_released(static_cast<Body&&>(body));
     if (!failure) return true;
     return guarded([&]() -> bool { std::rethrow_exception(failure); }, false);
 }
@@ -299,23 +304,6 @@ PyObject* CubeBatch_to_sticker_array(PyObject* object, PyObject*) {
 // ---------------------------------------------------------------------------
 // Exact 2x2 distances and optimal solutions, from the distance table that
 // the first call builds (seconds, on the pool, with the lock released).
-
-// Runs body() with the interpreter lock released, answering Ctrl-C on the
-// main thread, and returns what it threw once the lock is held again. As in
-// lock_released, only a thread's forced unwind passes; not noexcept.
-template <class Body>
-TWIRLKIT_PASSES_FORCED_UNWIND std::exception_ptr run_lock_released(Body&& body) {
-    ReleaseGil unlocked;
-    SignalScope signals(unlocked);
-    try {
-        body();
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        return std::current_exception();
-    }
-    return nullptr;
-}
 
 // The Python exception for a failure of the distance kernels. The only
 // allocation they make that can be refused is the table's, so its

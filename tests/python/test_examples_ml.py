@@ -32,9 +32,9 @@ def load_example(name):
     path = EXAMPLES / f"{name}.py"
     if not path.exists():
         pytest.skip(f"examples/{name}.py not present")
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
