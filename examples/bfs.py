@@ -36,6 +36,19 @@ def as_words(keys, width):
     return np.ascontiguousarray(keys).view(np.uint64).reshape(-1, width)
 
 
+def unique(keys):
+    """The distinct values of `keys`, sorted. A sort and a comparison of
+    neighbours: np.unique of integers is several times slower on NumPy 2.3
+    and later, which hash first and then sort."""
+    keys = np.sort(keys)
+    if len(keys) < 2:
+        return keys
+    keep = np.empty(len(keys), dtype=bool)
+    keep[0] = True
+    keep[1:] = keys[1:] != keys[:-1]
+    return keys[keep]
+
+
 def contains(sorted_keys, keys):
     """For each key, whether it is in the sorted array `sorted_keys`."""
     if len(sorted_keys) == 0:
@@ -54,7 +67,7 @@ def next_layer(layer, cube_type, known, chunk):
     for start in range(0, len(layer), chunk):
         batch = twirlkit.CubeBatch.from_packed(as_words(layer[start:start + chunk], width),
                                                cube_type)
-        keys = np.unique(as_keys(batch.expand().to_packed()))
+        keys = unique(as_keys(batch.expand().to_packed()))
         fresh = np.ones(len(keys), dtype=bool)
         for seen in known:
             fresh &= ~contains(seen, keys)
@@ -63,9 +76,9 @@ def next_layer(layer, cube_type, known, chunk):
         # Different chunks reach many of the same positions: folding them in
         # now and then keeps memory near the size of the new layer.
         if waiting > max(len(found), 12 * chunk):
-            found = np.unique(np.concatenate([found, *pending]))
+            found = unique(np.concatenate([found, *pending]))
             pending, waiting = [], 0
-    return np.unique(np.concatenate([found, *pending]))
+    return unique(np.concatenate([found, *pending]))
 
 
 def bfs(max_depth, cube_type=3, chunk=1 << 18):
