@@ -19,6 +19,7 @@
 #include "cube/grouped_turns.hpp"
 #include "cube/parallel.hpp"
 #include "cube/random.hpp"
+#include "cube/state_check.hpp"
 #include "cube/successors.hpp"
 #include "cube2x2/utils.hpp"
 #include "cube3x3/utils.hpp"
@@ -236,6 +237,52 @@ void BM_scramble_internal_20(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// The checks of incoming states, over 256 different reachable states: the
+// words alone (from_packed) and a whole sticker row (from_stickers).
+template <PackedCube C>
+std::vector<C> scrambled_block() {
+    std::vector<C> cubes(256, scrambled<C>());
+    const auto& stream = moves();
+    for (std::size_t i = 1; i < cubes.size(); ++i) {
+        cubes[i] = cubes[i - 1];
+        apply_move_index_internal(cubes[i], stream[i]);
+    }
+    return cubes;
+}
+
+template <PackedCube C>
+void BM_check_words(benchmark::State& state) {
+    std::vector<C> cubes = scrambled_block<C>();
+    for (auto _ : state) {
+        for (C& cube : cubes) {
+            opaque(cube);
+            auto fault = cube.check();
+            opaque(fault);
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(cubes.size()));
+}
+
+template <PackedCube C>
+void BM_decode_sticker_row(benchmark::State& state) {
+    const std::vector<C> cubes = scrambled_block<C>();
+    std::vector<std::int64_t> rows(cubes.size() * C::sticker_dim);
+    for (std::size_t i = 0; i < cubes.size(); ++i) cubes[i].write_sticker_row(&rows[i * C::sticker_dim]);
+    std::vector<C> out(cubes.size());
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < cubes.size(); ++i) {
+            auto fault = decode_sticker_row(&rows[i * C::sticker_dim], out[i]);
+            opaque(fault);
+        }
+        escape(out.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(cubes.size()));
+}
+
+BENCHMARK(BM_check_words<Cube3x3>)->Name("check_words/3x3");
+BENCHMARK(BM_check_words<Cube2x2>)->Name("check_words/2x2");
+BENCHMARK(BM_decode_sticker_row<Cube3x3>)->Name("decode_sticker_row/3x3");
+BENCHMARK(BM_decode_sticker_row<Cube2x2>)->Name("decode_sticker_row/2x2");
 BENCHMARK(BM_apply_move_index<Cube3x3>)->Name("apply_move_index/3x3");
 BENCHMARK(BM_apply_move_index<Cube2x2>)->Name("apply_move_index/2x2");
 BENCHMARK(BM_move_block<Cube3x3, false>)->Name("move_block_switch/3x3");

@@ -8,6 +8,7 @@
 #include "cube2x2/utils.hpp"
 #include "cube3x3/utils.hpp"
 #include "cube/move_text.hpp"
+#include "cube/state_vector.hpp"
 #include "cube/random.hpp"
 
 #include <array>
@@ -19,7 +20,7 @@ namespace twirlkit {
 
 // The states of a run of cubes of one size: what a CubeBatch holds, 8 bytes
 // per Cube2x2 and 16 per Cube3x3.
-using CubeStates = std::variant<std::vector<Cube2x2>, std::vector<Cube3x3>>;
+using CubeStates = std::variant<StateVector<Cube2x2>, StateVector<Cube3x3>>;
 
 template <Cube C>
 struct CubeObject {

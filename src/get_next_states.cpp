@@ -58,7 +58,7 @@ bool is_readable_cube(PyObject* object) noexcept {
 // Copies every item's state in list order; false with a Python exception at
 // the first item that is not a readable C.
 template <Cube C>
-bool copy_states(PyObject* list, std::vector<C>& states) noexcept {
+bool copy_states(PyObject* list, StateVector<C>& states) noexcept {
     return guarded(
         [&] {
             states.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
@@ -89,10 +89,10 @@ bool copy_cube_list(PyObject* list, CubeStates& states) noexcept {
     }
     // The first item alone decides the size.
     if (is_readable_cube<Cube2x2>(first.get())) {
-        return copy_states(list, states.emplace<std::vector<Cube2x2>>());
+        return copy_states(list, states.emplace<StateVector<Cube2x2>>());
     }
     if (is_readable_cube<Cube3x3>(first.get())) {
-        return copy_states(list, states.emplace<std::vector<Cube3x3>>());
+        return copy_states(list, states.emplace<StateVector<Cube3x3>>());
     }
     PyErr_SetString(PyExc_TypeError,
                     "get_next_states() expects a list of twirlkit.Cube2x2 or twirlkit.Cube3x3 "

@@ -138,6 +138,8 @@ void* acquire_mapped(std::size_t bytes, std::size_t& length) {
     return data;
 }
 
+std::size_t mapped_length(std::size_t bytes) noexcept { return round_length(bytes); }
+
 void release_mapped(void* data, std::size_t length) noexcept {
     if (data == nullptr) return;
     Entry evicted{};

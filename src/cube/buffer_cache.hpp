@@ -47,6 +47,8 @@ inline constexpr std::size_t CACHE_REUSE_WINDOW = 64;
 // when memory is refused even after the cache was dropped. The contents are
 // unspecified: a cached buffer holds what it held before.
 void* acquire_mapped(std::size_t bytes, std::size_t& length);
+// The mapped size acquire_mapped gives a request of `bytes`.
+std::size_t mapped_length(std::size_t bytes) noexcept;
 // Returns a buffer from acquire_mapped, to the cache or to the system.
 void release_mapped(void* data, std::size_t length) noexcept;
 

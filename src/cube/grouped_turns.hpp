@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <utility>
 
@@ -52,12 +53,14 @@ struct LaneTurn {
     std::array<Word, 4> flips{};     // edge flip bits to toggle
 };
 
+// Lane k turns by moves[k]: the same move in every lane for a bucket, or
+// consecutive moves of one cube for its successors.
 template <PackedCube C>
-consteval LaneTurn lane_turn(std::size_t m) {
+consteval LaneTurn lane_turn(std::array<std::size_t, 4> moves) {
     LaneTurn t{};
     for (std::size_t lane = 0; lane < 4; ++lane) {
         const bool edge = C::has_edges && lane % 2 == 1;
-        const TurnCycles& turn = C::turn_cycles[m];
+        const TurnCycles& turn = C::turn_cycles[moves[lane]];
         const Cycle& cycle = edge ? turn.edges : turn.corners;
         Word moved = 0;
         for (std::size_t s = 0; s < cycle.size(); ++s) {
@@ -77,16 +80,28 @@ consteval LaneTurn lane_turn(std::size_t m) {
 }
 
 template <PackedCube C, std::size_t M>
-inline constexpr LaneTurn LANE_TURN = lane_turn<C>(M);
+inline constexpr LaneTurn LANE_TURN = lane_turn<C>({M, M, M, M});
+
+// The lanes of the J-th vector of one cube's successors: moves 2J and 2J + 1
+// of a 3x3 ([corners, edges] twice), moves 4J to 4J + 3 of a 2x2.
+template <PackedCube C>
+consteval std::array<std::size_t, 4> successor_lane_moves(std::size_t j) {
+    if constexpr (C::word_count == 2) {
+        return {2 * j, 2 * j, 2 * j + 1, 2 * j + 1};
+    } else {
+        return {4 * j, 4 * j + 1, 4 * j + 2, 4 * j + 3};
+    }
+}
+template <PackedCube C, std::size_t J>
+inline constexpr LaneTurn SUCCESSOR_LANE_TURN = lane_turn<C>(successor_lane_moves<C>(J));
 
 #if defined(__x86_64__)
 [[gnu::target("avx2"), gnu::always_inline]] inline __m256i v(const std::array<Word, 4>& a) noexcept {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.data()));
 }
 
-template <PackedCube C, std::size_t M>
-[[gnu::target("avx2"), gnu::always_inline]] inline __m256i turn_lanes(__m256i w) noexcept {
-    constexpr const LaneTurn& t = LANE_TURN<C, M>;
+template <const LaneTurn& t>
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i turn_lanes_by(__m256i w) noexcept {
     const __m256i slot = _mm256_set1_epi64x(SLOT_MASK);
     __m256i moved = _mm256_and_si256(w, v(t.keep));
     for (std::size_t s = 0; s < 4; ++s) {
@@ -104,6 +119,39 @@ template <PackedCube C, std::size_t M>
     moved = _mm256_or_si256(_mm256_andnot_si256(_mm256_slli_epi64(lanes, ORIENTATION_SHIFT), moved),
                             _mm256_slli_epi64(reduced, ORIENTATION_SHIFT));
     return _mm256_xor_si256(moved, v(t.flips));
+}
+
+template <PackedCube C, std::size_t M>
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i turn_lanes(__m256i w) noexcept {
+    return turn_lanes_by<LANE_TURN<C, M>>(w);
+}
+
+template <PackedCube C, std::size_t... J>
+[[gnu::target("avx2"), gnu::always_inline]] inline void store_successors(
+    __m256i* row, __m256i w, std::index_sequence<J...>) noexcept {
+    (_mm256_storeu_si256(row + J, turn_lanes_by<SUCCESSOR_LANE_TURN<C, J>>(w)), ...);
+}
+
+// The twelve successors of each cube, one vector of two (3x3) or four (2x2)
+// successors at a time: the cube in every lane, each lane turned by its own
+// move, and the vector stored whole, since the successors of one cube lie
+// side by side in the order of their move indexes.
+template <PackedCube C>
+[[gnu::target("avx2")]] void expand_avx2(const C* cubes, std::size_t count, C* out) noexcept {
+    static_assert(sizeof(C) == C::word_count * sizeof(Word) && (C::word_count == 1 || C::word_count == 2));
+    constexpr std::size_t per = 4 / C::word_count;
+    for (std::size_t i = 0; i < count; ++i) {
+        __m256i w;
+        if constexpr (C::word_count == 2) {
+            w = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cubes + i)));
+        } else {
+            Word word;
+            std::memcpy(&word, cubes + i, sizeof word);
+            w = _mm256_set1_epi64x(static_cast<long long>(word));
+        }
+        store_successors<C>(reinterpret_cast<__m256i*>(out + i * MOVE_COUNT), w,
+                            std::make_index_sequence<MOVE_COUNT / per>{});
+    }
 }
 
 // One bucket of move M: two 3x3 cubes or four 2x2 cubes per vector, loaded

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "cube/corner_word.hpp"
 #include "cube/cube.hpp"
@@ -69,9 +70,63 @@ constexpr unsigned inversions_before(std::uint32_t seen, unsigned piece) noexcep
     return x & 1;
 }
 
+namespace detail {
+
+// Bit 0 of each of the first `count` slots.
+constexpr Word slot_lanes(unsigned count) noexcept {
+    Word lanes = 0;
+    for (unsigned k = 0; k < count; ++k) lanes |= Word{1} << (SLOT_BITS * k);
+    return lanes;
+}
+
+constexpr unsigned bit_parity(Word x) noexcept {
+    x ^= x >> 32;
+    x ^= x >> 16;
+    x ^= x >> 8;
+    x ^= x >> 4;
+    x ^= x >> 2;
+    x ^= x >> 1;
+    return static_cast<unsigned>(x & 1);
+}
+
+// Whether the pieces (the bits `PieceMask` of the first Count slots) are
+// 0..Count-1, each once; `parity` receives their permutation parity. Each
+// piece XORs in the mask of the larger pieces already seen: the parity of
+// all those masks' bits together is the parity of the inversion count, so
+// one fold at the end replaces a fold per piece. No branch.
+template <unsigned Count, Word PieceMask>
+constexpr bool pieces_once(Word word, unsigned& parity) noexcept {
+    std::uint32_t seen = 0;
+    std::uint32_t larger = 0;
+    [&]<unsigned... K>(std::integer_sequence<unsigned, K...>) {
+        ((larger ^= seen >> (((word >> (SLOT_BITS * K)) & PieceMask) + 1),
+          seen |= 1U << ((word >> (SLOT_BITS * K)) & PieceMask)),
+         ...);
+    }(std::make_integer_sequence<unsigned, Count>{});
+    parity = bit_parity(larger);
+    return seen == (1U << Count) - 1;
+}
+
+// The verdict of check_corner_word for a word that passes, without the
+// reason for one that fails. The orientations sit in 5-bit lanes, so one
+// multiply sums all eight (at most 24) into the top lane.
+constexpr bool corner_word_passes(Word word, unsigned& parity) noexcept {
+    constexpr Word lanes = slot_lanes(CORNER_COUNT);
+    const Word o = (word >> ORIENTATION_SHIFT) & (lanes * 3);
+    const Word twist = ((o * lanes) >> (SLOT_BITS * (CORNER_COUNT - 1))) & SLOT_MASK;
+    const bool pieces = pieces_once<CORNER_COUNT, CORNER_PIECE_MASK>(word, parity);
+    return ((word >> (SLOT_BITS * CORNER_COUNT)) == 0) & ((o & (o >> 1) & lanes) == 0) &
+           (twist % 3 == 0) & pieces;
+}
+
+}  // namespace detail
+
 // Slot contents, zero high bits, each piece once, twist sum 0 (mod 3).
+// A passing word takes the branch-free road; a failing one is walked slot by
+// slot for its first fault.
 constexpr CornerCheck check_corner_word(Word word) noexcept {
     using K = StateFault::Kind;
+    if (unsigned parity = 0; detail::corner_word_passes(word, parity)) return {{}, parity};
     if (word >> (SLOT_BITS * CORNER_COUNT)) return {{K::high_bits, 0, {}}};
     std::uint32_t seen = 0;
     unsigned twist = 0;
@@ -126,6 +181,27 @@ consteval std::array<std::uint8_t, 36> edge_by_colours() {
 inline constexpr auto CORNER_BY_COLOURS = corner_by_colours();
 inline constexpr auto EDGE_BY_COLOURS = edge_by_colours();
 
+// The same tables indexed by three-bit codes (64a + 8b + c and 8a + b), with
+// NO_PIECE wherever a code is 6 or 7: the fast road needs only to know that
+// every code is below 8, which one OR over the row tells.
+consteval std::array<std::uint8_t, 512> corner_by_codes() {
+    std::array<std::uint8_t, 512> t{};
+    t.fill(NO_PIECE);
+    for (unsigned a = 0; a < 6; ++a)
+        for (unsigned b = 0; b < 6; ++b)
+            for (unsigned c = 0; c < 6; ++c) t[64 * a + 8 * b + c] = CORNER_BY_COLOURS[36 * a + 6 * b + c];
+    return t;
+}
+consteval std::array<std::uint8_t, 64> edge_by_codes() {
+    std::array<std::uint8_t, 64> t{};
+    t.fill(NO_PIECE);
+    for (unsigned a = 0; a < 6; ++a)
+        for (unsigned b = 0; b < 6; ++b) t[8 * a + b] = EDGE_BY_COLOURS[6 * a + b];
+    return t;
+}
+inline constexpr auto CORNER_BY_CODES = corner_by_codes();
+inline constexpr auto EDGE_BY_CODES = edge_by_codes();
+
 // The sticker positions of facelets 0..Facelets-1 of every slot of `kind`.
 template <std::size_t Slots, std::size_t Facelets, std::size_t N>
 consteval std::array<std::array<std::uint8_t, Facelets>, Slots> facelet_positions(
@@ -178,6 +254,37 @@ StateFault read_pieces(const T* row, C& out) noexcept {
     return {};
 }
 
+// read_pieces for a row whose codes are all below 8, without branches: false
+// when some slot names no piece (then `out` is unspecified).
+template <PackedCube C, class T>
+bool read_pieces_fast(const T* row, C& out) noexcept {
+    constexpr auto& corner_at = CORNER_FACELETS<C>;
+    Word corners = 0;
+    unsigned missing = 0;
+    for (unsigned s = 0; s < CORNER_COUNT; ++s) {
+        const auto a = static_cast<unsigned>(row[corner_at[s][0]]);
+        const auto b = static_cast<unsigned>(row[corner_at[s][1]]);
+        const auto c = static_cast<unsigned>(row[corner_at[s][2]]);
+        const unsigned v = CORNER_BY_CODES[64 * a + 8 * b + c];
+        missing |= v;
+        corners |= Word{v} << (SLOT_BITS * s);
+    }
+    Word edges = 0;
+    if constexpr (C::has_edges) {
+        constexpr auto& edge_at = EDGE_FACELETS<C>;
+        for (unsigned s = 0; s < 12; ++s) {
+            const auto a = static_cast<unsigned>(row[edge_at[s][0]]);
+            const auto b = static_cast<unsigned>(row[edge_at[s][1]]);
+            const unsigned v = EDGE_BY_CODES[8 * a + b];
+            missing |= v;
+            edges |= Word{v} << (SLOT_BITS * s);
+        }
+    }
+    const std::array<Word, 2> words{corners, edges};
+    out = C::from_words(words.data());
+    return (missing & 0x80) == 0;  // NO_PIECE has bit 7, every slot value is below 32
+}
+
 template <PackedCube C, class T>
 bool centres_fixed(const T* row) noexcept {
     bool fixed = true;
@@ -226,11 +333,11 @@ StateFault diagnose_sticker_row(const T* row, C& out) noexcept {
 // occurs sticker_dim / 6 times, so the counts need no pass of their own.
 template <PackedCube C, class T>
 StateFault decode_sticker_row(const T* row, C& out) noexcept {
-    bool in_range = true;
-    for (std::size_t p = 0; p < C::sticker_dim; ++p) {
-        in_range &= static_cast<std::uint64_t>(row[p]) <= 5;
-    }
-    if (in_range && detail::centres_fixed<C>(row) && !detail::read_pieces(row, out) &&
+    // Codes of 6 and 7 pass this test, and the tables of the fast road name
+    // no piece for them.
+    std::uint64_t bits = 0;
+    for (std::size_t p = 0; p < C::sticker_dim; ++p) bits |= static_cast<std::uint64_t>(row[p]);
+    if (bits < 8 && detail::centres_fixed<C>(row) && detail::read_pieces_fast(row, out) &&
         !out.check()) {
         return {};
     }

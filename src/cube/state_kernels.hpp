@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <utility>
 
 #include "cube/cube.hpp"
+#include "cube/grouped_turns.hpp"
 #include "cube/parallel.hpp"
 #include "cube/state_check.hpp"
 #include "cube/successors.hpp"
@@ -104,13 +106,39 @@ std::optional<RowFault> cubes_from_words(const Word* words, std::size_t n, C* ou
     });
 }
 
+namespace detail {
+
+// Whether a cube's bytes are its packed words in row order, checked on the
+// solved cube and on one turned from it, so that a copy can stand in for
+// words() cube by cube.
+template <PackedCube C>
+consteval bool stored_as_words() {
+    if constexpr (sizeof(C) != C::word_count * sizeof(Word)) {
+        return false;
+    } else {
+        C turned{};
+        turned.do_r_move_internal();
+        turned.do_f_move_internal();
+        for (const C& cube : {C{}, turned}) {
+            if (std::bit_cast<std::array<Word, C::word_count>>(cube) != cube.words()) return false;
+        }
+        return true;
+    }
+}
+
+}  // namespace detail
+
 template <PackedCube C>
 void words_of_cubes(std::span<const C> cubes, Word* out, std::size_t grain = COPY_GRAIN) {
     constexpr std::size_t w = C::word_count;
     parallel_for(0, cubes.size(), grain, [cubes, out](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            const auto words = cubes[i].words();
-            for (std::size_t k = 0; k < w; ++k) out[i * w + k] = words[k];
+        if constexpr (detail::stored_as_words<C>()) {
+            std::memcpy(out + begin * w, cubes.data() + begin, (end - begin) * sizeof(C));
+        } else {
+            for (std::size_t i = begin; i < end; ++i) {
+                const auto words = cubes[i].words();
+                for (std::size_t k = 0; k < w; ++k) out[i * w + k] = words[k];
+            }
         }
     });
 }
@@ -138,14 +166,34 @@ template <Cube C>
 
 }  // namespace detail
 
-// out[12 i + m] = cube i after move index m.
-template <Cube C>
-void expand_cubes(std::span<const C> cubes, C* out, std::size_t grain = EXPAND_GRAIN) {
+// out[12 i + m] = cube i after move index m. With Vector (AVX2, cubes stored
+// as their words) several successors are made per instruction; the result
+// is the same.
+template <bool Vector, Cube C>
+void expand_cubes_with(std::span<const C> cubes, C* out, std::size_t grain = EXPAND_GRAIN) {
     parallel_for(0, cubes.size(), grain, [cubes, out](std::size_t begin, std::size_t end) {
+#if defined(__x86_64__)
+        if constexpr (Vector && PackedCube<C>) {
+            if constexpr (detail::stored_as_words<C>()) {
+                detail::expand_avx2(cubes.data() + begin, end - begin, out + begin * MOVE_COUNT);
+                return;
+            }
+        }
+#endif
         for (std::size_t i = begin; i < end; ++i) {
             detail::write_successor_cubes(cubes[i], out + i * MOVE_COUNT);
         }
     });
+}
+
+// The build this CPU runs.
+template <Cube C>
+void expand_cubes(std::span<const C> cubes, C* out, std::size_t grain = EXPAND_GRAIN) {
+    if (detail::cpu_has_avx2()) {
+        expand_cubes_with<true>(cubes, out, grain);
+    } else {
+        expand_cubes_with<false>(cubes, out, grain);
+    }
 }
 
 template <Cube C>

@@ -156,6 +156,17 @@ static_assert(net::STICKERS_3X3.size() == Cube3x3::sticker_dim);
 
 constexpr StateFault Cube3x3::check() const noexcept {
     using K = StateFault::Kind;
+    // The branch-free verdict first; only a failing state is walked for its
+    // reason.
+    unsigned corner_parity = 0;
+    unsigned edge_parity = 0;
+    constexpr Word flip_bits = detail::slot_lanes(EDGE_COUNT) << FLIP_SHIFT;
+    const bool edges_once = detail::pieces_once<EDGE_COUNT, EDGE_PIECE_MASK>(edges, edge_parity);
+    if (detail::corner_word_passes(corners, corner_parity) &
+        ((edges >> (SLOT_BITS * EDGE_COUNT)) == 0) & edges_once &
+        (detail::bit_parity(edges & flip_bits) == 0) & (corner_parity == edge_parity)) {
+        return {};
+    }
     const CornerCheck corner = check_corner_word(corners);
     if (corner.fault) return corner.fault;
     if (edges >> (SLOT_BITS * EDGE_COUNT)) return {K::high_bits, 1, {}};

@@ -52,9 +52,10 @@ std::size_t batch_size(const CubeBatchObject* self) noexcept {
     return std::visit([](const auto& cubes) { return cubes.size(); }, self->storage);
 }
 
-// Fills `out` with `count` solved cubes; false with a Python exception set
-// when the storage cannot be had.
-template <Cube C>
+// Fills `out` with `count` solved cubes, or with `count` cubes left for the
+// caller to write (`Solved` false); false with a Python exception set when
+// the storage cannot be had.
+template <Cube C, bool Solved = true>
 bool make_storage(std::size_t count, Storage& out) noexcept {
     if (count > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(C)) {
         raise_panic("capacity overflow");
@@ -64,7 +65,11 @@ bool make_storage(std::size_t count, Storage& out) noexcept {
     // back and try once more before failing.
     for (int attempt = 0;; ++attempt) {
         try {
-            out.emplace<std::vector<C>>(count);
+            if constexpr (Solved) {
+                out.emplace<StateVector<C>>(count, C{});
+            } else {
+                out.emplace<StateVector<C>>(count);
+            }
             return true;
         } catch (const std::bad_alloc&) {
             if (attempt == 0 && drop_mapped_cache() != 0) continue;
@@ -322,8 +327,8 @@ PyObject* raise_distance_failure(std::exception_ptr failure) {
 
 // The cubes of a 2x2 batch, or nullptr with TypeError "<method>() needs a
 // batch of 2x2 cubes".
-const std::vector<Cube2x2>* cubes_2x2(CubeBatchObject* self, const char* method) noexcept {
-    if (const auto* cubes = std::get_if<std::vector<Cube2x2>>(&self->storage)) return cubes;
+const StateVector<Cube2x2>* cubes_2x2(CubeBatchObject* self, const char* method) noexcept {
+    if (const auto* cubes = std::get_if<StateVector<Cube2x2>>(&self->storage)) return cubes;
     PyErr_Format(PyExc_TypeError, "%s() needs a batch of 2x2 cubes", method);
     return nullptr;
 }
@@ -332,7 +337,7 @@ PyObject* CubeBatch_distances(PyObject* object, PyObject*) {
     CubeBatchObject* self = as_batch(object);
     PySharedHold hold(self->borrow);
     if (!hold) return nullptr;
-    const std::vector<Cube2x2>* cubes = cubes_2x2(self, "distances");
+    const StateVector<Cube2x2>* cubes = cubes_2x2(self, "distances");
     if (cubes == nullptr) return nullptr;
     std::int8_t* data = nullptr;
     OwnedRef array(new_int8_vector(cubes->size(), data));
@@ -364,7 +369,7 @@ PyObject* solutions_to_list(const Solutions2x2& solutions) noexcept {
 }
 
 // The 2x2 path of solve(): optimal solutions from the distance table.
-PyObject* solve_2x2(const std::vector<Cube2x2>& cubes) {
+PyObject* solve_2x2(const StateVector<Cube2x2>& cubes) {
     Solutions2x2 solutions;
     if (auto failure = run_lock_released([&] { solutions = solve_2x2_internal(cubes); })) {
         return raise_distance_failure(failure);
@@ -446,10 +451,10 @@ PyObject* CubeBatch_solve(PyObject* object, PyObject* const* args, Py_ssize_t na
     if (!hold) return nullptr;
     // A 2x2 solution is always an optimal one, read from the distance table
     // without a search: the keywords are checked, and nothing more.
-    if (const auto* cubes = std::get_if<std::vector<Cube2x2>>(&self->storage)) {
+    if (const auto* cubes = std::get_if<StateVector<Cube2x2>>(&self->storage)) {
         return solve_2x2(*cubes);
     }
-    return solve_3x3(std::get<std::vector<Cube3x3>>(self->storage), options);
+    return solve_3x3(std::get<StateVector<Cube3x3>>(self->storage), options);
 }
 
 // ---------------------------------------------------------------------------
@@ -473,8 +478,8 @@ PyObject* raise_row_fault(const RowFault& fault) noexcept {
 template <PackedCube C, class Decode>
 PyObject* checked_batch(PyTypeObject* type, std::size_t n, Decode decode) {
     Storage storage;
-    if (!make_storage<C>(n, storage)) return nullptr;
-    std::vector<C>& cubes = std::get<std::vector<C>>(storage);
+    if (!make_storage<C, false>(n, storage)) return nullptr;
+    StateVector<C>& cubes = std::get<StateVector<C>>(storage);
     std::optional<RowFault> fault;
     if (!lock_released([&] { fault = decode(cubes.data()); })) return nullptr;
     if (fault) return raise_row_fault(*fault);
@@ -570,7 +575,7 @@ PyObject* CubeBatch_expand(PyObject* object, PyObject*) {
         if (shape.rows > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(C)) {
             throw std::length_error("capacity overflow");
         }
-        expand_cubes(cubes, storage.emplace<std::vector<C>>(shape.rows).data());
+        expand_cubes(cubes, storage.emplace<StateVector<C>>(shape.rows).data());
     });
 }
 
@@ -608,7 +613,7 @@ PyObject* CubeBatch_take(PyObject* object, PyObject* const* args, Py_ssize_t nar
             with_cubes(self, [&](auto cubes) {
                 using C = typename decltype(cubes)::value_type;
                 take_cubes(cubes, std::span<const std::size_t>(positions),
-                           storage.emplace<std::vector<C>>(positions.size()).data());
+                           storage.emplace<StateVector<C>>(positions.size()).data());
             });
         })) {
         return nullptr;
@@ -638,7 +643,7 @@ PyObject* CubeBatch_to_packed(PyObject* object, PyObject*) {
     PyForkSafeSharedHold hold(self->borrow);
     if (!hold) return nullptr;
     const std::size_t width =
-        std::holds_alternative<std::vector<Cube3x3>>(self->storage) ? Cube3x3::word_count
+        std::holds_alternative<StateVector<Cube3x3>>(self->storage) ? Cube3x3::word_count
                                                                     : Cube2x2::word_count;
     return filled_array(self, Element::uint64, {batch_size(self), width}, 2,
                         [](auto cubes, void* data) {
@@ -711,7 +716,7 @@ PyObject* CubeBatch_stickers(PyObject* object, PyObject* const* args, Py_ssize_t
     PyForkSafeSharedHold hold(self->borrow);
     if (!hold) return nullptr;
     const std::size_t width =
-        std::holds_alternative<std::vector<Cube3x3>>(self->storage)
+        std::holds_alternative<StateVector<Cube3x3>>(self->storage)
             ? row_width<Cube3x3>(encoding)
             : row_width<Cube2x2>(encoding);
     std::size_t rows = 0;

@@ -76,13 +76,22 @@ TYPED_TEST(StateTest, EncodingsAgreeWithTheInt64Rows) {
             }
         }
     }
+    // Both builds of the expansion, whichever this CPU runs.
     std::vector<C> expanded(cubes.size() * MOVE_COUNT);
-    expand_cubes<C>(cubes, expanded.data(), 4);
+    expand_cubes_with<false, C>(cubes, expanded.data(), 4);
     for (std::size_t r = 0; r < expanded.size(); ++r) {
         ASSERT_EQ(expanded[r].sticker_array_internal(),
                   std::vector<std::int64_t>(successors.row(r), successors.row(r) + d));
     }
+    if (detail::cpu_has_avx2()) {
+        std::vector<C> vector(expanded.size());
+        expand_cubes_with<true, C>(cubes, vector.data(), 4);
+        EXPECT_EQ(vector, expanded);
+    }
 }
+
+// The packed words are copied as bytes where a cube is stored as its words.
+static_assert(detail::stored_as_words<Cube3x3>() && detail::stored_as_words<Cube2x2>());
 
 }  // namespace
 }  // namespace twirlkit
