@@ -1,5 +1,7 @@
 #include "cube/cpu_features.hpp"
 
+#include <unistd.h>
+
 namespace twirlkit::detail {
 
 bool cpu_has_avx2() noexcept {
@@ -12,6 +14,20 @@ bool cpu_has_avx2() noexcept {
 #else
     return false;
 #endif
+}
+
+std::size_t last_level_cache_bytes() noexcept {
+    static const std::size_t bytes = [] {
+        long size = -1;
+#if defined(_SC_LEVEL3_CACHE_SIZE)
+        size = ::sysconf(_SC_LEVEL3_CACHE_SIZE);
+#endif
+#if defined(_SC_LEVEL2_CACHE_SIZE)
+        if (size <= 0) size = ::sysconf(_SC_LEVEL2_CACHE_SIZE);
+#endif
+        return size > 0 ? static_cast<std::size_t>(size) : std::size_t{0};
+    }();
+    return bytes;
 }
 
 }  // namespace twirlkit::detail

@@ -3,9 +3,15 @@
 // once; the baseline build is what every x86-64 (and every other) CPU runs.
 #pragma once
 
+#include <cstddef>
+
 namespace twirlkit::detail {
 
 // True when the CPU runs AVX2 code (always false off x86-64).
 bool cpu_has_avx2() noexcept;
+
+// The size of the last-level cache in bytes as the C library reports it,
+// or 0 where it does not.
+std::size_t last_level_cache_bytes() noexcept;
 
 }  // namespace twirlkit::detail

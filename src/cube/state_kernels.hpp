@@ -290,12 +290,20 @@ inline void encode_one_hot(const C& cube, const OneHotBlocks<T>& blocks, T* out)
     }
 }
 
-template <PackedCube C, class T, bool Successors, bool OneHot>
+template <PackedCube C, class T, bool Successors, bool OneHot, bool Vector = false>
 void encode_rows(std::span<const C> cubes, T* out, T one) {
     constexpr Encoding e{Successors, OneHot};
     constexpr std::size_t per_cube = rows_per_cube(e) * row_width<C>(e);
     const std::size_t grain = Successors ? ENCODE_GRAIN : ENCODE_ROW_GRAIN;
     parallel_for(0, cubes.size(), grain, [cubes, out, one](std::size_t begin, std::size_t end) {
+#if defined(__x86_64__)
+        if constexpr (Vector && Successors && !OneHot && sizeof(T) == 1) {
+            for (std::size_t i = begin; i < end; ++i) {
+                write_successor_bytes_avx2(cubes[i], reinterpret_cast<std::uint8_t*>(out + i * per_cube));
+            }
+            return;
+        }
+#endif
         if constexpr (OneHot) {
             const OneHotBlocks<T> blocks(one);
             for (std::size_t i = begin; i < end; ++i) {
@@ -314,14 +322,24 @@ void encode_rows(std::span<const C> cubes, T* out, T one) {
 // Writes the encoded rows of every cube to `out`, which holds
 // cubes.size() * rows_per_cube(e) * row_width<C>(e) elements; `one` is the
 // one-hot element for a set colour (unused for codes).
-template <PackedCube C, class T>
-void encode_sticker_rows(std::span<const C> cubes, Encoding e, T* out, T one) {
+template <PackedCube C, class T, bool Vector>
+void encode_sticker_rows_with(std::span<const C> cubes, Encoding e, T* out, T one) {
     if (e.successors) {
         if (e.one_hot) detail::encode_rows<C, T, true, true>(cubes, out, one);
-        else detail::encode_rows<C, T, true, false>(cubes, out, one);
+        else detail::encode_rows<C, T, true, false, Vector>(cubes, out, one);
     } else {
         if (e.one_hot) detail::encode_rows<C, T, false, true>(cubes, out, one);
         else detail::encode_rows<C, T, false, false>(cubes, out, one);
+    }
+}
+
+// The build this CPU runs: byte codes of successors by shuffles with AVX2.
+template <PackedCube C, class T>
+void encode_sticker_rows(std::span<const C> cubes, Encoding e, T* out, T one) {
+    if (detail::cpu_has_avx2()) {
+        encode_sticker_rows_with<C, T, true>(cubes, e, out, one);
+    } else {
+        encode_sticker_rows_with<C, T, false>(cubes, e, out, one);
     }
 }
 

@@ -17,8 +17,8 @@
 #include "cube/turn_cycles.hpp"
 #include "cube/views.hpp"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 namespace twirlkit {
@@ -109,6 +109,184 @@ inline void write_successor(const std::int64_t* parent, std::int64_t* out) noexc
         }(std::make_index_sequence<d>{});
     }
 }
+
+#if defined(__x86_64__)
+// Successor rows of byte codes by shuffles. A row of d bytes is written as
+// 16-byte windows at fixed offsets (the last one ending at the row's end, so
+// no store passes it); each window is the OR of one byte shuffle per
+// 16-byte chunk of the parent row that it draws from, with the unused
+// lanes of every shuffle zeroed. Which chunks a window draws from is known
+// at build time, and most windows of most moves draw from one or two.
+template <std::size_t D>
+inline constexpr std::size_t BYTE_WINDOWS = (D + 15) / 16;
+template <std::size_t D>
+inline constexpr std::size_t BYTE_CHUNKS = (D + 15) / 16;
+
+template <std::size_t D>
+consteval std::size_t byte_window_offset(std::size_t w) {
+    static_assert(D >= 16);
+    return w + 1 < BYTE_WINDOWS<D> || D % 16 == 0 ? 16 * w : D - 16;
+}
+
+template <std::size_t D>
+struct ByteWindow {
+    std::array<std::array<std::uint8_t, 16>, BYTE_CHUNKS<D>> masks{};
+    unsigned chunks = 0;  // bit k: draws from chunk k
+};
+
+template <std::size_t D>
+consteval std::array<std::array<ByteWindow<D>, BYTE_WINDOWS<D>>, MOVE_COUNT> byte_windows(
+    const std::array<RowSources<D>, MOVE_COUNT>& sources) {
+    std::array<std::array<ByteWindow<D>, BYTE_WINDOWS<D>>, MOVE_COUNT> out{};
+    for (std::size_t m = 0; m < MOVE_COUNT; ++m)
+        for (std::size_t w = 0; w < BYTE_WINDOWS<D>; ++w) {
+            ByteWindow<D>& window = out[m][w];
+            for (auto& mask : window.masks) mask.fill(0x80);
+            for (std::size_t b = 0; b < 16; ++b) {
+                const std::size_t source = sources[m][byte_window_offset<D>(w) + b];
+                window.masks[source / 16][b] = static_cast<std::uint8_t>(source % 16);
+                window.chunks |= 1U << (source / 16);
+            }
+        }
+    return out;
+}
+
+template <PackedCube C>
+inline constexpr auto SUCCESSOR_BYTE_WINDOWS = byte_windows(SUCCESSOR_SOURCES<C>);
+
+// The first lane of window W not already written by window W - 1.
+template <std::size_t D>
+consteval std::size_t byte_window_first(std::size_t w) {
+    if (w == 0) return 0;
+    const std::size_t previous_end = byte_window_offset<D>(w - 1) + 16;
+    return previous_end > byte_window_offset<D>(w) ? previous_end - byte_window_offset<D>(w) : 0;
+}
+
+// What window W of move M takes from chunk K: zero if nothing.
+template <PackedCube C, std::size_t M, std::size_t W, std::size_t K>
+[[gnu::target("avx2"), gnu::always_inline]] inline __m128i window_part(const __m128i* chunks) noexcept {
+    constexpr auto& window = SUCCESSOR_BYTE_WINDOWS<C>[M][W];
+    if constexpr ((window.chunks >> K) & 1U) {
+        const __m128i mask = _mm_loadu_si128(reinterpret_cast<const __m128i*>(window.masks[K].data()));
+        return _mm_shuffle_epi8(chunks[K], mask);
+    } else {
+        return _mm_setzero_si128();
+    }
+}
+
+template <PackedCube C, std::size_t M, std::size_t W, std::size_t... K>
+[[gnu::target("avx2"), gnu::always_inline]] inline __m128i byte_window(
+    const __m128i* chunks, std::index_sequence<K...>) noexcept {
+    __m128i out = _mm_setzero_si128();
+    ((out = _mm_or_si128(out, window_part<C, M, W, K>(chunks))), ...);
+    return out;
+}
+
+template <PackedCube C, std::size_t M, std::size_t W, std::size_t... K>
+[[gnu::target("avx2"), gnu::always_inline]] inline void write_byte_window(
+    const __m128i* chunks, std::uint8_t* row, std::index_sequence<K...> k) noexcept {
+    const __m128i out = byte_window<C, M, W>(chunks, k);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(row + byte_window_offset<C::sticker_dim>(W)), out);
+}
+
+template <PackedCube C, std::size_t... I>
+[[gnu::target("avx2"), gnu::always_inline]] inline void write_byte_rows(
+    const __m128i* chunks, std::uint8_t* rows, std::index_sequence<I...>) noexcept {
+    constexpr std::size_t d = C::sticker_dim;
+    constexpr std::size_t windows = BYTE_WINDOWS<d>;
+    (write_byte_window<C, I / windows, I % windows>(chunks, rows + (I / windows) * d,
+                                                    std::make_index_sequence<BYTE_CHUNKS<d>>{}),
+     ...);
+}
+
+// The parent row of one cube as byte codes in 16-byte chunks.
+template <PackedCube C>
+[[gnu::target("avx2"), gnu::always_inline]] inline void parent_chunks(const C& cube,
+                                                                      __m128i* chunks) noexcept {
+    constexpr std::size_t d = C::sticker_dim;
+    alignas(16) std::uint8_t parent[16 * BYTE_CHUNKS<d>] = {};
+    cube.project_into(parent);
+    for (std::size_t k = 0; k < BYTE_CHUNKS<d>; ++k) {
+        chunks[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(parent + 16 * k));
+    }
+}
+
+// The twelve successor rows of one cube as byte codes, rows[0 .. 12 d).
+template <PackedCube C>
+[[gnu::target("avx2")]] inline void write_successor_bytes_avx2(const C& cube,
+                                                                std::uint8_t* rows) noexcept {
+    __m128i chunks[BYTE_CHUNKS<C::sticker_dim>];
+    parent_chunks(cube, chunks);
+    write_byte_rows<C>(chunks, rows,
+                       std::make_index_sequence<MOVE_COUNT * BYTE_WINDOWS<C::sticker_dim>>{});
+}
+
+// Four (or two) codes widened to int64 at block[At]. Streamed, a store is
+// 32 bytes where At is a multiple of four and two 16-byte stores where it
+// is only even; the caller's block is 32-byte aligned.
+template <bool Stream, std::size_t At>
+[[gnu::target("avx2"), gnu::always_inline]] inline void put_codes(std::int64_t* block, __m256i v) noexcept {
+    auto* at = block + At;
+    if constexpr (!Stream) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), v);
+    } else if constexpr (At % 4 == 0) {
+        _mm256_stream_si256(reinterpret_cast<__m256i*>(at), v);
+    } else {
+        static_assert(At % 2 == 0);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(at), _mm256_castsi256_si128(v));
+        _mm_stream_si128(reinterpret_cast<__m128i*>(at + 2), _mm256_extracti128_si256(v, 1));
+    }
+}
+template <bool Stream, std::size_t At>
+[[gnu::target("avx2"), gnu::always_inline]] inline void put_codes(std::int64_t* block, __m128i v) noexcept {
+    static_assert(At % 2 == 0);
+    auto* at = reinterpret_cast<__m128i*>(block + At);
+    if constexpr (Stream) {
+        _mm_stream_si128(at, v);
+    } else {
+        _mm_storeu_si128(at, v);
+    }
+}
+
+// Lanes First..15 of a byte window as int64 codes at block[Position + lane]:
+// groups of four, then a pair.
+template <bool Stream, std::size_t Position, std::size_t First, std::size_t... G>
+[[gnu::target("avx2"), gnu::always_inline]] inline void widen_window(std::int64_t* block, __m128i window,
+                                                                     std::index_sequence<G...>) noexcept {
+    (put_codes<Stream, Position + First + 4 * G>(
+         block, _mm256_cvtepu8_epi64(_mm_srli_si128(window, First + 4 * G))),
+     ...);
+    if constexpr ((16 - First) % 4 == 2) {
+        put_codes<Stream, Position + 14>(block, _mm_cvtepu8_epi64(_mm_srli_si128(window, 14)));
+    }
+}
+
+template <PackedCube C, bool Stream, std::size_t... I>
+[[gnu::target("avx2"), gnu::always_inline]] inline void write_int64_rows(
+    const __m128i* chunks, std::int64_t* block, std::index_sequence<I...>) noexcept {
+    constexpr std::size_t d = C::sticker_dim;
+    constexpr std::size_t windows = BYTE_WINDOWS<d>;
+    (widen_window<Stream, (I / windows) * d + byte_window_offset<d>(I % windows),
+                  byte_window_first<d>(I % windows)>(
+         block,
+         byte_window<C, I / windows, I % windows>(chunks, std::make_index_sequence<BYTE_CHUNKS<d>>{}),
+         std::make_index_sequence<(16 - byte_window_first<d>(I % windows)) / 4>{}),
+     ...);
+}
+
+// The twelve successor rows of one cube as int64 codes, block[0 .. 12 d):
+// the byte rows widened four codes to a store. With Stream the stores are
+// non-temporal and `block` must be 32-byte aligned.
+template <PackedCube C, bool Stream>
+[[gnu::target("avx2")]] inline void write_successor_rows_avx2(const C& cube,
+                                                               std::int64_t* block) noexcept {
+    static_assert(MOVE_COUNT * C::sticker_dim % 4 == 0, "each cube's block keeps 32-byte alignment");
+    __m128i chunks[BYTE_CHUNKS<C::sticker_dim>];
+    parent_chunks(cube, chunks);
+    write_int64_rows<C, Stream>(chunks, block,
+                                std::make_index_sequence<MOVE_COUNT * BYTE_WINDOWS<C::sticker_dim>>{});
+}
+#endif
 
 }  // namespace detail
 

@@ -68,6 +68,11 @@ TYPED_TEST(KernelTest, SuccessorRowsComeCubeByCubeInMoveOrderWhateverTheGrain) {
     EXPECT_EQ(cubes, before);
 }
 
+bool same_rows(const OutputMatrix& a, const OutputMatrix& b) {
+    return a.rows() == b.rows() && a.cols() == b.cols() &&
+           std::equal(a.data(), a.data() + a.rows() * a.cols(), b.data());
+}
+
 TYPED_TEST(KernelTest, StickerRowsAreTheCubesInOrder) {
     using C = TypeParam;
     const std::vector<C> cubes = sample_cubes<C>(301);
@@ -169,15 +174,18 @@ TEST(BatchScramble, TwoScramblesOfTheSameBatchDiffer) {
 TYPED_TEST(KernelTest, RowsWrittenAroundTheCachesAreTheProjection) {
     using C = TypeParam;
     constexpr std::size_t row_bytes = C::sticker_dim * sizeof(std::int64_t);
-    const std::vector<C> cubes = sample_cubes<C>(detail::STREAM_THRESHOLD / row_bytes + 3);
+    const std::vector<C> cubes = sample_cubes<C>(detail::stream_threshold() / row_bytes + 3);
     const OutputMatrix rows = sticker_arrays_internal(std::span<const C>(cubes));
     for (std::size_t i = 0; i < cubes.size(); ++i) {
         const std::int64_t* row = rows.row(i);
         ASSERT_EQ(std::vector<std::int64_t>(row, row + C::sticker_dim), cubes[i].sticker_array_internal())
             << "cube " << i;
     }
-    const std::span<const C> few(cubes.data(), detail::STREAM_THRESHOLD / (MOVE_COUNT * row_bytes) + 3);
+    const std::span<const C> few(cubes.data(), detail::stream_threshold() / (MOVE_COUNT * row_bytes) + 3);
     const OutputMatrix next = next_states_internal(few);
+    // The scalar build, streamed and not, gives the same rows as the one this CPU runs.
+    EXPECT_TRUE(same_rows(next_states_internal<C, false>(few), next));
+    EXPECT_TRUE(same_rows(next_states_internal<C, false>(few.first(50)), next_states_internal(few.first(50))));
     for (std::size_t i = 0; i < few.size(); i += 7) {
         for (MoveIndex m = 0; m < MOVE_COUNT; ++m) {
             const std::int64_t* row = next.row(MOVE_COUNT * i + m);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -64,7 +65,13 @@ TYPED_TEST(StateTest, EncodingsAgreeWithTheInt64Rows) {
     const std::vector<C> cubes = scrambled<C>(100);
     const OutputMatrix successors = next_states_internal(std::span<const C>(cubes));
     std::vector<std::uint8_t> codes(successors.rows() * d, 0xEE);
-    encode_sticker_rows<C, std::uint8_t>(cubes, Encoding{true, false}, codes.data(), 1);
+    encode_sticker_rows_with<C, std::uint8_t, false>(cubes, Encoding{true, false}, codes.data(), 1);
+    if (detail::cpu_has_avx2()) {  // the shuffled byte rows, to the last byte and no further
+        std::vector<std::uint8_t> shuffled(codes.size() + 64, 0xEE);
+        encode_sticker_rows_with<C, std::uint8_t, true>(cubes, Encoding{true, false}, shuffled.data(), 1);
+        EXPECT_TRUE(std::equal(codes.begin(), codes.end(), shuffled.begin()));
+        EXPECT_EQ(std::count(shuffled.begin() + codes.size(), shuffled.end(), 0xEE), 64);
+    }
     std::vector<float> hot(successors.rows() * 6 * d, -1.0F);
     encode_sticker_rows<C, float>(cubes, Encoding{true, true}, hot.data(), 1.0F);
     for (std::size_t r = 0; r < successors.rows(); ++r) {
