@@ -71,6 +71,11 @@ struct Cube3x3 {
     // Word layout: `corners` then `edges`, the columns of a packed row.
     static constexpr std::size_t word_count = 2;
     static constexpr bool has_edges = true;
+    // The edge word's slots, for the generic checks: twelve, each a 4-bit
+    // piece and its flip bit.
+    static constexpr unsigned edge_slots = EDGE_COUNT;
+    static constexpr Word edge_piece_mask = EDGE_PIECE_MASK;
+    static constexpr unsigned flip_shift = FLIP_SHIFT;
     constexpr std::array<Word, word_count> words() const noexcept { return {corners, edges}; }
     static constexpr Cube3x3 from_words(const Word* w) noexcept { return {w[0], w[1]}; }
     constexpr Word corner_word() const noexcept { return corners; }

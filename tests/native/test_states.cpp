@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "cube/kernels.hpp"
@@ -44,6 +45,70 @@ TYPED_TEST(StateTest, StickersAndWordsRoundTrip) {
     std::vector<C> again(cubes.size());
     EXPECT_FALSE(cubes_from_words<C>(words.data(), cubes.size(), again.data(), 64));
     EXPECT_EQ(again, cubes);
+}
+
+// Every way of breaking one word of a group of four, at every slot: the
+// vector check of four cubes at once must refuse the group exactly when the
+// cube-by-cube check refuses one of them, and the decoders of both builds
+// must name the same row and reason.
+TYPED_TEST(StateTest, BothBuildsOfTheGroupCheckAgreeOnEveryOneWayCorruption) {
+    using C = TypeParam;
+    constexpr std::size_t w = C::word_count;
+    const std::vector<C> cubes = scrambled<C>(64);
+    std::vector<Word> words(cubes.size() * w);
+    words_of_cubes<C>(cubes, words.data());
+    std::vector<std::function<void(Word&, Word&, unsigned)>> breaks{
+        [](Word& c, Word&, unsigned k) { c ^= Word{1} << (SLOT_BITS * k + 3); },      // a twist
+        [](Word& c, Word&, unsigned k) { c |= Word{3} << (SLOT_BITS * k + 3); },      // orientation 3
+        [](Word& c, Word&, unsigned k) { c ^= Word{1} << (SLOT_BITS * k); },          // a piece changed
+        [](Word& c, Word&, unsigned k) { c |= Word{1} << (40 + 3 * k); },             // a high bit
+        [](Word& c, Word&, unsigned k) {                                              // two corners swapped
+            const Word a = slot_value(c, k), b = slot_value(c, (k + 1) % 8);
+            c &= ~((SLOT_MASK << (SLOT_BITS * k)) | (SLOT_MASK << (SLOT_BITS * ((k + 1) % 8))));
+            c |= (b << (SLOT_BITS * k)) | (a << (SLOT_BITS * ((k + 1) % 8)));
+        },
+    };
+    if constexpr (C::has_edges) {
+        breaks.push_back([](Word&, Word& e, unsigned k) { e ^= Word{1} << (SLOT_BITS * k + 4); });  // a flip
+        breaks.push_back([](Word&, Word& e, unsigned k) { e |= Word{0xC} << (SLOT_BITS * k); });    // piece >= 12
+        breaks.push_back([](Word&, Word& e, unsigned k) { e |= Word{1} << (60 + k % 4); });        // a high bit
+        breaks.push_back([](Word&, Word& e, unsigned k) {                                          // two edges swapped
+            const unsigned j = (k + 5) % 12;
+            const Word a = slot_value(e, k), b = slot_value(e, j);
+            e &= ~((SLOT_MASK << (SLOT_BITS * k)) | (SLOT_MASK << (SLOT_BITS * j)));
+            e |= (b << (SLOT_BITS * k)) | (a << (SLOT_BITS * j));
+        });
+    }
+    std::size_t refused = 0;
+    for (std::size_t b = 0; b < breaks.size(); ++b) {
+        for (unsigned k = 0; k < 12; ++k) {
+            for (std::size_t at = 0; at < 4; ++at) {
+                std::vector<Word> bad = words;
+                Word edge_scratch = 0;
+                Word& corners = bad[(8 + at) * w];
+                Word& edges = w == 2 ? bad[(8 + at) * w + 1] : edge_scratch;
+                if (k >= 8 && &edges == &edge_scratch && b < 5) continue;  // the corner word has 8 slots
+                breaks[b](corners, edges, k % (b < 5 ? 8 : 12));
+                std::array<C, 4> group;
+                for (std::size_t i = 0; i < 4; ++i) group[i] = C::from_words(&bad[(8 + i) * w]);
+                const bool one_by_one = detail::four_reachable<false>(group.data());
+                if (detail::cpu_has_avx2()) {
+                    ASSERT_EQ(detail::four_reachable<true>(group.data()), one_by_one) << b << " " << k;
+                }
+                refused += !one_by_one;
+                std::vector<C> out(cubes.size());
+                const auto scalar = cubes_from_words_with<false, C>(bad.data(), cubes.size(), out.data(), 16);
+                const auto vector = cubes_from_words_with<true, C>(bad.data(), cubes.size(), out.data(), 16);
+                ASSERT_EQ(scalar.has_value(), !one_by_one);
+                ASSERT_EQ(vector.has_value(), scalar.has_value());
+                if (scalar) {
+                    EXPECT_EQ(vector->row, scalar->row);
+                    EXPECT_EQ(describe(vector->fault), describe(scalar->fault));
+                }
+            }
+        }
+    }
+    EXPECT_GT(refused, 0u);
 }
 
 TYPED_TEST(StateTest, TheLowestBadRowIsReportedWhicheverWorkerMeetsItFirst) {
