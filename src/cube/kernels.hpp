@@ -184,7 +184,7 @@ inline MatrixShape checked_output_shape(std::size_t items, std::size_t rows_per_
 // worker and never below the grain, so each grain is small enough that 1024
 // cubes still spread over two workers, and large enough that a chunk
 // outweighs its hand-off.
-inline constexpr std::size_t SCRAMBLE_GRAIN = 32;      // cubes; one generator each chunk
+inline constexpr std::size_t SCRAMBLE_GRAIN = 256;  // cubes; one generator and one full block of grouped turns each chunk
 inline constexpr std::size_t APPLY_GRAIN = 256;        // cubes; a few ns each
 inline constexpr std::size_t NEXT_STATES_GRAIN = 8;    // cubes, i.e. 96 rows
 inline constexpr std::size_t STICKER_ROWS_GRAIN = 64;  // rows
