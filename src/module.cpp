@@ -44,7 +44,7 @@ PyObject* release_cached_buffers(PyObject*, PyObject*) noexcept {
 PyMethodDef release_cached_buffers_def = {
     "release_cached_buffers", release_cached_buffers, METH_NOARGS,
     "release_cached_buffers()\n--\n\n"
-    "Give the memory of freed output arrays, kept for reuse, back to the system.\n\n"
+    "Give the memory of freed output arrays and batches, kept for reuse, back to the system.\n\n"
     "Returns the number of bytes released. Arrays still alive are not affected."};
 
 PyObject* new_function(PyMethodDef* def, PyObject* module) noexcept {

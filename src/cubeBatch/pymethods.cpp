@@ -73,7 +73,7 @@ bool make_storage(std::size_t count, Storage& out) noexcept {
             return true;
         } catch (const std::bad_alloc&) {
             if (attempt == 0 && drop_mapped_cache() != 0) continue;
-            PyErr_Format(PyExc_MemoryError, "cannot allocate a batch of %u cubes (%zu bytes)",
+            PyErr_Format(PyExc_MemoryError, "cannot allocate a batch of %zu cubes (%zu bytes)",
                          count, std::size_t{count} * sizeof(C));
             return false;
         }

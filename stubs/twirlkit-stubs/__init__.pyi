@@ -21,7 +21,7 @@ class UnreadableArrayError(PanicException, ValueError):
     """An argument array that cannot be read in place (strided, misaligned or borrowed)."""
 
 def release_cached_buffers() -> int:
-    """Give the memory of freed output arrays, kept for reuse, back to the system."""
+    """Give the memory of freed output arrays and batches, kept for reuse, back to the system."""
 
 @final
 class Cube3x3:

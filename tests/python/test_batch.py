@@ -389,6 +389,14 @@ def test_results_do_not_depend_on_the_number_of_workers():
             digest.update(batch.get_next_states().tobytes())
             digest.update(batch.to_sticker_array().tobytes())
             digest.update(twirlkit.get_next_states(list(batch)[:50]).tobytes())
+            # The state kernels: expansion, encodings, checked input, selection.
+            expanded = batch.expand()
+            digest.update(expanded.to_packed().tobytes())
+            digest.update(batch.stickers(successors=True, dtype=np.uint8).tobytes())
+            digest.update(batch.stickers(successors=True, one_hot=True).tobytes())
+            back = twirlkit.CubeBatch.from_stickers(batch.to_sticker_array(), cube_type)
+            digest.update(back.take(np.arange(3000, -1, -7)).to_packed().tobytes())
+            digest.update(twirlkit.CubeBatch.from_packed(expanded.to_packed(), cube_type).is_solved().tobytes())
             # A small batch, whose chunks the caller mostly runs itself, into
             # a reused buffer that the previous array scribbled over.
             small = twirlkit.CubeBatch(1024, cube_type)

@@ -186,6 +186,36 @@ def test_new_batches_share_nothing_with_their_source(size):
     assert copied.is_solved().all()
 
 
+def test_batches_made_in_reused_memory_hold_only_their_own_cubes(size):
+    """Large batches come from freed buffers kept for reuse; one made where a
+    scrambled batch lay must not show any of it, whatever made it."""
+    cube_type = size[0]
+    n = 8192  # 64 KiB of 2x2 cubes and more, so the buffers are reused
+    solved = CubeBatch(n, cube_type)
+    words, stickers = solved.to_packed(), solved.to_sticker_array()
+    makers = [
+        lambda: solved.take(np.arange(n)),
+        lambda: CubeBatch.from_packed(words, cube_type),
+        lambda: CubeBatch.from_stickers(stickers, cube_type),
+        lambda: CubeBatch(n, cube_type),
+    ]
+    for make in makers:
+        for length in (n, 12 * n):
+            scrambled = CubeBatch(length, cube_type)
+            scrambled.scramble(np.full(length, 9, np.int64))
+            del scrambled
+            made = make() if length == n else solved.expand()
+            assert len(made) == length
+            if length == n:
+                assert made.is_solved().all()
+            else:
+                assert (made.to_sticker_array() == solved.get_next_states()).all()
+    twirlkit.release_cached_buffers()
+    big = CubeBatch(n, cube_type)
+    del big
+    assert twirlkit.release_cached_buffers() > 0
+
+
 def test_readers_hold_the_batch_while_they_convert_arguments():
     batch = CubeBatch(2, 3)
     seen = []
