@@ -122,21 +122,6 @@ inline constexpr std::size_t HUGE_PAGE = HUGE_PAGE_BYTES;
 // (buffer_cache.hpp): a steady loop gets warm pages whatever glibc does with
 // its heap around the call. Smaller matrices are too cheap to fault much.
 inline constexpr std::size_t MAP_THRESHOLD = CACHE_THRESHOLD;
-// Outputs from this size on are written around the caches: they cannot stay
-// in them anyway, and streaming stores save reading every line before it is
-// overwritten. It is a quarter more than the last-level cache, and at least
-// 16 MiB: an output that fits the cache is read back from it by the caller
-// (measured here with a 32 MiB cache: 18.9 MB of 2x2 successor rows took
-// 0.70 ms streamed and 0.23 to 0.32 ms through the cache).
-inline constexpr std::size_t MIN_STREAM_THRESHOLD = std::size_t{16} << 20;
-inline std::size_t stream_threshold() noexcept {
-    static const std::size_t threshold = [] {
-        const std::size_t cache = last_level_cache_bytes();
-        return std::max(MIN_STREAM_THRESHOLD, cache + cache / 4);
-    }();
-    return threshold;
-}
-
 }  // namespace detail
 
 inline OutputMatrix OutputMatrix::allocate(std::size_t rows, std::size_t cols) {

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <utility>
 
 #include "cube/cube.hpp"
@@ -365,7 +366,10 @@ void encode_rows(std::span<const C> cubes, T* out, T one) {
     constexpr Encoding e{Successors, OneHot};
     constexpr std::size_t per_cube = rows_per_cube(e) * row_width<C>(e);
     const std::size_t grain = Successors ? ENCODE_GRAIN : ENCODE_ROW_GRAIN;
-    parallel_for(0, cubes.size(), grain, [cubes, out, one](std::size_t begin, std::size_t end) {
+    // Float one-hot rows far larger than the caches are streamed.
+    const bool stream = cubes.size() * per_cube * sizeof(T) >= stream_threshold() &&
+                        reinterpret_cast<std::uintptr_t>(out) % 32 == 0;
+    parallel_for(0, cubes.size(), grain, [cubes, out, one, stream](std::size_t begin, std::size_t end) {
 #if defined(__x86_64__)
         if constexpr (Vector && Successors && !OneHot && sizeof(T) == 1) {
             for (std::size_t i = begin; i < end; ++i) {
@@ -373,7 +377,21 @@ void encode_rows(std::span<const C> cubes, T* out, T one) {
             }
             return;
         }
+        if constexpr (Vector && Successors && OneHot && std::is_same_v<T, float>) {
+            if (stream) {
+                for (std::size_t i = begin; i < end; ++i) {
+                    write_successor_one_hot_avx2<C, true>(cubes[i], out + i * per_cube);
+                }
+                stream_fence();
+            } else {
+                for (std::size_t i = begin; i < end; ++i) {
+                    write_successor_one_hot_avx2<C, false>(cubes[i], out + i * per_cube);
+                }
+            }
+            return;
+        }
 #endif
+        (void)stream;
         if constexpr (OneHot) {
             const OneHotBlocks<T> blocks(one);
             for (std::size_t i = begin; i < end; ++i) {
@@ -395,7 +413,7 @@ void encode_rows(std::span<const C> cubes, T* out, T one) {
 template <PackedCube C, class T, bool Vector>
 void encode_sticker_rows_with(std::span<const C> cubes, Encoding e, T* out, T one) {
     if (e.successors) {
-        if (e.one_hot) detail::encode_rows<C, T, true, true>(cubes, out, one);
+        if (e.one_hot) detail::encode_rows<C, T, true, true, Vector>(cubes, out, one);
         else detail::encode_rows<C, T, true, false, Vector>(cubes, out, one);
     } else {
         if (e.one_hot) detail::encode_rows<C, T, false, true>(cubes, out, one);

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <functional>
 #include <vector>
 
@@ -138,7 +140,12 @@ TYPED_TEST(StateTest, EncodingsAgreeWithTheInt64Rows) {
         EXPECT_EQ(std::count(shuffled.begin() + codes.size(), shuffled.end(), 0xEE), 64);
     }
     std::vector<float> hot(successors.rows() * 6 * d, -1.0F);
-    encode_sticker_rows<C, float>(cubes, Encoding{true, true}, hot.data(), 1.0F);
+    encode_sticker_rows_with<C, float, false>(cubes, Encoding{true, true}, hot.data(), 1.0F);
+    if (detail::cpu_has_avx2()) {
+        std::vector<float> vector(hot.size(), -1.0F);
+        encode_sticker_rows_with<C, float, true>(cubes, Encoding{true, true}, vector.data(), 1.0F);
+        EXPECT_EQ(vector, hot);
+    }
     for (std::size_t r = 0; r < successors.rows(); ++r) {
         for (std::size_t s = 0; s < d; ++s) {
             const std::int64_t code = successors.row(r)[s];
@@ -160,6 +167,23 @@ TYPED_TEST(StateTest, EncodingsAgreeWithTheInt64Rows) {
         expand_cubes_with<true, C>(cubes, vector.data(), 4);
         EXPECT_EQ(vector, expanded);
     }
+}
+
+// One-hot rows past the streaming threshold, written around the caches by
+// the vector build, are the rows of the scalar build.
+TYPED_TEST(StateTest, StreamedOneHotRowsAreThePlainOnes) {
+    using C = TypeParam;
+    if (!detail::cpu_has_avx2()) GTEST_SKIP() << "no AVX2 on this CPU";
+    constexpr std::size_t per_cube = MOVE_COUNT * 6 * C::sticker_dim;
+    const std::vector<C> cubes = scrambled<C>(detail::stream_threshold() / (per_cube * sizeof(float)) + 5);
+    const std::size_t count = cubes.size() * per_cube;
+    std::unique_ptr<float, decltype(&std::free)> streamed(
+        static_cast<float*>(std::aligned_alloc(64, (count * sizeof(float) + 63) / 64 * 64)), &std::free);
+    ASSERT_TRUE(streamed);
+    encode_sticker_rows_with<C, float, true>(cubes, Encoding{true, true}, streamed.get(), 1.0F);
+    std::vector<float> plain(count);
+    encode_sticker_rows_with<C, float, false>(cubes, Encoding{true, true}, plain.data(), 1.0F);
+    EXPECT_TRUE(std::equal(plain.begin(), plain.end(), streamed.get()));
 }
 
 // The packed words are copied as bytes where a cube is stored as its words.
