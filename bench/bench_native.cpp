@@ -181,25 +181,11 @@ void BM_held_turn(benchmark::State& state) {
 // rows derived from it, through the cache or with streaming stores. Here the
 // rows stay in L1, where streaming stores lose; they pay off only for
 // outputs far larger than the cache.
-template <Cube C, bool Stream>
+// With Vector, the same rows widened from shuffled byte rows (the AVX2
+// build).
+template <PackedCube C, bool Stream, bool Vector = false>
 void BM_successor_rows(benchmark::State& state) {
-    const C cube = scrambled<C>();
-    alignas(64) std::array<std::int64_t, MOVE_COUNT * C::sticker_dim> rows{};
-    std::int64_t* const out = rows.data();
-    for (auto _ : state) {
-        C parent = cube;
-        opaque(parent);
-        write_successor_rows<C, Stream>(parent, out);
-        escape(out);
-    }
-    if constexpr (Stream) stream_fence();
-    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(MOVE_COUNT));
-}
-
-// The same rows widened from shuffled byte rows (the AVX2 build).
-template <PackedCube C, bool Stream>
-void BM_successor_rows_avx2(benchmark::State& state) {
-    if (!detail::cpu_has_avx2()) {
+    if (Vector && !detail::cpu_has_avx2()) {
         state.SkipWithError("no AVX2 on this CPU");
         return;
     }
@@ -209,7 +195,11 @@ void BM_successor_rows_avx2(benchmark::State& state) {
     for (auto _ : state) {
         C parent = cube;
         opaque(parent);
-        detail::write_successor_rows_avx2<C, Stream>(parent, out);
+        if constexpr (Vector) {
+            detail::write_successor_rows_avx2<C, Stream>(parent, out);
+        } else {
+            write_successor_rows<C, Stream>(parent, out);
+        }
         escape(out);
     }
     if constexpr (Stream) stream_fence();
@@ -323,10 +313,10 @@ BENCHMARK(BM_successor_rows<Cube3x3, false>)->Name("successor_rows_x12/3x3");
 BENCHMARK(BM_successor_rows<Cube2x2, false>)->Name("successor_rows_x12/2x2");
 BENCHMARK(BM_successor_rows<Cube3x3, true>)->Name("successor_rows_x12_stream/3x3");
 BENCHMARK(BM_successor_rows<Cube2x2, true>)->Name("successor_rows_x12_stream/2x2");
-BENCHMARK(BM_successor_rows_avx2<Cube3x3, false>)->Name("successor_rows_x12_avx2/3x3");
-BENCHMARK(BM_successor_rows_avx2<Cube2x2, false>)->Name("successor_rows_x12_avx2/2x2");
-BENCHMARK(BM_successor_rows_avx2<Cube3x3, true>)->Name("successor_rows_x12_avx2_stream/3x3");
-BENCHMARK(BM_successor_rows_avx2<Cube2x2, true>)->Name("successor_rows_x12_avx2_stream/2x2");
+BENCHMARK(BM_successor_rows<Cube3x3, false, true>)->Name("successor_rows_x12_avx2/3x3");
+BENCHMARK(BM_successor_rows<Cube2x2, false, true>)->Name("successor_rows_x12_avx2/2x2");
+BENCHMARK(BM_successor_rows<Cube3x3, true, true>)->Name("successor_rows_x12_avx2_stream/3x3");
+BENCHMARK(BM_successor_rows<Cube2x2, true, true>)->Name("successor_rows_x12_avx2_stream/2x2");
 BENCHMARK(BM_held_turn<Cube3x3>)->Name("held_turn_R/3x3");
 BENCHMARK(BM_held_turn<Cube2x2>)->Name("held_turn_R/2x2");
 BENCHMARK(BM_parallel_for_handoff)->Name("parallel_for_handoff/2_items")->UseRealTime();

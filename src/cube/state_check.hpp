@@ -283,67 +283,61 @@ inline constexpr auto EDGE_FACELETS = facelet_positions<12, 2>(C::sticker_net, S
 
 namespace detail {
 
-// The slot values of a row's pieces, or the first slot whose colours name
-// no piece. Codes must be 0..5.
+// The colours a row shows on the facelets of corner slot s and of edge slot s.
+template <PackedCube C, class T>
+[[gnu::always_inline]] inline std::array<unsigned, 3> corner_colours(const T* row, unsigned s) noexcept {
+    constexpr auto& at = CORNER_FACELETS<C>;
+    return {static_cast<unsigned>(row[at[s][0]]), static_cast<unsigned>(row[at[s][1]]),
+            static_cast<unsigned>(row[at[s][2]])};
+}
+template <PackedCube C, class T>
+[[gnu::always_inline]] inline std::array<unsigned, 2> edge_colours(const T* row, unsigned s) noexcept {
+    constexpr auto& at = EDGE_FACELETS<C>;
+    return {static_cast<unsigned>(row[at[s][0]]), static_cast<unsigned>(row[at[s][1]])};
+}
+
+// The slot values of a row's pieces into `out`, without branches, for a row
+// whose codes are all below 8: false when some slot names no piece (then
+// `out` is unspecified).
+template <PackedCube C, class T>
+bool read_pieces_fast(const T* row, C& out) noexcept {
+    Word words[2] = {0, 0};  // the corner word comes first in every layout
+    unsigned missing = 0;
+    for (unsigned s = 0; s < CORNER_COUNT; ++s) {
+        const auto [a, b, c] = corner_colours<C>(row, s);
+        const unsigned v = CORNER_BY_CODES[64 * a + 8 * b + c];
+        missing |= v;
+        words[0] |= Word{v} << (SLOT_BITS * s);
+    }
+    if constexpr (C::has_edges) {
+        for (unsigned s = 0; s < 12; ++s) {
+            const auto [a, b] = edge_colours<C>(row, s);
+            const unsigned v = EDGE_BY_CODES[8 * a + b];
+            missing |= v;
+            words[1] |= Word{v} << (SLOT_BITS * s);
+        }
+    }
+    out = C::from_words(words);
+    return (missing & 0x80) == 0;  // NO_PIECE has bit 7, every slot value is below 32
+}
+
+// The same for a row of codes 0..5, or the first slot whose colours name no
+// piece.
 template <PackedCube C, class T>
 StateFault read_pieces(const T* row, C& out) noexcept {
     using K = StateFault::Kind;
-    constexpr auto& corner_at = CORNER_FACELETS<C>;
-    Word corners = 0;
+    if (read_pieces_fast(row, out)) return {};
     for (unsigned s = 0; s < CORNER_COUNT; ++s) {
-        const auto a = static_cast<unsigned>(row[corner_at[s][0]]);
-        const auto b = static_cast<unsigned>(row[corner_at[s][1]]);
-        const auto c = static_cast<unsigned>(row[corner_at[s][2]]);
-        const std::uint8_t v = CORNER_BY_COLOURS[36 * a + 6 * b + c];
-        if (v == NO_PIECE) return {K::unknown_corner, s, {a, b, c}};
-        corners |= Word{v} << (SLOT_BITS * s);
+        const auto [a, b, c] = corner_colours<C>(row, s);
+        if (CORNER_BY_COLOURS[36 * a + 6 * b + c] == NO_PIECE) return {K::unknown_corner, s, {a, b, c}};
     }
-    Word edges = 0;
     if constexpr (C::has_edges) {
-        constexpr auto& edge_at = EDGE_FACELETS<C>;
         for (unsigned s = 0; s < 12; ++s) {
-            const auto a = static_cast<unsigned>(row[edge_at[s][0]]);
-            const auto b = static_cast<unsigned>(row[edge_at[s][1]]);
-            const std::uint8_t v = EDGE_BY_COLOURS[6 * a + b];
-            if (v == NO_PIECE) return {K::unknown_edge, s, {a, b}};
-            edges |= Word{v} << (SLOT_BITS * s);
+            const auto [a, b] = edge_colours<C>(row, s);
+            if (EDGE_BY_COLOURS[6 * a + b] == NO_PIECE) return {K::unknown_edge, s, {a, b}};
         }
     }
-    // The corner word comes first in every layout; a 2x2 reads only it.
-    const std::array<Word, 2> words{corners, edges};
-    out = C::from_words(words.data());
     return {};
-}
-
-// read_pieces for a row whose codes are all below 8, without branches: false
-// when some slot names no piece (then `out` is unspecified).
-template <PackedCube C, class T>
-bool read_pieces_fast(const T* row, C& out) noexcept {
-    constexpr auto& corner_at = CORNER_FACELETS<C>;
-    Word corners = 0;
-    unsigned missing = 0;
-    for (unsigned s = 0; s < CORNER_COUNT; ++s) {
-        const auto a = static_cast<unsigned>(row[corner_at[s][0]]);
-        const auto b = static_cast<unsigned>(row[corner_at[s][1]]);
-        const auto c = static_cast<unsigned>(row[corner_at[s][2]]);
-        const unsigned v = CORNER_BY_CODES[64 * a + 8 * b + c];
-        missing |= v;
-        corners |= Word{v} << (SLOT_BITS * s);
-    }
-    Word edges = 0;
-    if constexpr (C::has_edges) {
-        constexpr auto& edge_at = EDGE_FACELETS<C>;
-        for (unsigned s = 0; s < 12; ++s) {
-            const auto a = static_cast<unsigned>(row[edge_at[s][0]]);
-            const auto b = static_cast<unsigned>(row[edge_at[s][1]]);
-            const unsigned v = EDGE_BY_CODES[8 * a + b];
-            missing |= v;
-            edges |= Word{v} << (SLOT_BITS * s);
-        }
-    }
-    const std::array<Word, 2> words{corners, edges};
-    out = C::from_words(words.data());
-    return (missing & 0x80) == 0;  // NO_PIECE has bit 7, every slot value is below 32
 }
 
 template <PackedCube C, std::size_t P, class T>
