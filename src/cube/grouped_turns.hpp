@@ -83,7 +83,8 @@ template <PackedCube C, std::size_t M>
 inline constexpr LaneTurn LANE_TURN = lane_turn<C>({M, M, M, M});
 
 // The lanes of the J-th vector of one cube's successors: moves 2J and 2J + 1
-// of a 3x3 ([corners, edges] twice), moves 4J to 4J + 3 of a 2x2.
+// of a cube of two words ([corners, edges] twice), moves 4J to 4J + 3 of a
+// cube of one word.
 template <PackedCube C>
 consteval std::array<std::size_t, 4> successor_lane_moves(std::size_t j) {
     if constexpr (C::word_count == 2) {
@@ -132,8 +133,8 @@ template <PackedCube C, std::size_t... J>
     (_mm256_storeu_si256(row + J, turn_lanes_by<SUCCESSOR_LANE_TURN<C, J>>(w)), ...);
 }
 
-// The twelve successors of each cube, one vector of two (3x3) or four (2x2)
-// successors at a time: the cube in every lane, each lane turned by its own
+// The twelve successors of each cube, one vector of two (two-word cubes) or
+// four (one-word cubes) successors at a time: the cube in every lane, each lane turned by its own
 // move, and the vector stored whole, since the successors of one cube lie
 // side by side in the order of their move indexes.
 template <PackedCube C>
