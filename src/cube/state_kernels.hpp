@@ -366,7 +366,8 @@ void encode_rows(std::span<const C> cubes, T* out, T one) {
     constexpr Encoding e{Successors, OneHot};
     constexpr std::size_t per_cube = rows_per_cube(e) * row_width<C>(e);
     const std::size_t grain = Successors ? ENCODE_GRAIN : ENCODE_ROW_GRAIN;
-    // Float one-hot rows far larger than the caches are streamed.
+    // Rows far larger than the caches are streamed where the vector build
+    // writes them.
     const bool stream = cubes.size() * per_cube * sizeof(T) >= stream_threshold() &&
                         reinterpret_cast<std::uintptr_t>(out) % 32 == 0;
     parallel_for(0, cubes.size(), grain, [cubes, out, one, stream](std::size_t begin, std::size_t end) {
@@ -374,6 +375,19 @@ void encode_rows(std::span<const C> cubes, T* out, T one) {
         if constexpr (Vector && Successors && !OneHot && sizeof(T) == 1) {
             for (std::size_t i = begin; i < end; ++i) {
                 write_successor_bytes_avx2(cubes[i], reinterpret_cast<std::uint8_t*>(out + i * per_cube));
+            }
+            return;
+        }
+        if constexpr (Vector && Successors && !OneHot && std::is_same_v<T, std::int64_t>) {
+            if (stream) {
+                for (std::size_t i = begin; i < end; ++i) {
+                    write_successor_rows_avx2<C, true>(cubes[i], out + i * per_cube);
+                }
+                stream_fence();
+            } else {
+                for (std::size_t i = begin; i < end; ++i) {
+                    write_successor_rows_avx2<C, false>(cubes[i], out + i * per_cube);
+                }
             }
             return;
         }

@@ -133,6 +133,9 @@ TYPED_TEST(StateTest, EncodingsAgreeWithTheInt64Rows) {
     const OutputMatrix successors = next_states_internal(std::span<const C>(cubes));
     std::vector<std::uint8_t> codes(successors.rows() * d, 0xEE);
     encode_sticker_rows_with<C, std::uint8_t, false>(cubes, Encoding{true, false}, codes.data(), 1);
+    std::vector<std::int64_t> wide(successors.rows() * d);
+    encode_sticker_rows_with<C, std::int64_t, true>(cubes, Encoding{true, false}, wide.data(), 1);
+    EXPECT_TRUE(std::equal(wide.begin(), wide.end(), successors.data()));
     if (detail::cpu_has_avx2()) {  // the shuffled byte rows, to the last byte and no further
         std::vector<std::uint8_t> shuffled(codes.size() + 64, 0xEE);
         encode_sticker_rows_with<C, std::uint8_t, true>(cubes, Encoding{true, false}, shuffled.data(), 1);
