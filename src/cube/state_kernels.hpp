@@ -378,30 +378,26 @@ void encode_rows(std::span<const C> cubes, T* out, T one) {
             }
             return;
         }
-        if constexpr (Vector && Successors && !OneHot && std::is_same_v<T, std::int64_t>) {
+        // Each cube's rows by `write(streamed, i)`, with non-temporal stores
+        // and a fence when `stream`.
+        const auto rows_of = [begin, end, stream](auto write) {
             if (stream) {
-                for (std::size_t i = begin; i < end; ++i) {
-                    write_successor_rows_avx2<C, true>(cubes[i], out + i * per_cube);
-                }
+                for (std::size_t i = begin; i < end; ++i) write(std::true_type{}, i);
                 stream_fence();
             } else {
-                for (std::size_t i = begin; i < end; ++i) {
-                    write_successor_rows_avx2<C, false>(cubes[i], out + i * per_cube);
-                }
+                for (std::size_t i = begin; i < end; ++i) write(std::false_type{}, i);
             }
+        };
+        if constexpr (Vector && Successors && !OneHot && std::is_same_v<T, std::int64_t>) {
+            rows_of([cubes, out](auto streamed, std::size_t i) {
+                write_successor_rows_avx2<C, decltype(streamed)::value>(cubes[i], out + i * per_cube);
+            });
             return;
         }
         if constexpr (Vector && Successors && OneHot && std::is_same_v<T, float>) {
-            if (stream) {
-                for (std::size_t i = begin; i < end; ++i) {
-                    write_successor_one_hot_avx2<C, true>(cubes[i], out + i * per_cube);
-                }
-                stream_fence();
-            } else {
-                for (std::size_t i = begin; i < end; ++i) {
-                    write_successor_one_hot_avx2<C, false>(cubes[i], out + i * per_cube);
-                }
-            }
+            rows_of([cubes, out](auto streamed, std::size_t i) {
+                write_successor_one_hot_avx2<C, decltype(streamed)::value>(cubes[i], out + i * per_cube);
+            });
             return;
         }
 #endif
