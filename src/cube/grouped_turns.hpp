@@ -134,9 +134,9 @@ template <PackedCube C, std::size_t... J>
 }
 
 // The twelve successors of each cube, one vector of two (two-word cubes) or
-// four (one-word cubes) successors at a time: the cube in every lane, each lane turned by its own
-// move, and the vector stored whole, since the successors of one cube lie
-// side by side in the order of their move indexes.
+// four (one-word cubes) successors at a time: the cube in every lane, each
+// lane turned by its own move, and the vector stored whole, since the
+// successors of one cube lie side by side in the order of their move indexes.
 template <PackedCube C>
 [[gnu::target("avx2")]] void expand_avx2(const C* cubes, std::size_t count, C* out) noexcept {
     static_assert(sizeof(C) == C::word_count * sizeof(Word) && (C::word_count == 1 || C::word_count == 2));

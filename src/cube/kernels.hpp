@@ -169,7 +169,8 @@ inline MatrixShape checked_output_shape(std::size_t items, std::size_t rows_per_
 // worker and never below the grain, so each grain is small enough that 1024
 // cubes still spread over two workers, and large enough that a chunk
 // outweighs its hand-off.
-inline constexpr std::size_t SCRAMBLE_GRAIN = 256;  // cubes; one generator and one full block of grouped turns each chunk
+// A scramble chunk keys one generator and fills one block of grouped turns.
+inline constexpr std::size_t SCRAMBLE_GRAIN = 256;     // cubes
 inline constexpr std::size_t APPLY_GRAIN = 256;        // cubes; a few ns each
 inline constexpr std::size_t NEXT_STATES_GRAIN = 8;    // cubes, i.e. 96 rows
 inline constexpr std::size_t STICKER_ROWS_GRAIN = 64;  // rows
@@ -277,32 +278,7 @@ OutputMatrix next_states_internal(std::span<const C> cubes,
     const bool vector = Vector && detail::cpu_has_avx2() &&
                         (!stream || reinterpret_cast<std::uintptr_t>(data) % 32 == 0);
     const auto step = [cubes, data, stream, vector](std::size_t begin, std::size_t end) {
-        std::int64_t* rows = data + begin * MOVE_COUNT * d;
-#if defined(__x86_64__)
-        if (vector) {
-            if (stream) {
-                for (std::size_t i = begin; i < end; ++i, rows += MOVE_COUNT * d) {
-                    detail::write_successor_rows_avx2<C, true>(cubes[i], rows);
-                }
-                stream_fence();
-            } else {
-                for (std::size_t i = begin; i < end; ++i, rows += MOVE_COUNT * d) {
-                    detail::write_successor_rows_avx2<C, false>(cubes[i], rows);
-                }
-            }
-            return;
-        }
-#endif
-        if (stream) {
-            for (std::size_t i = begin; i < end; ++i, rows += MOVE_COUNT * d) {
-                write_successor_rows<C, true>(cubes[i], rows);
-            }
-            stream_fence();
-        } else {
-            for (std::size_t i = begin; i < end; ++i, rows += MOVE_COUNT * d) {
-                write_successor_rows<C, false>(cubes[i], rows);
-            }
-        }
+        write_successor_range(cubes, begin, end, data, stream, vector);
     };
     parallel_for(0, cubes.size(), grain, [step](std::size_t begin, std::size_t end) {
         in_cancellable_steps(begin, end, NEXT_STATES_CANCEL_STEP, step);

@@ -398,15 +398,6 @@ StateFault diagnose_sticker_row(const T* row, C& out) noexcept {
 
 }  // namespace detail
 
-// Reads one sticker row into a cube. A row that fails is diagnosed in a
-// fixed order: codes out of range, then how often each colour occurs, then
-// the fixed centres, then each slot's colours as a piece, and last the
-// cube's own check (each piece once, twist, flip, parity). `row` holds
-// sticker_dim codes.
-//
-// Valid rows take a shorter road with the same verdict: when every piece is
-// an existing piece and occurs once and the centres are fixed, each colour
-// occurs sticker_dim / 6 times, so the counts need no pass of their own.
 // The fast road up to the cube's own check: true when every code is below
 // 8, the centres are fixed and every slot shows a piece, and then `out`
 // holds those pieces (still to be checked).
@@ -418,6 +409,15 @@ bool read_sticker_row(const T* row, C& out) noexcept {
            detail::read_pieces_fast(row, out);
 }
 
+// Reads one sticker row into a cube. A row that fails is diagnosed in a
+// fixed order: codes out of range, then how often each colour occurs, then
+// the fixed centres, then each slot's colours as a piece, and last the
+// cube's own check (each piece once, twist, flip, parity). `row` holds
+// sticker_dim codes.
+//
+// Valid rows take a shorter road with the same verdict: when every piece is
+// an existing piece and occurs once and the centres are fixed, each colour
+// occurs sticker_dim / 6 times, so the counts need no pass of their own.
 template <PackedCube C, class T>
 StateFault decode_sticker_row(const T* row, C& out) noexcept {
     if (read_sticker_row(row, out) && !out.check()) return {};

@@ -108,7 +108,7 @@ std::optional<RowFault> decode_groups(std::size_t n, std::size_t grain, C* out, 
         for (std::size_t i = begin; i < end;) {
             const std::size_t group = std::min<std::size_t>(4, end - i);
             bool passed = group == 4;
-            for (std::size_t k = 0; k < group; ++k) passed &= read(i + k);
+            for (std::size_t k = 0; k < group; ++k) passed &= read(i + k);  // every row read
             if (passed && four_reachable<Vector>(out + i)) {
                 i += 4;
                 continue;
@@ -160,14 +160,15 @@ template <bool Vector, PackedCube C>
 std::optional<RowFault> cubes_from_words_with(const Word* words, std::size_t n, C* out,
                                               std::size_t grain = DECODE_GRAIN) {
     constexpr std::size_t w = C::word_count;
-    const auto read = [words, out](std::size_t i) {
-        out[i] = C::from_words(words + i * w);
-        return true;
-    };
-    return detail::decode_groups<Vector>(n, grain, out, read, [read, out](std::size_t i) {
-        read(i);
-        return out[i].check();
-    });
+    // Every cube of a group is read before the group is checked, so a row
+    // gone through again needs only its own check.
+    return detail::decode_groups<Vector>(
+        n, grain, out,
+        [words, out](std::size_t i) {
+            out[i] = C::from_words(words + i * w);
+            return true;
+        },
+        [out](std::size_t i) { return out[i].check(); });
 }
 
 template <PackedCube C>
@@ -378,24 +379,12 @@ void encode_rows(std::span<const C> cubes, T* out, T one) {
             }
             return;
         }
-        // Each cube's rows by `write(streamed, i)`, with non-temporal stores
-        // and a fence when `stream`.
-        const auto rows_of = [begin, end, stream](auto write) {
-            if (stream) {
-                for (std::size_t i = begin; i < end; ++i) write(std::true_type{}, i);
-                stream_fence();
-            } else {
-                for (std::size_t i = begin; i < end; ++i) write(std::false_type{}, i);
-            }
-        };
         if constexpr (Vector && Successors && !OneHot && std::is_same_v<T, std::int64_t>) {
-            rows_of([cubes, out](auto streamed, std::size_t i) {
-                write_successor_rows_avx2<C, decltype(streamed)::value>(cubes[i], out + i * per_cube);
-            });
+            write_successor_range(cubes, begin, end, out, stream, true);
             return;
         }
         if constexpr (Vector && Successors && OneHot && std::is_same_v<T, float>) {
-            rows_of([cubes, out](auto streamed, std::size_t i) {
+            write_each(begin, end, stream, [cubes, out](auto streamed, std::size_t i) {
                 write_successor_one_hot_avx2<C, decltype(streamed)::value>(cubes[i], out + i * per_cube);
             });
             return;

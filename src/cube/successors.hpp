@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
+#include <type_traits>
 #include <utility>
 
 #include "cube/corner_word.hpp"
@@ -468,6 +470,38 @@ inline void stream_fence() noexcept {
 #if defined(__SSE2__)
     _mm_sfence();
 #endif
+}
+
+// Calls write(std::bool_constant<Stream>{}, i) for each i of [begin, end),
+// Stream chosen at run time; streamed writes are fenced after the last.
+template <class Write>
+inline void write_each(std::size_t begin, std::size_t end, bool stream, Write write) {
+    if (stream) {
+        for (std::size_t i = begin; i < end; ++i) write(std::true_type{}, i);
+        stream_fence();
+    } else {
+        for (std::size_t i = begin; i < end; ++i) write(std::false_type{}, i);
+    }
+}
+
+// The successor rows of cubes [begin, end), 12 d int64 codes per cube from
+// out + 12 d i on: with `vector` by the AVX2 build (then a streamed `out`
+// must be 32-byte aligned), else by the plain one.
+template <PackedCube C>
+void write_successor_range(std::span<const C> cubes, std::size_t begin, std::size_t end,
+                           std::int64_t* out, bool stream, bool vector) {
+    constexpr std::size_t block = MOVE_COUNT * C::sticker_dim;
+#if defined(__x86_64__)
+    if (vector) {
+        write_each(begin, end, stream, [cubes, out](auto streamed, std::size_t i) {
+            detail::write_successor_rows_avx2<C, decltype(streamed)::value>(cubes[i], out + i * block);
+        });
+        return;
+    }
+#endif
+    write_each(begin, end, stream, [cubes, out](auto streamed, std::size_t i) {
+        write_successor_rows<C, decltype(streamed)::value>(cubes[i], out + i * block);
+    });
 }
 
 }  // namespace twirlkit

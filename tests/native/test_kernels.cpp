@@ -214,9 +214,9 @@ TYPED_TEST(KernelTest, GroupedTurnsOfBothBuildsMatchTheJump) {
         for (std::size_t k = 0; k < count; ++k) apply_move_index_internal(expected[ids[k]], moves[k]);
         std::vector<C> scalar = start, vector = start;
         apply_grouped_with<false>(std::span<C>(scalar), ids.data(), moves.data(), count);
-        apply_grouped_with<true>(std::span<C>(vector), ids.data(), moves.data(), count);
         ASSERT_EQ(scalar, expected) << "trial " << trial;
-        if (detail::cpu_has_avx2()) {
+        if (detail::cpu_has_avx2()) {  // the AVX2 build only where it can run
+            apply_grouped_with<true>(std::span<C>(vector), ids.data(), moves.data(), count);
             ASSERT_EQ(vector, expected) << "trial " << trial;
         }
         start = expected;

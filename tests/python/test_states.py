@@ -193,23 +193,21 @@ def test_batches_made_in_reused_memory_hold_only_their_own_cubes(size):
     n = 8192  # 64 KiB of 2x2 cubes and more, so the buffers are reused
     solved = CubeBatch(n, cube_type)
     words, stickers = solved.to_packed(), solved.to_sticker_array()
-    makers = [
-        lambda: solved.take(np.arange(n)),
-        lambda: CubeBatch.from_packed(words, cube_type),
-        lambda: CubeBatch.from_stickers(stickers, cube_type),
-        lambda: CubeBatch(n, cube_type),
+    all_solved = lambda made: made.is_solved().all()  # noqa: E731
+    cases = [
+        (n, lambda: solved.take(np.arange(n)), all_solved),
+        (n, lambda: CubeBatch.from_packed(words, cube_type), all_solved),
+        (n, lambda: CubeBatch.from_stickers(stickers, cube_type), all_solved),
+        (n, lambda: CubeBatch(n, cube_type), all_solved),
+        (12 * n, solved.expand,
+         lambda made: (made.to_sticker_array() == solved.get_next_states()).all()),
     ]
-    for make in makers:
-        for length in (n, 12 * n):
-            scrambled = CubeBatch(length, cube_type)
-            scrambled.scramble(np.full(length, 9, np.int64))
-            del scrambled
-            made = make() if length == n else solved.expand()
-            assert len(made) == length
-            if length == n:
-                assert made.is_solved().all()
-            else:
-                assert (made.to_sticker_array() == solved.get_next_states()).all()
+    for length, make, holds_its_own in cases:
+        scrambled = CubeBatch(length, cube_type)
+        scrambled.scramble(np.full(length, 9, np.int64))
+        del scrambled
+        made = make()
+        assert len(made) == length and holds_its_own(made)
     twirlkit.release_cached_buffers()
     big = CubeBatch(n, cube_type)
     del big
