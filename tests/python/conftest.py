@@ -1,6 +1,12 @@
 import os
 import random
+import signal
+import subprocess
+import sys
 import tempfile
+import textwrap
+import time
+from pathlib import Path
 
 import pytest
 
@@ -62,3 +68,48 @@ def cube_class(request):
 @pytest.fixture
 def rng():
     return random.Random(12345)
+
+
+def run_until_interrupted(tmp_path, setup, call, check, attempts=5):
+    """Starts `call` in a child, sends SIGINT once it runs, and returns the
+    child's report: "interrupted" when the call ended by KeyboardInterrupt and
+    left the objects valid (`check`), "returned" when it finished. A signal
+    that lands before the call has begun (the child was slow to come back from
+    its "ready" line) tests nothing, so that child reports "early" and another
+    one is started."""
+    script = tmp_path / "interrupt.py"
+    script.write_text(textwrap.dedent(f"""
+        import sys
+        import numpy as np
+        import twirlkit
+        from conftest import check_invariants
+        {setup}
+        started = False
+        try:
+            print("ready", flush=True)
+            started = True
+            result = {call}
+        except KeyboardInterrupt:
+            if not started:
+                print("early", flush=True)
+                sys.exit(0)
+            {check}
+            print("interrupted", flush=True)
+        else:
+            print("returned", flush=True)
+    """))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(Path(__file__).parent)] + sys.path))
+    for _ in range(attempts):
+        child = subprocess.Popen([sys.executable, str(script)], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True, env=env)
+        try:
+            assert child.stdout.readline() == "ready\n", child.stderr.read()
+            time.sleep(0.2)  # well into the call, as a rule
+            child.send_signal(signal.SIGINT)
+            out, err = child.communicate(timeout=120)
+        finally:
+            child.kill()
+        assert child.returncode == 0, err
+        if out != "early\n":
+            return out
+    return out

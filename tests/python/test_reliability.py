@@ -18,7 +18,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import twirlkit
-from conftest import TURNS, check_invariants, words
+from conftest import TURNS, check_invariants, words, run_until_interrupted
 from twirlkit import CubeBatch, Cube2x2, Cube3x3, get_next_states
 
 SHIM = Path(__file__).resolve().parents[1] / "shim" / "fail_entropy.c"
@@ -522,40 +522,6 @@ def test_daemon_threads_inside_lock_released_calls_let_the_interpreter_exit(tmp_
                                  daemon=True).start()
                 time.sleep(0.2)
             """)
-
-
-def run_until_interrupted(tmp_path, setup, call, check):
-    """Starts `call` in a child, sends SIGINT once it runs, and returns the
-    child's report: the call must end by KeyboardInterrupt and leave the
-    objects valid (`check`)."""
-    script = tmp_path / "interrupt.py"
-    script.write_text(textwrap.dedent(f"""
-        import sys
-        import numpy as np
-        import twirlkit
-        from conftest import check_invariants
-        {setup}
-        print("ready", flush=True)
-        try:
-            result = {call}
-        except KeyboardInterrupt:
-            {check}
-            print("interrupted", flush=True)
-        else:
-            print("returned", flush=True)
-    """))
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(Path(__file__).parent)] + sys.path))
-    child = subprocess.Popen([sys.executable, str(script)], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, env=env)
-    try:
-        assert child.stdout.readline() == "ready\n"
-        time.sleep(0.2)  # well into the call; an earlier signal only lands in Python code
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=120)
-    finally:
-        child.kill()
-    assert child.returncode == 0, err
-    return out
 
 
 @pytest.mark.parametrize("setup, call, check", [

@@ -11,6 +11,7 @@ import pytest
 
 import twirlkit
 from twirlkit import CubeBatch, Cube3x3
+from conftest import run_until_interrupted
 
 SANITIZED = bool(os.environ.get("TWIRLKIT_SANITIZED"))
 FACES = "UDRLFB"
@@ -174,29 +175,15 @@ def test_a_corrupt_cache_is_rebuilt_once_for_two_threads(tmp_path):
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
-def test_ctrl_c_stops_a_long_solve():
-    code = """
-        import sys, numpy as np, twirlkit
-        twirlkit.CubeBatch(1, 3).solve()  # tables ready before the signal
-        b = twirlkit.CubeBatch(400, 3)
-        b.scramble(np.full(400, 100))
-        print("ready", flush=True)
-        try:
-            b.solve(max_length=14, timeout=1000.0)  # hours of search
-        except KeyboardInterrupt:
-            b.scramble(np.full(400, 1))  # the batch is free again
-            print("interrupted", flush=True)
-    """
-    proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert proc.stdout.readline().strip() == "ready"
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=120)
-    finally:
-        proc.kill()
-    assert out.strip() == "interrupted", err
-    assert proc.returncode == 0
+def test_ctrl_c_stops_a_long_solve(tmp_path):
+    out = run_until_interrupted(
+        tmp_path,
+        # Tables ready before the signal; then hours of search.
+        "twirlkit.CubeBatch(1, 3).solve(); b = twirlkit.CubeBatch(400, 3); "
+        "b.scramble(np.full(400, 100))",
+        "b.solve(max_length=14, timeout=1000.0)",
+        "b.scramble(np.full(400, 1))")  # the batch is free again
+    assert out == "interrupted\n"
 
 
 def test_interop_with_the_other_solver():
