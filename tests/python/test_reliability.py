@@ -339,7 +339,9 @@ total_refs = getattr(sys, "gettotalrefcount", None)
 report = {}
 tracemalloc.start()
 for name, call in cases.items():
-    for _ in range(ROUNDS // 10):
+    # As long a warm-up as a measured run: the first few hundred errors of a
+    # kind still fill caches (several KB, measured), which is not a leak.
+    for _ in range(ROUNDS):
         call()
     # Two measured runs, and the smaller growth of the two: a leak grows in
     # both, while the interpreter's free lists (lists, and the dicts of
@@ -378,22 +380,25 @@ def test_repeated_calls_of_every_public_method_do_not_grow_memory(tmp_path):
     # under a debug interpreter the total reference count is checked as well.
     # Under the address sanitizer the loops only exercise every path: its
     # allocator maps and unmaps each large buffer, and resident memory
-    # includes its shadow and quarantine.
+    # includes its shadow and quarantine. Nor is traced memory bounded there:
+    # its 100 rounds are too few to tell a leak from the several KB that the
+    # first errors of a kind leave in caches once (measured at 3 to 12 KB for
+    # the batch errors at 100 rounds, under 1.2 KB at 1000, with or without
+    # the sanitizer); the unsanitized run bounds it.
     rounds, big_calls = (100, 50) if SANITIZED else (1000, 2000)
     out = run_script(tmp_path / "leaks.py", LEAK_SCRIPT % {
         "turns": TURNS, "rounds": rounds, "big_calls": big_calls})
     report = json.loads(out)
     big = report.pop("CubeBatch(1024, 3).get_next_states")
     assert len(report) == 31
-    # What a real leak adds grows with the rounds; what the first exceptions
-    # with notes leave in the interpreter's free lists (about 1 KB) does not,
-    # and the sanitized run's fewer rounds would mistake it for a leak.
-    traced_bound = 8 * max(rounds, 1000)
+    # What a real leak adds grows with the rounds (a leaked object is at
+    # least 16 bytes a round); the one-off fill of caches does not.
+    traced_bound = 8 * rounds
     for name, growth in report.items():
-        assert growth["traced"] < traced_bound, (name, growth)
         if growth["refs"] is not None:
             assert abs(growth["refs"]) < rounds // 10, (name, growth)
         if not SANITIZED:
+            assert growth["traced"] < traced_bound, (name, growth)
             assert growth["rss"] < 4 * 2**20, (name, growth)
     if not SANITIZED:
         assert big["rss"] < 10 * 2**20, big  # 2000 calls, 5.3 MB each
