@@ -110,6 +110,16 @@ def summary_of(output: str) -> str:
     return re.sub(r"=+", "", lines[-1]).strip() if lines else "no summary"
 
 
+def failures_of(output: str, limit: int = 150) -> str:
+    """The failure section of a pytest run, or its tail when it has none."""
+    lines = output.splitlines()
+    start = next((i for i, line in enumerate(lines) if re.match(r"=+ (FAILURES|ERRORS) =+", line)), None)
+    part = lines[start:] if start is not None else lines[-40:]
+    if len(part) > limit:
+        part = part[:limit // 2] + ["[...]"] + part[-limit // 2:]
+    return "\n".join("    " + line for line in part)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--newest-only", action="store_true",
@@ -172,6 +182,9 @@ def main() -> int:
                          status, summary_of(result.stdout)))
             print(f"  {minor} numpy {numpy}: {status} ({summary_of(result.stdout)}, "
                   f"{time.monotonic() - start:.0f} s)", flush=True)
+            if result.returncode != 0:
+                # CI keeps only what is printed: show what failed, not just how many.
+                print(failures_of(result.stdout + result.stderr), flush=True)
 
     table = ["| CPython | NumPy | result | pytest |", "|---|---|---|---|"]
     table += [f"| {py} | {np_} | {status} | {summary} |" for py, np_, status, summary in rows]
