@@ -79,10 +79,13 @@ def run_until_interrupted(tmp_path, setup, call, check, attempts=5):
     one is started."""
     script = tmp_path / "interrupt.py"
     script.write_text(textwrap.dedent(f"""
-        import sys
+        import signal, sys
         import numpy as np
         import twirlkit
         from conftest import check_invariants
+        # A shell starts background jobs with SIGINT ignored, and Python then
+        # leaves it ignored: the test must not depend on how pytest was run.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         {setup}
         started = False
         try:

@@ -166,6 +166,7 @@ def test_a_refused_table_allocation_is_a_memory_error_and_builds_nothing():
 def test_ctrl_c_during_the_build_leaves_no_half_built_table():
     result = run_python("""
         import os, signal, threading, numpy as np, twirlkit
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started ignored
         b = twirlkit.CubeBatch(256, 2)
         b.scramble(np.full(256, 25, dtype=np.int64))
         threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
