@@ -420,7 +420,8 @@ void encode_sticker_rows_with(std::span<const C> cubes, Encoding e, T* out, T on
     }
 }
 
-// The build this CPU runs: byte codes of successors by shuffles with AVX2.
+// The build this CPU runs: with AVX2, successor rows of byte codes by
+// shuffles, and the int64 and one-hot float32 ones widened from them.
 template <PackedCube C, class T>
 void encode_sticker_rows(std::span<const C> cubes, Encoding e, T* out, T one) {
     if (detail::cpu_has_avx2()) {

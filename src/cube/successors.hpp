@@ -44,7 +44,6 @@ inline std::size_t stream_threshold() noexcept {
     return threshold;
 }
 
-
 template <std::size_t N>
 using RowSources = std::array<std::uint8_t, N>;
 
@@ -341,6 +340,7 @@ template <PackedCube C, bool Stream>
     write_int64_rows<C, Stream>(chunks, block,
                                 std::make_index_sequence<MOVE_COUNT * BYTE_WINDOWS<C::sticker_dim>>{});
 }
+
 // One-hot float32 successor rows. Float f of a window's block (f = 6 lane +
 // colour) is 1.0 exactly when the code in that lane is the colour. Sixteen
 // floats at a time: a byte shuffle spreads the codes, one compare with the
@@ -360,8 +360,9 @@ consteval std::array<OneHotSpread, (ONE_HOT_FLOATS<First> + 15) / 16> one_hot_sp
     for (std::size_t g = 0; g < out.size(); ++g)
         for (std::size_t t = 0; t < 16; ++t) {
             const std::size_t f = FACE_COUNT * First + 16 * g + t;
-            out[g].lanes[t] = static_cast<std::uint8_t>(f < 96 ? f / FACE_COUNT : 0x80);
-            out[g].colours[t] = static_cast<std::uint8_t>(f < 96 ? f % FACE_COUNT : 0xFF);
+            const bool in_window = f < FACE_COUNT * 16;  // past it: zero, never a match
+            out[g].lanes[t] = static_cast<std::uint8_t>(in_window ? f / FACE_COUNT : 0x80);
+            out[g].colours[t] = static_cast<std::uint8_t>(in_window ? f % FACE_COUNT : 0xFF);
         }
     return out;
 }

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "cube/kernels.hpp"

@@ -4,7 +4,6 @@ import json
 import os
 import random
 import shutil
-import signal
 import subprocess
 import sys
 import textwrap
@@ -385,8 +384,8 @@ def test_repeated_calls_of_every_public_method_do_not_grow_memory(tmp_path):
     # free lists and caches hold at the end of a run. That does not grow with
     # the rounds, but it varies from run to run: up to about 10 KB for the
     # batch errors under CPython 3.13, at 1000 rounds as at 20,000. The
-    # unsanitized run takes 4000 rounds, so that a leak of the smallest
-    # object (64 KB) stands well clear of that (under the bound of 32 KB).
+    # unsanitized run takes 4000 rounds: the bound is then 32 KB, and a leak
+    # of one smallest object a round (16 bytes) adds 64 KB.
     rounds, big_calls = (100, 50) if SANITIZED else (4000, 2000)
     out = run_script(tmp_path / "leaks.py", LEAK_SCRIPT % {
         "turns": TURNS, "rounds": rounds, "big_calls": big_calls})

@@ -1,6 +1,5 @@
 """batch.solve() on 3x3 batches: the two-phase solver."""
 import os
-import signal
 import subprocess
 import sys
 import textwrap
