@@ -14,15 +14,15 @@
 #include <cstdint>
 #include <vector>
 
-#include "cube/borrow.hpp"
-#include "cube/cube.hpp"
-#include "cube/grouped_turns.hpp"
-#include "cube/parallel.hpp"
-#include "cube/random.hpp"
-#include "cube/state_check.hpp"
-#include "cube/successors.hpp"
-#include "cube2x2/utils.hpp"
-#include "cube3x3/utils.hpp"
+#include "runtime/borrow.hpp"
+#include "model/cube.hpp"
+#include "kernels/grouped_turns.hpp"
+#include "runtime/parallel.hpp"
+#include "runtime/random.hpp"
+#include "model/state_check.hpp"
+#include "kernels/successors.hpp"
+#include "model/cube2x2.hpp"
+#include "model/cube3x3.hpp"
 
 namespace twirlkit {
 namespace {

@@ -13,10 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "cube/cube.hpp"
-#include "cube/move_text.hpp"
-#include "cube2x2/utils.hpp"
-#include "cube3x3/utils.hpp"
+#include "model/cube.hpp"
+#include "model/move_text.hpp"
+#include "model/cube2x2.hpp"
+#include "model/cube3x3.hpp"
 
 namespace twirlkit {
 namespace {

@@ -18,7 +18,7 @@ mkdir -p "$out/corpus"
 "$cxx" -std=c++20 -O2 -g -Wall -Wextra -Werror \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
     -I"$root/src" \
-    "$root/fuzz/fuzz_move_text.cpp" "$root/src/cube/move_text.cpp" \
+    "$root/fuzz/fuzz_move_text.cpp" "$root/src/model/move_text.cpp" \
     -o "$out/fuzz_move_text"
 
 # Seeds: the notation, junk tokens, every kind of separator, NUL and broken

@@ -7,9 +7,9 @@
 #include <array>
 #include <random>
 
-#include "cube/cube.hpp"
-#include "cube2x2/utils.hpp"
-#include "cube3x3/utils.hpp"
+#include "model/cube.hpp"
+#include "model/cube2x2.hpp"
+#include "model/cube3x3.hpp"
 
 namespace twirlkit::testing {
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "cube/borrow.hpp"
+#include "runtime/borrow.hpp"
 
 #if defined(__SANITIZE_THREAD__)
 // The fork test runs its child while another thread lives in the parent,

@@ -1,4 +1,4 @@
-#include "cube2x2/distances.hpp"
+#include "search/distances2x2.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "cube/build_once.hpp"
+#include "runtime/build_once.hpp"
 #include "invariants.hpp"
 
 namespace twirlkit {

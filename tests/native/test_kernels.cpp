@@ -1,4 +1,4 @@
-#include "cube/kernels.hpp"
+#include "kernels/kernels.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "cube2x2/utils.hpp"
-#include "cube3x3/utils.hpp"
+#include "model/cube2x2.hpp"
+#include "model/cube3x3.hpp"
 
 namespace twirlkit {
 namespace {

@@ -1,4 +1,4 @@
-#include "cube/move_text.hpp"
+#include "model/move_text.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "cube2x2/utils.hpp"
-#include "cube3x3/utils.hpp"
+#include "model/cube2x2.hpp"
+#include "model/cube3x3.hpp"
 
 namespace twirlkit {
 namespace {

@@ -1,4 +1,4 @@
-#include "cube/parallel.hpp"
+#include "runtime/parallel.hpp"
 
 #include <gtest/gtest.h>
 #include <pthread.h>

@@ -1,4 +1,4 @@
-#include "cube/random.hpp"
+#include "runtime/random.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "cube3x3/utils.hpp"
+#include "model/cube3x3.hpp"
 
 namespace twirlkit {
 namespace {

@@ -1,6 +1,6 @@
-#include "cube3x3/solver.hpp"
+#include "search/solver3x3.hpp"
 
-#include "cube/parallel.hpp"
+#include "runtime/parallel.hpp"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,4 +1,4 @@
-#include "cube/state_kernels.hpp"
+#include "kernels/state_kernels.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +9,10 @@
 #include <memory>
 #include <vector>
 
-#include "cube/kernels.hpp"
-#include "cube/random.hpp"
-#include "cube2x2/utils.hpp"
-#include "cube3x3/utils.hpp"
+#include "kernels/kernels.hpp"
+#include "runtime/random.hpp"
+#include "model/cube2x2.hpp"
+#include "model/cube3x3.hpp"
 
 namespace twirlkit {
 namespace {

@@ -11,12 +11,12 @@
 #include <utility>
 #include <vector>
 
-#include "cube/cube.hpp"
-#include "cube/views.hpp"
-#include "cube2x2/render.hpp"
-#include "cube2x2/utils.hpp"
-#include "cube3x3/render.hpp"
-#include "cube3x3/utils.hpp"
+#include "model/cube.hpp"
+#include "model/views.hpp"
+#include "model/render2x2.hpp"
+#include "model/cube2x2.hpp"
+#include "model/render3x3.hpp"
+#include "model/cube3x3.hpp"
 
 namespace twirlkit {
 namespace {

@@ -1,0 +1,537 @@
+// The only file that sees NumPy's headers. The API table pointer stays NULL
+// until the first array operation, so `import twirlkit` never loads NumPy.
+#define PY_ARRAY_UNIQUE_SYMBOL TWIRLKIT_ARRAY_API
+#include "binding/numpy_interop.hpp"
+
+#include <numpy/arrayobject.h>
+
+#include <atomic>
+#include <array>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace twirlkit {
+
+namespace {
+
+static_assert(sizeof(npy_intp) == sizeof(std::ptrdiff_t));
+static_assert(sizeof(npy_uintp) == sizeof(std::size_t));
+static_assert(sizeof(npy_int64) == sizeof(std::int64_t));
+
+// Looks the API table up once; later calls cost one load. Failure is a
+// PanicException that carries NumPy's own reason. With the interpreter lock,
+// two threads can at worst both import and store the same table. Without it,
+// a mutex that detaches the waiting thread from the interpreter keeps the
+// import to one thread, and the flag publishes the finished table to the rest.
+std::atomic<bool> numpy_ready{false};
+#ifdef Py_GIL_DISABLED
+PyMutex numpy_import_lock{};
+#endif
+
+//
+// Not noexcept, nor is anything that calls it: the import runs Python code,
+// during which the interpreter may end a daemon thread at exit by a forced
+// unwind (see ReleaseGil).
+bool ensure_numpy() {
+    if (numpy_ready.load(std::memory_order_acquire)) return true;
+#ifdef Py_GIL_DISABLED
+    PyMutex_Lock(&numpy_import_lock);
+    const int imported = PyArray_ImportNumPyAPI();
+    PyMutex_Unlock(&numpy_import_lock);
+#else
+    const int imported = PyArray_ImportNumPyAPI();
+#endif
+    if (imported >= 0) {
+        numpy_ready.store(true, std::memory_order_release);
+        return true;
+    }
+    std::string message = "Failed to access NumPy array API capsule";
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr) {
+        OwnedRef text(PyObject_Str(value));
+        const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+        if (utf8 != nullptr) {
+            message += ": ";
+            message += utf8;
+        }
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    PyErr_Clear();
+    raise_panic(message.c_str());
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// PySliceContainer: the base object of every output array. It owns the
+// buffer from the moment it exists and frees it once, in dealloc.
+
+struct SliceContainer {
+    PyObject_HEAD
+    std::int64_t* data;
+    std::size_t len;
+    std::size_t capacity;
+    OutputMatrix::FreeFn free_fn;
+};
+
+void SliceContainer_dealloc(PyObject* object) noexcept {
+    auto* self = reinterpret_cast<SliceContainer*>(object);
+    if (self->data != nullptr && self->free_fn != nullptr) self->free_fn(self->data, self->capacity);
+    self->data = nullptr;
+    PyTypeObject* type = Py_TYPE(object);
+    type->tp_free(object);
+    Py_DECREF(type);
+}
+
+PyType_Slot SliceContainer_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Owner of the native buffer behind a twirlkit NumPy array.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&SliceContainer_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec SliceContainer_spec = {
+    .name = "twirlkit.PySliceContainer",
+    .basicsize = sizeof(SliceContainer),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = SliceContainer_slots,
+};
+
+PyTypeObject* slice_container_type = nullptr;
+
+// A new holder that has taken the buffer out of `matrix`; nullptr (with the
+// buffer still in `matrix`) on failure.
+PyObject* new_slice_container(OutputMatrix& matrix) noexcept {
+    PyTypeObject* type = slice_container_type;
+    if (type == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "twirlkit.PySliceContainer was not created");
+        return nullptr;
+    }
+    PyObject* object = type->tp_alloc(type, 0);
+    if (object == nullptr) return nullptr;
+    auto* self = reinterpret_cast<SliceContainer*>(object);
+    self->len = matrix.rows() * matrix.cols();
+    self->capacity = matrix.capacity();
+    self->free_fn = matrix.free_fn();
+    self->data = matrix.release();
+    return object;
+}
+
+// ---------------------------------------------------------------------------
+// Input views
+
+// "(4,)" or "(2, 3)", as Python prints a tuple of integers.
+std::string int_tuple(const npy_intp* values, int count) {
+    std::string text = "(";
+    for (int i = 0; i < count; ++i) {
+        if (i != 0) text += ", ";
+        text += std::to_string(values[i]);
+    }
+    return text + (count == 1 ? ",)" : ")");
+}
+
+// The dtype's name as NumPy prints it for the integer and float kinds
+// ("int32", ">int64" when not in native order), else its scalar type. Built
+// here rather than by str(dtype), which runs Python code on the error path.
+std::string dtype_name(PyArrayObject* array) {
+    const PyArray_Descr* descr = PyArray_DESCR(array);
+    const char* kind = descr->kind == 'i' ? "int" : descr->kind == 'u' ? "uint"
+                     : descr->kind == 'f' ? "float" : descr->kind == 'c' ? "complex" : nullptr;
+    if (descr->kind == 'b') return "bool";
+    if (kind == nullptr) return descr->typeobj->tp_name;
+    const bool swapped = PyArray_ISBYTESWAPPED(array);
+    return (swapped ? std::string(">") : std::string()) + kind +
+           std::to_string(PyArray_ITEMSIZE(array) * 8);
+}
+
+// What the note of a refused argument array says was expected and given:
+// "expected a 1-D C-contiguous int64 array; got int32 array with shape (4,)".
+void note_expected_array(PyObject* object, const char* expected, const char* got) noexcept {
+    SetAsideError error;
+    try {
+        std::string text = std::string("expected a 1-D C-contiguous ") + expected + " array; got ";
+        if (!PyArray_Check(object)) {
+            text += Py_TYPE(object)->tp_name;
+        } else {
+            auto* array = reinterpret_cast<PyArrayObject*>(object);
+            text += got + dtype_name(array) + " array with shape " +
+                    int_tuple(PyArray_DIMS(array), PyArray_NDIM(array));
+            if (*got != '\0') {
+                text += " and strides " + int_tuple(PyArray_STRIDES(array), PyArray_NDIM(array));
+            }
+        }
+        error.add_note(PyUnicode_FromStringAndSize(text.data(),
+                                                   static_cast<Py_ssize_t>(text.size())));
+    } catch (const std::bad_alloc&) {
+        // No note when even that much memory is missing.
+    }
+}
+
+template <class T>
+bool read_1d_array(PyObject* object, const char* parameter, int type_num,
+                   const char* expected_name, ArrayRead<T>& out) {
+    if (!ensure_numpy()) return false;
+    PyArray_Descr* expected = PyArray_DescrFromType(type_num);
+    if (expected == nullptr) return false;
+    OwnedRef expected_ref(reinterpret_cast<PyObject*>(expected));
+    // One message for every refusal (not an ndarray, wrong rank, wrong
+    // dtype); the note tells them apart.
+    const auto refuse = [&] {
+        raise_conversion_error(object, "ndarray", parameter);
+        note_expected_array(object, expected_name, "");
+        return false;
+    };
+    if (!PyArray_Check(object)) return refuse();
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    if (PyArray_NDIM(array) != 1) return refuse();
+    if (PyArray_EquivTypes(PyArray_DESCR(array), expected) == 0) return refuse();
+
+    const npy_intp size = PyArray_DIM(array, 0);
+    if (size == 0) {
+        // No element is read, so strides and data pointer do not matter.
+        out.hold(object, {});
+        return true;
+    }
+    const void* data = PyArray_DATA(array);
+    const bool readable = data != nullptr && PyArray_IS_C_CONTIGUOUS(array) &&
+                          PyArray_ISALIGNED(array) &&
+                          reinterpret_cast<std::uintptr_t>(data) % alignof(T) == 0;
+    if (!readable) {
+        char message[160];
+        std::snprintf(message, sizeof message,
+                      "argument '%s' is not a contiguous, aligned array: AsSliceError", parameter);
+        raise_unreadable_array(message);
+        note_expected_array(object, expected_name,
+                            data == nullptr                      ? "a data-less "
+                            : !PyArray_IS_C_CONTIGUOUS(array)   ? "a non-contiguous "
+                                                                : "a misaligned ");
+        return false;
+    }
+    out.hold(object, std::span<const T>(static_cast<const T*>(data),
+                                        static_cast<std::size_t>(size)));
+    return true;
+}
+
+}  // namespace
+
+bool create_slice_container_type() noexcept {
+    return type_from_spec_once(slice_container_type, SliceContainer_spec) != nullptr;
+}
+
+bool read_int64_array(PyObject* object, const char* parameter,
+                      ArrayRead<std::int64_t>& out) {
+    return read_1d_array(object, parameter, NPY_INT64, "int64", out);
+}
+
+bool read_uintp_array(PyObject* object, const char* parameter,
+                      ArrayRead<std::size_t>& out) {
+    static_assert(sizeof(std::size_t) == 8 || sizeof(std::size_t) == 4);
+    return read_1d_array(object, parameter, NPY_UINTP, sizeof(std::size_t) == 8 ? "uint64" : "uint32",
+                         out);
+}
+
+// ---------------------------------------------------------------------------
+// Output arrays
+
+namespace {
+
+int type_number(Element element) noexcept {
+    switch (element) {
+        case Element::int8: return NPY_INT8;
+        case Element::uint8: return NPY_UINT8;
+        case Element::int16: return NPY_INT16;
+        case Element::int32: return NPY_INT32;
+        case Element::int64: return NPY_INT64;
+        case Element::uint64: return NPY_UINT64;
+        case Element::float16: return NPY_FLOAT16;
+        case Element::float32: return NPY_FLOAT32;
+        case Element::float64: return NPY_FLOAT64;
+        case Element::boolean: return NPY_BOOL;
+    }
+    return NPY_INT64;
+}
+
+bool is_element(PyArray_Descr* descr, Element element) noexcept {
+    PyArray_Descr* expected = PyArray_DescrFromType(type_number(element));
+    if (expected == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool equivalent = PyArray_EquivTypes(descr, expected) != 0;
+    Py_DECREF(expected);
+    return equivalent;
+}
+
+std::string shape_text(std::span<const std::size_t> shape) {
+    std::string text = "(";
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        if (i != 0) text += ", ";
+        text += std::to_string(shape[i]);
+    }
+    return text + (shape.size() == 1 ? ",)" : ")");
+}
+
+std::string shape_text(PyArrayObject* array) {
+    std::vector<std::size_t> shape;
+    for (int i = 0; i < PyArray_NDIM(array); ++i) {
+        shape.push_back(static_cast<std::size_t>(PyArray_DIM(array, i)));
+    }
+    return shape_text(shape);
+}
+
+// The str() of an array's dtype, e.g. "float64".
+std::string dtype_text(PyArray_Descr* descr) {
+    OwnedRef text(PyObject_Str(reinterpret_cast<PyObject*>(descr)));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return "?";
+    }
+    return utf8;
+}
+
+// np.asarray(object) for an integer array of `ndim` dimensions, converted
+// to a C-contiguous, aligned array of `target` (values cast as by astype).
+// A non-integer dtype is refused unless the array is empty.
+OwnedRef integer_array(PyObject* object, const char* parameter, int ndim,
+                       std::size_t width, Element target) {
+    OwnedRef any(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
+    if (!any) return any;
+    auto* array = reinterpret_cast<PyArrayObject*>(any.get());
+    const bool empty = PyArray_SIZE(array) == 0;
+    if (!PyArray_ISINTEGER(array) && !(empty && PyArray_NDIM(array) == ndim)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s' must be an integer array, not dtype %s",
+                     parameter, dtype_text(PyArray_DESCR(array)).c_str());
+        return OwnedRef();
+    }
+    const bool wide = ndim == 2 && PyArray_NDIM(array) == 2 &&
+                      static_cast<std::size_t>(PyArray_DIM(array, 1)) == width;
+    if (PyArray_NDIM(array) != ndim || (ndim == 2 && !wide)) {
+        const std::string expected = ndim == 1 ? "(n,)" : "(n, " + std::to_string(width) + ")";
+        PyErr_Format(PyExc_ValueError, "argument '%s' must have shape %s, not %s", parameter,
+                     expected.c_str(), shape_text(array).c_str());
+        return OwnedRef();
+    }
+    PyArray_Descr* descr = PyArray_DescrFromType(type_number(target));
+    if (descr == nullptr) return OwnedRef();
+    // Steals descr. FORCECAST: every integer dtype converts, as astype does.
+    return OwnedRef(PyArray_FromArray(
+        array, descr, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST));
+}
+
+}  // namespace
+
+std::size_t element_size(Element element) noexcept {
+    switch (element) {
+        case Element::int8:
+        case Element::uint8:
+        case Element::boolean: return 1;
+        case Element::int16:
+        case Element::float16: return 2;
+        case Element::int32:
+        case Element::float32: return 4;
+        case Element::int64:
+        case Element::uint64:
+        case Element::float64: return 8;
+    }
+    return 8;
+}
+
+const char* element_name(Element element) noexcept {
+    switch (element) {
+        case Element::int8: return "int8";
+        case Element::uint8: return "uint8";
+        case Element::int16: return "int16";
+        case Element::int32: return "int32";
+        case Element::int64: return "int64";
+        case Element::uint64: return "uint64";
+        case Element::float16: return "float16";
+        case Element::float32: return "float32";
+        case Element::float64: return "float64";
+        case Element::boolean: return "bool";
+    }
+    return "?";
+}
+
+bool convert_dtype(PyObject* object, const char* parameter, std::span<const Element> allowed,
+                   const char* context, Element& out) {
+    if (!ensure_numpy()) return false;
+    PyArray_Descr* descr = nullptr;
+    if (PyArray_DescrConverter2(object, &descr) == 0) return false;
+    if (descr == nullptr) return true;  // None keeps the default
+    OwnedRef owned(reinterpret_cast<PyObject*>(descr));
+    for (Element element : allowed) {
+        if (is_element(descr, element)) {
+            out = element;
+            return true;
+        }
+    }
+    return guarded(
+        [&] {
+            std::string names;
+            for (std::size_t i = 0; i < allowed.size(); ++i) {
+                names += i == 0 ? "" : ", ";
+                names += element_name(allowed[i]);
+            }
+            PyErr_Format(PyExc_TypeError, "argument '%s' must be one of %s %s, not %s", parameter,
+                         names.c_str(), context, dtype_text(descr).c_str());
+            return false;
+        },
+        false);
+}
+
+bool read_integer_matrix(PyObject* object, const char* parameter, std::size_t width,
+                         Element target, MatrixRead& out) {
+    if (!ensure_numpy()) return false;
+    return guarded(
+        [&] {
+            OwnedRef array = integer_array(object, parameter, 2, width, target);
+            if (!array) return false;
+            auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+            out.rows = static_cast<std::size_t>(PyArray_DIM(a, 0));
+            out.data = PyArray_DATA(a);
+            out.array = std::move(array);
+            return true;
+        },
+        false);
+}
+
+bool read_index_vector(PyObject* object, const char* parameter, MatrixRead& out) {
+    if (!ensure_numpy()) return false;
+    return guarded(
+        [&] {
+            // Unsigned 64-bit indexes above the signed range are out of range,
+            // not wrapped to negative ones.
+            OwnedRef probe(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
+            if (!probe) return false;
+            const bool wide_unsigned =
+                is_element(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(probe.get())),
+                           Element::uint64);
+            OwnedRef array = integer_array(probe.get(), parameter, 1, 0,
+                                           wide_unsigned ? Element::uint64 : Element::int64);
+            if (!array) return false;
+            auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+            out.rows = static_cast<std::size_t>(PyArray_DIM(a, 0));
+            out.data = PyArray_DATA(a);
+            if (wide_unsigned) {
+                const auto* values = static_cast<const std::uint64_t*>(out.data);
+                for (std::size_t i = 0; i < out.rows; ++i) {
+                    if (values[i] > static_cast<std::uint64_t>(PTRDIFF_MAX)) {
+                        PyErr_SetString(PyExc_IndexError, "cubeBatch index out of range");
+                        return false;
+                    }
+                }
+            }
+            out.array = std::move(array);
+            return true;
+        },
+        false);
+}
+
+bool writable_output(PyObject* object, const char* parameter, Element element,
+                     std::span<const std::size_t> shape, void*& data) {
+    if (!ensure_numpy()) return false;
+    return guarded(
+        [&] {
+            const std::string expected =
+                "a writable C-contiguous numpy.ndarray of shape " + shape_text(shape) +
+                " and dtype " + element_name(element);
+            if (!PyArray_Check(object)) {
+                PyErr_Format(PyExc_TypeError, "argument '%s' must be %s, not '%s'", parameter,
+                             expected.c_str(), Py_TYPE(object)->tp_name);
+                return false;
+            }
+            auto* array = reinterpret_cast<PyArrayObject*>(object);
+            if (!is_element(PyArray_DESCR(array), element)) {
+                PyErr_Format(PyExc_TypeError, "argument '%s' must be %s, not dtype %s", parameter,
+                             expected.c_str(), dtype_text(PyArray_DESCR(array)).c_str());
+                return false;
+            }
+            bool same_shape = PyArray_NDIM(array) == static_cast<int>(shape.size());
+            for (std::size_t i = 0; same_shape && i < shape.size(); ++i) {
+                same_shape = static_cast<std::size_t>(PyArray_DIM(array, static_cast<int>(i))) ==
+                             shape[i];
+            }
+            if (!same_shape) {
+                PyErr_Format(PyExc_ValueError, "argument '%s' must be %s, not shape %s", parameter,
+                             expected.c_str(), shape_text(array).c_str());
+                return false;
+            }
+            if (!PyArray_ISWRITEABLE(array) || !PyArray_IS_C_CONTIGUOUS(array) ||
+                !PyArray_ISALIGNED(array) ||
+                reinterpret_cast<std::uintptr_t>(PyArray_DATA(array)) % element_size(element) != 0) {
+                PyErr_Format(PyExc_ValueError,
+                             "argument '%s' must be %s, not a read-only, strided or unaligned one",
+                             parameter, expected.c_str());
+                return false;
+            }
+            data = PyArray_DATA(array);
+            return true;
+        },
+        false);
+}
+
+PyObject* buffer_to_ndarray(OutputMatrix&& buffer, Element element,
+                            std::span<const std::size_t> shape) {
+    OutputMatrix owned(std::move(buffer));  // freed here on the early paths
+    if (!ensure_numpy()) return nullptr;
+
+    std::array<npy_intp, 2> dims{};
+    std::array<npy_intp, 2> strides{};
+    const int ndim = static_cast<int>(shape.size());
+    std::size_t count = 1;
+    for (std::size_t i = 0; i < shape.size(); ++i) count *= shape[i];
+    std::size_t stride = element_size(element);
+    for (int i = ndim - 1; i >= 0; --i) {
+        dims[static_cast<std::size_t>(i)] = static_cast<npy_intp>(shape[static_cast<std::size_t>(i)]);
+        strides[static_cast<std::size_t>(i)] = count == 0 ? 0 : static_cast<npy_intp>(stride);
+        stride *= shape[static_cast<std::size_t>(i)];
+    }
+
+    PyObject* holder = new_slice_container(owned);
+    if (holder == nullptr) {
+        PyErr_Clear();
+        return raise_panic("Failed to create slice container");
+    }
+    void* data = reinterpret_cast<SliceContainer*>(holder)->data;
+
+    // NewFromDescr steals the descriptor reference, also when it fails.
+    PyArray_Descr* descr = PyArray_DescrFromType(type_number(element));
+    PyObject* array = descr == nullptr
+                          ? nullptr
+                          : PyArray_NewFromDescr(&PyArray_Type, descr, ndim, dims.data(),
+                                                 strides.data(), data, NPY_ARRAY_WRITEABLE,
+                                                 nullptr);
+    if (array == nullptr) {
+        if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+        Py_DECREF(holder);  // frees the buffer
+        return raise_panic("PyObject pointer is null");
+    }
+    // Steals `holder` even when it fails; the holder is never touched again.
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), holder) < 0) {
+        Py_DECREF(array);
+        return nullptr;
+    }
+    return array;
+}
+
+PyObject* new_int8_vector(std::size_t length, std::int8_t*& data) noexcept {
+    if (!ensure_numpy()) return nullptr;
+    if (length > static_cast<std::size_t>(NPY_MAX_INTP)) return raise_panic("capacity overflow");
+    npy_intp dims[1] = {static_cast<npy_intp>(length)};
+    PyObject* array = PyArray_SimpleNew(1, dims, NPY_INT8);
+    if (array == nullptr) return nullptr;
+    data = static_cast<std::int8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+    return array;
+}
+
+PyObject* matrix_to_ndarray(OutputMatrix&& matrix) {
+    const std::array<std::size_t, 2> shape{matrix.rows(), matrix.cols()};
+    return buffer_to_ndarray(std::move(matrix), Element::int64, shape);
+}
+
+}  // namespace twirlkit

@@ -1,0 +1,112 @@
+// Exchange of arrays with NumPy: output matrices become int64 ndarrays
+// without a copy, and one-dimensional argument arrays are read in place.
+// NumPy's own headers stay inside numpy_interop.cpp; its C API table is
+// looked up at the first array operation, never at import.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "binding/binding.hpp"
+#include "kernels/kernels.hpp"
+
+namespace twirlkit {
+
+// Creates the holder class behind every output array. The module's execution
+// step calls it, so that the class exists before any thread can ask for it.
+bool create_slice_container_type() noexcept;
+
+// The element types that arrays cross the boundary in; a float16 is held as
+// its 16-bit pattern on the native side.
+enum class Element : std::uint8_t {
+    int8, uint8, int16, int32, int64, uint64, float16, float32, float64, boolean
+};
+std::size_t element_size(Element element) noexcept;
+// NumPy's name of the dtype: "float32", "bool".
+const char* element_name(Element element) noexcept;
+
+// A `dtype` argument: None leaves `out` as it is; a dtype equal to one of
+// `allowed` is stored; anything else is TypeError "argument '<parameter>'
+// must be one of <allowed> <context>, not <dtype>".
+bool convert_dtype(PyObject* object, const char* parameter, std::span<const Element> allowed,
+                   const char* context, Element& out);
+
+// An argument array converted for reading: a C-contiguous, aligned array
+// of the target element type, kept referenced while this guard lives.
+struct MatrixRead {
+    OwnedRef array;
+    const void* data = nullptr;
+    std::size_t rows = 0;
+};
+
+// np.asarray(object) of any integer dtype and any layout, of shape
+// (n, width), converted to `target` as astype would (so signed values that
+// do not fit an unsigned target wrap around). A float or other dtype is
+// TypeError, a wrong shape ValueError, both naming the parameter.
+bool read_integer_matrix(PyObject* object, const char* parameter, std::size_t width,
+                         Element target, MatrixRead& out);
+// A one-dimensional integer array-like as int64 values. Unsigned values
+// beyond the int64 range raise IndexError "cubeBatch index out of range".
+bool read_index_vector(PyObject* object, const char* parameter, MatrixRead& out);
+
+// Checks a caller's output array: an ndarray (else TypeError) of exactly
+// `element` (else TypeError) and `shape` (else ValueError), writable,
+// C-contiguous and aligned (else ValueError). Every message names the
+// expected shape and dtype. On success `data` is its first element.
+bool writable_output(PyObject* object, const char* parameter, Element element,
+                     std::span<const std::size_t> shape, void*& data);
+
+// Hands `buffer` (at least the product of `shape` elements) to NumPy as a
+// writeable array of `element` with one or two dimensions, owned by a
+// PySliceContainer. The buffer is freed on every failing path.
+PyObject* buffer_to_ndarray(OutputMatrix&& buffer, Element element,
+                            std::span<const std::size_t> shape);
+
+// Hands `matrix` to NumPy as a writeable two-dimensional int64 array whose
+// base is a PySliceContainer that owns the buffer. The buffer is freed on
+// every failing path. Returns a new reference, or nullptr with an exception.
+// Neither this nor the readers below are noexcept: the first use imports
+// NumPy, which runs Python code (see ReleaseGil on thread exit).
+PyObject* matrix_to_ndarray(OutputMatrix&& matrix);
+
+// A new writeable, C-contiguous one-dimensional int8 array of `length`
+// elements in memory NumPy owns; `data` points at its first element. Returns
+// a new reference, or nullptr with an exception.
+PyObject* new_int8_vector(std::size_t length, std::int8_t*& data) noexcept;
+
+// A read-only run over the elements of a one-dimensional argument array,
+// valid while this guard lives: it keeps the array referenced for the whole
+// call. Nothing in the module ever writes to an argument array.
+template <class T>
+class ArrayRead {
+public:
+    ArrayRead() noexcept = default;
+    ArrayRead(const ArrayRead&) = delete;
+    ArrayRead& operator=(const ArrayRead&) = delete;
+
+    std::span<const T> span() const noexcept { return view_; }
+
+    // Used by the readers below once every check has passed.
+    void hold(PyObject* array, std::span<const T> view) noexcept {
+        Py_INCREF(array);
+        array_ = OwnedRef(array);
+        view_ = view;
+    }
+
+private:
+    OwnedRef array_;
+    std::span<const T> view_;
+};
+
+// Accept an ndarray (or subclass) of one dimension whose dtype is equivalent
+// to int64 (resp. NumPy's uintp); anything else is the TypeError
+// "argument '<parameter>': '<type>' object cannot be converted to 'ndarray'".
+// A non-empty array must be contiguous and aligned, else PanicException
+// "...: AsSliceError". Return false with the exception set.
+bool read_int64_array(PyObject* object, const char* parameter,
+                      ArrayRead<std::int64_t>& out);
+bool read_uintp_array(PyObject* object, const char* parameter,
+                      ArrayRead<std::size_t>& out);
+
+}  // namespace twirlkit

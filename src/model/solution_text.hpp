@@ -1,0 +1,28 @@
+// Solutions as move text: quarter-turn move indexes written with the tokens
+// that do_moves reads back, one space between tokens.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "model/cube.hpp"
+
+namespace twirlkit {
+
+// In move-index order.
+inline constexpr std::array<std::string_view, MOVE_COUNT> QUARTER_TURN_TOKENS{
+    "U", "U'", "D", "D'", "R", "R'", "L", "L'", "F", "F'", "B", "B'"};
+
+// Appends the tokens of `moves` (each below MOVE_COUNT) to `out`.
+inline void append_solution_text(std::span<const std::uint8_t> moves, std::string& out) {
+    for (std::size_t k = 0; k < moves.size(); ++k) {
+        if (k != 0) out += ' ';
+        out += QUARTER_TURN_TOKENS[moves[k]];
+    }
+}
+
+}  // namespace twirlkit
