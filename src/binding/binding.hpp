@@ -181,7 +181,7 @@ private:
     PyObject* value_ = nullptr;
     PyObject* traceback_ = nullptr;
 };
-// MemoryError with the text of an AllocationError (cube/buffer_cache.hpp),
+// MemoryError with the text of an AllocationError (runtime/buffer_cache.hpp),
 // which says what could not be allocated, else "out of memory".
 PyObject* raise_memory_error(const std::bad_alloc& error) noexcept;
 

@@ -1,5 +1,5 @@
 // Cube2x2: the 2x2x2 cube as one packed word, laid out exactly as the 3x3
-// corner word (see cube/corner_word.hpp), and its twelve quarter turns, which
+// corner word (see model/corner_word.hpp), and its twelve quarter turns, which
 // are bit for bit the corner halves of the 3x3 turns.
 #pragma once
 
@@ -65,7 +65,7 @@ struct Cube2x2 {
     constexpr bool is_solved() const noexcept { return state == SOLVED_CORNERS; }
 
     // Views. Binary text and piece lists are the free binary_text and
-    // corner_pieces of cube/views.hpp applied to `state`.
+    // corner_pieces of model/views.hpp applied to `state`.
     constexpr std::array<std::uint32_t, sticker_dim> to_sticker_array_internal() const noexcept;
     // The batch kernels' hot path: sticker_dim codes straight into a row,
     // as int64 or as any other integer element.

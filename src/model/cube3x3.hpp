@@ -139,7 +139,7 @@ struct Cube3x3 {
     }
 
     // Views. Binary text and piece lists are the free binary_text,
-    // corner_pieces and edge_pieces of cube/views.hpp applied to a word.
+    // corner_pieces and edge_pieces of model/views.hpp applied to a word.
     constexpr std::array<std::uint32_t, sticker_dim> to_sticker_array_internal() const noexcept;
     // The batch kernels' hot path: sticker_dim codes straight into a row,
     // as int64 or as any other integer element.

@@ -4,7 +4,7 @@
 // The twelve-move table covers every position: 8! * 3^7 = 88,179,840 at 4
 // bits, 44 MB, indexed by AllCorners (corner permutation rank * 2187 +
 // orientation code). It is built once per process, at its first use, by one
-// breadth-first search on the worker pool (cube/distance_table.hpp), and
+// breadth-first search on the worker pool (search/distance_table.hpp), and
 // kept until the process ends.
 #pragma once
 
@@ -109,7 +109,7 @@ inline constexpr std::array<MoveIndex, 6> DBL_FIXING_QUARTER_TURNS{
 using Distances2x2 = CornerDistanceTable<AllCorners>;
 
 // The process-wide twelve-move table, built on first use (see
-// cube/build_once.hpp for the threading and fork rules).
+// runtime/build_once.hpp for the threading and fork rules).
 const Distances2x2& distances_2x2();
 // The table if it has been built, else nullptr; never builds.
 const Distances2x2* distances_2x2_if_built() noexcept;
