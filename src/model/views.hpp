@@ -26,6 +26,7 @@
 #include <utility>
 
 #include "model/corner_word.hpp"
+#include "model/faces.hpp"
 
 #if defined(__SSE2__) && defined(__x86_64__)
 #include <emmintrin.h>
@@ -40,7 +41,6 @@ inline constexpr std::uint32_t GREEN = 2;
 inline constexpr std::uint32_t YELLOW = 3;
 inline constexpr std::uint32_t ORANGE = 4;
 inline constexpr std::uint32_t BLUE = 5;
-inline constexpr unsigned FACE_COUNT = 6;
 
 inline constexpr std::array<char, FACE_COUNT> COLOUR_LETTERS{'W', 'R', 'G', 'Y', 'O', 'B'};
 

@@ -30,8 +30,6 @@ namespace {
 
 constexpr std::array<char, FACE_COUNT> FACE_LETTERS{'U', 'D', 'R', 'L', 'F', 'B'};
 
-constexpr unsigned face_of(FaceTurn turn) noexcept { return turn / 3; }
-constexpr unsigned axis_of(unsigned face) noexcept { return face / 2; }
 
 void apply_face_turn(Cube3x3& cube, FaceTurn turn) noexcept {
     const MoveIndex quarter = 2 * face_of(turn);
@@ -57,7 +55,7 @@ constexpr bool is_phase2_turn(FaceTurn turn) noexcept {
 constexpr bool may_follow(unsigned face, int last_face) noexcept {
     if (last_face < 0) return true;
     const auto last = static_cast<unsigned>(last_face);
-    return face != last && !(axis_of(face) == axis_of(last) && face < last);
+    return face != last && !(axis_of_face(face) == axis_of_face(last) && face < last);
 }
 
 }  // namespace

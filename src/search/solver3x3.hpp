@@ -21,11 +21,10 @@
 #include <vector>
 
 #include "model/cube3x3.hpp"
+#include "model/faces.hpp"
 
 namespace twirlkit {
 
-using FaceTurn = std::uint8_t;
-inline constexpr std::size_t FACE_TURN_COUNT = 18;
 
 // "U", "U2", "U'" ... for a face turn code.
 std::string face_turn_text(FaceTurn turn);
