@@ -1,0 +1,174 @@
+// What the files of the CubeBatch class share: the object, its storage, and
+// the runners that hold it, release the interpreter lock and make new
+// batches. Each file defines the methods of one topic and its part of the
+// method table, which batch_methods.cpp joins.
+#pragma once
+
+#include <cxxabi.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <span>
+#include <utility>
+#include <variant>
+
+#include "binding/binding.hpp"
+#include "binding/cube_object.hpp"
+#include "binding/numpy_interop.hpp"
+#include "runtime/buffer_cache.hpp"
+
+namespace twirlkit {
+
+// Cube values back to back; the variant and the length are fixed at
+// construction.
+using Storage = CubeStates;
+
+struct CubeBatchObject {
+    PyObject_HEAD
+    Storage storage;
+    BorrowFlag borrow;
+};
+
+inline CubeBatchObject* as_batch(PyObject* object) noexcept {
+    return reinterpret_cast<CubeBatchObject*>(object);
+}
+
+inline std::size_t batch_size(const CubeBatchObject* self) noexcept {
+    return std::visit([](const auto& cubes) { return cubes.size(); }, self->storage);
+}
+
+// Fills `out` with `count` solved cubes, or with `count` cubes left for the
+// caller to write (`Solved` false); false with a Python exception set when
+// the storage cannot be had.
+template <Cube C, bool Solved = true>
+bool make_storage(std::size_t count, Storage& out) noexcept {
+    if (count > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(C)) {
+        raise_panic("capacity overflow");
+        return false;
+    }
+    // Freed output buffers kept for reuse may be what is missing: give them
+    // back and try once more before failing.
+    for (int attempt = 0;; ++attempt) {
+        try {
+            if constexpr (Solved) {
+                out.emplace<StateVector<C>>(count, C{});
+            } else {
+                out.emplace<StateVector<C>>(count);
+            }
+            return true;
+        } catch (const std::bad_alloc&) {
+            if (attempt == 0 && drop_mapped_cache() != 0) continue;
+            PyErr_Format(PyExc_MemoryError, "cannot allocate a batch of %zu cubes (%zu bytes)",
+                         count, std::size_t{count} * sizeof(C));
+            return false;
+        }
+    }
+}
+
+// A new batch object that takes `storage`. Returns nullptr with an exception.
+inline PyObject* new_batch(PyTypeObject* type, Storage&& storage) noexcept {
+    PyObject* object = type->tp_alloc(type, 0);
+    if (object == nullptr) return nullptr;
+    CubeBatchObject* self = as_batch(object);
+    new (&self->storage) Storage(std::move(storage));
+    new (&self->borrow) BorrowFlag();
+    return object;
+}
+
+inline bool convert_cube_type(PyObject* object, std::uint32_t& number) noexcept {
+    if (!convert_u32(object, "cube_type", number)) return false;
+    if (number != 2 && number != 3) {
+        PyErr_SetString(PyExc_TypeError, "unknown cube type: expected 2 or 3");
+        return false;
+    }
+    return true;
+}
+
+// A batch type object from the class argument of a class method.
+inline PyTypeObject* batch_type_of(PyObject* cls) noexcept {
+    return reinterpret_cast<PyTypeObject*>(cls);
+}
+
+// ---------------------------------------------------------------------------
+// Kernels that read the batch: shared hold, interpreter lock released for
+// the allocation and the rows, so other Python threads run meanwhile.
+
+// Runs body() with the interpreter lock released, answering Ctrl-C on the
+// main thread, and returns what it threw once the lock is held again. Nothing
+// but a thread's forced unwind may leave the released section by exception:
+// the lock must be back before a failure is turned into a Python exception.
+// Not noexcept, and neither is any caller: see ReleaseGil.
+template <class Body>
+TWIRLKIT_PASSES_FORCED_UNWIND std::exception_ptr run_lock_released(Body&& body) {
+    ReleaseGil unlocked;
+    SignalScope signals(unlocked);
+    try {
+        body();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        return std::current_exception();
+    }
+    return nullptr;
+}
+
+// run_lock_released for the readers, which hold the batch with a
+// PyForkSafeSharedHold: false with the Python exception of the failure set.
+template <class Body>
+bool lock_released(Body&& body) {
+    const std::exception_ptr failure = run_lock_released(static_cast<Body&&>(body));
+    if (!failure) return true;
+    return guarded([&]() -> bool { std::rethrow_exception(failure); }, false);
+}
+
+// Calls `f` with the batch's cubes as a span of their type.
+template <class F>
+decltype(auto) with_cubes(CubeBatchObject* self, F&& f) {
+    return std::visit(
+        [&](auto& cubes) -> decltype(auto) {
+            using C = typename std::decay_t<decltype(cubes)>::value_type;
+            return f(std::span<const C>(cubes));
+        },
+        self->storage);
+}
+
+// Runs `make(cubes)` on the batch's cubes under a shared hold with the lock
+// released, where it fills the storage of a new batch.
+template <class Make>
+PyObject* derived_batch(PyObject* object, Make make) {
+    CubeBatchObject* self = as_batch(object);
+    PyForkSafeSharedHold hold(self->borrow);
+    if (!hold) return nullptr;
+    Storage storage;
+    if (!lock_released([&] { with_cubes(self, [&](auto cubes) { make(cubes, storage); }); })) {
+        return nullptr;
+    }
+    return new_batch(Py_TYPE(object), std::move(storage));
+}
+
+// A new array of `shape` and `element` filled by `fill(data)` with the lock
+// released, under a shared hold of the batch.
+template <class Fill>
+PyObject* filled_array(CubeBatchObject* self, Element element, std::array<std::size_t, 2> shape,
+                       std::size_t ndim, Fill fill) {
+    OutputMatrix buffer;
+    if (!lock_released([&] {
+            const MatrixShape checked = checked_output_shape(shape[0], shape[1], element_size(element));
+            const std::size_t words = (checked.rows * checked.cols + 7) / 8;
+            buffer = OutputMatrix::allocate(words == 0 ? 0 : 1, words);
+            with_cubes(self, [&](auto cubes) { fill(cubes, static_cast<void*>(buffer.data())); });
+        })) {
+        return nullptr;
+    }
+    return buffer_to_ndarray(std::move(buffer), element, std::span(shape.data(), ndim));
+}
+
+// The method table parts, each ended by a null entry (batch_methods.cpp
+// joins them in this order).
+extern PyMethodDef CubeBatch_state_methods[];
+extern PyMethodDef CubeBatch_solve_methods[];
+
+}  // namespace twirlkit

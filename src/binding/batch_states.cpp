@@ -1,0 +1,348 @@
+// CubeBatch: states in and out. New batches from stickers, packed words,
+// single cubes, a selection or the successors of a batch, and encoded rows.
+#include <cxxabi.h>
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "binding/binding.hpp"
+#include "runtime/buffer_cache.hpp"
+#include "kernels/kernels.hpp"
+#include "model/solution_text.hpp"
+#include "search/distances2x2.hpp"
+#include "kernels/state_kernels.hpp"
+#include "model/cube2x2.hpp"
+#include "search/solver3x3.hpp"
+#include "model/cube3x3.hpp"
+#include "binding/cube_object.hpp"
+#include "binding/module_parts.hpp"
+#include "binding/numpy_interop.hpp"
+#include "binding/batch_object.hpp"
+
+namespace twirlkit {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// States in and out: new batches from stickers, packed words, single cubes,
+// a selection or the successors of this one, and encoded rows.
+PyObject* raise_row_fault(const RowFault& fault) noexcept {
+    return guarded([&]() -> PyObject* {
+        const std::string reason = describe(fault.fault);
+        PyErr_Format(PyExc_ValueError, "row %zu: %s", fault.row, reason.c_str());
+        return nullptr;
+    });
+}
+
+// A batch of `type` from n checked rows, where `decode(cubes)` checks them
+// into the span and returns the first bad row, run with the lock released.
+template <PackedCube C, class Decode>
+PyObject* checked_batch(PyTypeObject* type, std::size_t n, Decode decode) {
+    Storage storage;
+    if (!make_storage<C, false>(n, storage)) return nullptr;
+    StateVector<C>& cubes = std::get<StateVector<C>>(storage);
+    std::optional<RowFault> fault;
+    if (!lock_released([&] { fault = decode(cubes.data()); })) return nullptr;
+    if (fault) return raise_row_fault(*fault);
+    return new_batch(type, std::move(storage));
+}
+
+template <PackedCube C>
+PyObject* batch_from_stickers(PyTypeObject* type, PyObject* stickers) {
+    MatrixRead rows;
+    if (!read_integer_matrix(stickers, "stickers", C::sticker_dim, Element::int64, rows)) {
+        return nullptr;
+    }
+    const auto* codes = static_cast<const std::int64_t*>(rows.data);
+    return checked_batch<C>(type, rows.rows, [&](C* out) {
+        return cubes_from_sticker_rows<C>(codes, rows.rows, out);
+    });
+}
+
+template <PackedCube C>
+PyObject* batch_from_packed(PyTypeObject* type, PyObject* words) {
+    MatrixRead rows;
+    if (!read_integer_matrix(words, "words", C::word_count, Element::uint64, rows)) {
+        return nullptr;
+    }
+    const auto* packed = static_cast<const Word*>(rows.data);
+    return checked_batch<C>(type, rows.rows, [&](C* out) {
+        return cubes_from_words<C>(packed, rows.rows, out);
+    });
+}
+
+// Matches (<array>, cube_type) and calls the reader of that cube type.
+template <class Read2, class Read3>
+PyObject* from_array_of_type(const char* function, const char* parameter, PyObject* cls,
+                             PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                             Read2 read2, Read3 read3) {
+    const std::array<const char*, 2> names{parameter, "cube_type"};
+    std::array<PyObject*, 2> given;
+    if (!match_arguments(function, args, nargs, kwnames, names, 2, given)) return nullptr;
+    std::uint32_t cube_type_number = 0;
+    if (!convert_cube_type(given[1], cube_type_number)) return nullptr;
+    PyTypeObject* type = batch_type_of(cls);
+    return cube_type_number == 2 ? read2(type, given[0]) : read3(type, given[0]);
+}
+
+PyObject* CubeBatch_from_stickers(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    return from_array_of_type("from_stickers", "stickers", cls, args, nargs, kwnames,
+                              &batch_from_stickers<Cube2x2>, &batch_from_stickers<Cube3x3>);
+}
+
+PyObject* CubeBatch_from_packed(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return from_array_of_type("from_packed", "words", cls, args, nargs, kwnames,
+                              &batch_from_packed<Cube2x2>, &batch_from_packed<Cube3x3>);
+}
+
+PyObject* CubeBatch_from_cubes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept {
+    static constexpr std::array<const char*, 1> names{"cubes"};
+    std::array<PyObject*, 1> given;
+    if (!match_arguments("from_cubes", args, nargs, kwnames, names, 1, given)) return nullptr;
+    // A private list: the caller's sequence may change while it is read.
+    OwnedRef list(PySequence_List(given[0]));
+    if (!list) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+        PyErr_Clear();
+        raise_conversion_error(given[0], "Sequence", "cubes");
+        return nullptr;
+    }
+    Storage storage;
+    if (!copy_cube_list(list.get(), storage)) return nullptr;
+    return new_batch(batch_type_of(cls), std::move(storage));
+}
+
+
+PyObject* CubeBatch_expand(PyObject* object, PyObject*) {
+    return derived_batch(object, [](auto cubes, Storage& storage) {
+        using C = typename decltype(cubes)::value_type;
+        const MatrixShape shape = checked_output_shape(cubes.size(), MOVE_COUNT, 1);
+        if (shape.rows > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(C)) {
+            throw std::length_error("capacity overflow");
+        }
+        expand_cubes(cubes, storage.emplace<StateVector<C>>(shape.rows).data());
+    });
+}
+
+PyObject* CubeBatch_take(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    static constexpr std::array<const char*, 1> names{"indices"};
+    std::array<PyObject*, 1> given;
+    if (!match_arguments("take", args, nargs, kwnames, names, 1, given)) return nullptr;
+    CubeBatchObject* self = as_batch(object);
+    PyForkSafeSharedHold hold(self->borrow);
+    if (!hold) return nullptr;
+    MatrixRead read;
+    if (!read_index_vector(given[0], "indices", read)) return nullptr;
+    // Negative indexes count from the end; all are checked before any copy.
+    std::vector<std::size_t> positions;
+    const bool sized = guarded(
+        [&] {
+            positions.resize(read.rows);
+            return true;
+        },
+        false);
+    if (!sized) return nullptr;
+    const auto size = static_cast<std::int64_t>(batch_size(self));
+    const auto* indexes = static_cast<const std::int64_t*>(read.data);
+    for (std::size_t k = 0; k < read.rows; ++k) {
+        const std::int64_t index = indexes[k] < 0 ? indexes[k] + size : indexes[k];
+        if (index < 0 || index >= size) {
+            PyErr_SetString(PyExc_IndexError, "cubeBatch index out of range");
+            return nullptr;
+        }
+        positions[k] = static_cast<std::size_t>(index);
+    }
+    Storage storage;
+    if (!lock_released([&] {
+            with_cubes(self, [&](auto cubes) {
+                using C = typename decltype(cubes)::value_type;
+                take_cubes(cubes, std::span<const std::size_t>(positions),
+                           storage.emplace<StateVector<C>>(positions.size()).data());
+            });
+        })) {
+        return nullptr;
+    }
+    return new_batch(Py_TYPE(object), std::move(storage));
+}
+
+
+PyObject* CubeBatch_to_packed(PyObject* object, PyObject*) {
+    CubeBatchObject* self = as_batch(object);
+    PyForkSafeSharedHold hold(self->borrow);
+    if (!hold) return nullptr;
+    const std::size_t width =
+        std::holds_alternative<StateVector<Cube3x3>>(self->storage) ? Cube3x3::word_count
+                                                                    : Cube2x2::word_count;
+    return filled_array(self, Element::uint64, {batch_size(self), width}, 2,
+                        [](auto cubes, void* data) {
+                            words_of_cubes(cubes, static_cast<Word*>(data));
+                        });
+}
+
+PyObject* CubeBatch_is_solved(PyObject* object, PyObject*) {
+    CubeBatchObject* self = as_batch(object);
+    PyForkSafeSharedHold hold(self->borrow);
+    if (!hold) return nullptr;
+    return filled_array(self, Element::boolean, {batch_size(self), 1}, 1,
+                        [](auto cubes, void* data) { solved_flags(cubes, static_cast<bool*>(data)); });
+}
+
+inline constexpr std::array<Element, 5> CODE_ELEMENTS{Element::int8, Element::uint8, Element::int16,
+                                                      Element::int32, Element::int64};
+inline constexpr std::array<Element, 6> ONE_HOT_ELEMENTS{
+    Element::float32, Element::float16, Element::float64,
+    Element::boolean, Element::uint8,   Element::int8};
+
+// Calls f(T{one}) with the storage type T of `element` and the value of a
+// set one-hot element (a float16 1.0 is the bit pattern 0x3C00).
+template <class F>
+void with_element_type(Element element, F&& f) {
+    switch (element) {
+        case Element::int8: f(std::int8_t{1}); break;
+        case Element::uint8:
+        case Element::boolean: f(std::uint8_t{1}); break;
+        case Element::int16: f(std::int16_t{1}); break;
+        case Element::int32: f(std::int32_t{1}); break;
+        case Element::int64: f(std::int64_t{1}); break;
+        case Element::uint64: f(std::uint64_t{1}); break;
+        case Element::float16: f(std::uint16_t{0x3C00}); break;
+        case Element::float32: f(1.0F); break;
+        case Element::float64: f(1.0); break;
+    }
+}
+
+PyObject* CubeBatch_stickers(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    static constexpr std::array<const char*, 4> names{"successors", "dtype", "one_hot", "out"};
+    if (nargs != 0) {
+        PyErr_Format(PyExc_TypeError, "stickers() takes no positional arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    std::array<PyObject*, 4> given;
+    if (!match_arguments("stickers", args, nargs, kwnames, names, 0, given)) return nullptr;
+    Encoding encoding{false, false};
+    if (given[0] != nullptr) {
+        const int truth = PyObject_IsTrue(given[0]);
+        if (truth < 0) return nullptr;
+        encoding.successors = truth != 0;
+    }
+    if (given[2] != nullptr) {
+        const int truth = PyObject_IsTrue(given[2]);
+        if (truth < 0) return nullptr;
+        encoding.one_hot = truth != 0;
+    }
+    Element element = encoding.one_hot ? Element::float32 : Element::int64;
+    if (given[1] != nullptr) {
+        const bool converted =
+            encoding.one_hot
+                ? convert_dtype(given[1], "dtype", ONE_HOT_ELEMENTS, "for one-hot rows", element)
+                : convert_dtype(given[1], "dtype", CODE_ELEMENTS, "for sticker codes", element);
+        if (!converted) return nullptr;
+    }
+
+    CubeBatchObject* self = as_batch(object);
+    PyForkSafeSharedHold hold(self->borrow);
+    if (!hold) return nullptr;
+    const std::size_t width =
+        std::holds_alternative<StateVector<Cube3x3>>(self->storage)
+            ? row_width<Cube3x3>(encoding)
+            : row_width<Cube2x2>(encoding);
+    std::size_t rows = 0;
+    if (__builtin_mul_overflow(batch_size(self), rows_per_cube(encoding), &rows)) {
+        return raise_panic("capacity overflow");
+    }
+    const auto fill = [&](auto cubes, void* data) {
+        with_element_type(element, [&](auto one) {
+            using T = decltype(one);
+            encode_sticker_rows(cubes, encoding, static_cast<T*>(data), one);
+        });
+    };
+
+    PyObject* out = given[3] != nullptr && given[3] != Py_None ? given[3] : nullptr;
+    if (out == nullptr) return filled_array(self, element, {rows, width}, 2, fill);
+
+    // Kept referenced until the rows are written, whatever the caller does
+    // with its own reference meanwhile; returned filled.
+    Py_INCREF(out);
+    OwnedRef kept(out);
+    void* data = nullptr;
+    const std::array<std::size_t, 2> shape{rows, width};
+    if (!writable_output(out, "out", element, shape, data)) return nullptr;
+    if (!lock_released([&] { with_cubes(self, [&](auto cubes) { fill(cubes, data); }); })) {
+        return nullptr;
+    }
+    return kept.release();
+}
+}  // namespace
+
+PyMethodDef CubeBatch_state_methods[] = {
+    {"from_stickers", TWIRLKIT_FASTCALL(&CubeBatch_from_stickers),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_stickers($type, stickers, cube_type)\n--\n\n"
+     "Return a new batch holding the states of the given sticker rows.\n\n"
+     "`stickers` is a 2-D integer array-like of shape (n, 54) for cube_type 3\n"
+     "or (n, 24) for cube_type 2, in the order of to_sticker_array(). Every\n"
+     "row must be a state reachable by quarter turns from solved; the first\n"
+     "row that is not raises ValueError naming the row and the reason."},
+    {"from_packed", TWIRLKIT_FASTCALL(&CubeBatch_from_packed),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_packed($type, words, cube_type)\n--\n\n"
+     "Return a new batch holding the states of the given packed words.\n\n"
+     "`words` is a 2-D integer array-like of shape (n, 2) (corners, edges) for\n"
+     "cube_type 3 or (n, 1) (state) for cube_type 2, as to_packed() returns.\n"
+     "Rows are checked like the rows of from_stickers()."},
+    {"from_cubes", TWIRLKIT_FASTCALL(&CubeBatch_from_cubes),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_cubes($type, cubes)\n--\n\n"
+     "Return a new batch holding copies of the states of a sequence of cubes.\n\n"
+     "The cubes must all be Cube2x2 or all be Cube3x3; the errors are those\n"
+     "of get_next_states()."},
+    {"to_packed", CubeBatch_to_packed, METH_NOARGS,
+     "to_packed($self)\n--\n\n"
+     "Return the packed words of every cube as a C-contiguous uint64 array.\n\n"
+     "The shape is (len(self), 2) (corners, edges) for Cube3x3 and\n"
+     "(len(self), 1) (state) for Cube2x2. Equal states give equal rows."},
+    {"take", TWIRLKIT_FASTCALL(&CubeBatch_take), METH_FASTCALL | METH_KEYWORDS,
+     "take($self, indices)\n--\n\n"
+     "Return a new batch holding copies of the selected cubes, in order.\n\n"
+     "`indices` is a 1-D integer array-like; negative values count from the\n"
+     "end."},
+    {"expand", CubeBatch_expand, METH_NOARGS,
+     "expand($self)\n--\n\n"
+     "Return a new batch of len(self) * 12 cubes: cube 12 * i + m is cube i\n"
+     "after move index m, the row order of get_next_states()."},
+    {"is_solved", CubeBatch_is_solved, METH_NOARGS,
+     "is_solved($self)\n--\n\n"
+     "Return a 1-D NumPy bool array, True where a cube is solved."},
+    {"stickers", TWIRLKIT_FASTCALL(&CubeBatch_stickers), METH_FASTCALL | METH_KEYWORDS,
+     "stickers($self, *, successors=False, dtype=None, one_hot=False, out=None)\n--\n\n"
+     "Return the sticker rows of the batch, encoded.\n\n"
+     "With successors=False there is one row per cube (the rows of\n"
+     "to_sticker_array()); with True twelve per cube (the rows of\n"
+     "get_next_states(), row 12 * i + m). Codes have shape (rows, sticker_dim)\n"
+     "and dtype int8, uint8, int16, int32 or int64 (the default). With\n"
+     "one_hot=True the shape is (rows, 6 * sticker_dim), element [r, 6 * s + c]\n"
+     "is 1 exactly when sticker s of row r has colour c, and the dtype is\n"
+     "float32 (the default), float16, float64, bool, uint8 or int8.\n\n"
+     "`out`, if given, must be a writable C-contiguous array of exactly that\n"
+     "shape and dtype; it is filled and returned."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace twirlkit
