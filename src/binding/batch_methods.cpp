@@ -81,7 +81,7 @@ PyObject* CubeBatch_len(PyObject* object, PyObject*) noexcept {
 // the final, non-negative-adjusted position. Call under a shared hold.
 PyObject* item_at(CubeBatchObject* self, Py_ssize_t index) noexcept {
     if (index < 0 || static_cast<std::size_t>(index) >= batch_size(self)) {
-        PyErr_SetString(PyExc_IndexError, "cubeBatch index out of range");
+        PyErr_SetString(PyExc_IndexError, BATCH_INDEX_ERROR);
         return nullptr;
     }
     return std::visit(

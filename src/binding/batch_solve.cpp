@@ -164,14 +164,9 @@ bool read_solve_options(PyObject* max_length, PyObject* timeout, SolveOptions& o
 
 PyObject* CubeBatch_solve(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-    if (nargs != 0) {
-        PyErr_Format(PyExc_TypeError, "solve() takes 0 positional arguments but %zd %s given",
-                     nargs, nargs == 1 ? "was" : "were");
-        return nullptr;
-    }
     static constexpr std::array<const char*, 2> names{"max_length", "timeout"};
     std::array<PyObject*, 2> given;
-    if (!match_arguments("solve", args, nargs, kwnames, names, 0, given)) return nullptr;
+    if (!match_keyword_only("solve", args, nargs, kwnames, names, given)) return nullptr;
     SolveOptions options;
     if (!read_solve_options(given[0], given[1], options)) return nullptr;
     CubeBatchObject* self = as_batch(object);

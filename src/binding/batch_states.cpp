@@ -163,7 +163,7 @@ PyObject* CubeBatch_take(PyObject* object, PyObject* const* args, Py_ssize_t nar
     for (std::size_t k = 0; k < read.rows; ++k) {
         const std::int64_t index = indexes[k] < 0 ? indexes[k] + size : indexes[k];
         if (index < 0 || index >= size) {
-            PyErr_SetString(PyExc_IndexError, "cubeBatch index out of range");
+            PyErr_SetString(PyExc_IndexError, BATCH_INDEX_ERROR);
             return nullptr;
         }
         positions[k] = static_cast<std::size_t>(index);
@@ -230,12 +230,8 @@ void with_element_type(Element element, F&& f) {
 PyObject* CubeBatch_stickers(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     static constexpr std::array<const char*, 4> names{"successors", "dtype", "one_hot", "out"};
-    if (nargs != 0) {
-        PyErr_Format(PyExc_TypeError, "stickers() takes no positional arguments (%zd given)", nargs);
-        return nullptr;
-    }
     std::array<PyObject*, 4> given;
-    if (!match_arguments("stickers", args, nargs, kwnames, names, 0, given)) return nullptr;
+    if (!match_keyword_only("stickers", args, nargs, kwnames, names, given)) return nullptr;
     Encoding encoding{false, false};
     if (given[0] != nullptr) {
         const int truth = PyObject_IsTrue(given[0]);

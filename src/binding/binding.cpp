@@ -203,6 +203,17 @@ bool match_arguments(const char* function, PyObject* const* args, Py_ssize_t nar
     return check_required(function, names, required, out);
 }
 
+bool match_keyword_only(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, std::span<const char* const> names,
+                        std::span<PyObject*> out) noexcept {
+    if (nargs != 0) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 0 positional arguments but %zd %s given",
+                     function, nargs, nargs == 1 ? "was" : "were");
+        return false;
+    }
+    return match_arguments(function, args, nargs, kwnames, names, 0, out);
+}
+
 bool match_tuple_arguments(const char* function, PyObject* args, PyObject* kwargs,
                            std::span<const char* const> names, std::size_t required,
                            std::span<PyObject*> out) noexcept {

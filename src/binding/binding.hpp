@@ -214,6 +214,9 @@ PyObject* guarded(F&& body) {
     return guarded(static_cast<F&&>(body), static_cast<PyObject*>(nullptr));
 }
 
+// The IndexError of every position outside a batch.
+inline constexpr const char* BATCH_INDEX_ERROR = "cubeBatch index out of range";
+
 // Matches the arguments of a METH_FASTCALL | METH_KEYWORDS call to parameter
 // names. The first `required` names are required; the matched objects are
 // stored as borrowed references in `out`, nullptr where an optional argument
@@ -221,6 +224,11 @@ PyObject* guarded(F&& body) {
 bool match_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, std::span<const char* const> names, std::size_t required,
                      std::span<PyObject*> out) noexcept;
+// match_arguments for a call whose parameters are all keyword-only: any
+// positional argument raises TypeError in the interpreter's words.
+bool match_keyword_only(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, std::span<const char* const> names,
+                        std::span<PyObject*> out) noexcept;
 // The same for the tuple-and-dict convention of constructors.
 bool match_tuple_arguments(const char* function, PyObject* args, PyObject* kwargs,
                            std::span<const char* const> names, std::size_t required,

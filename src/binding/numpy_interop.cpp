@@ -421,7 +421,7 @@ bool read_index_vector(PyObject* object, const char* parameter, MatrixRead& out)
                 const auto* values = static_cast<const std::uint64_t*>(out.data);
                 for (std::size_t i = 0; i < out.rows; ++i) {
                     if (values[i] > static_cast<std::uint64_t>(PTRDIFF_MAX)) {
-                        PyErr_SetString(PyExc_IndexError, "cubeBatch index out of range");
+                        PyErr_SetString(PyExc_IndexError, BATCH_INDEX_ERROR);
                         return false;
                     }
                 }
