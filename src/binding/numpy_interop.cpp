@@ -136,7 +136,9 @@ std::string int_tuple(const npy_intp* values, int count) {
 
 // The dtype's name as NumPy prints it for the integer and float kinds
 // ("int32", ">int64" when not in native order), else its scalar type. Built
-// here rather than by str(dtype), which runs Python code on the error path.
+// here rather than by str(dtype): it is called while an error is set aside,
+// where no Python code may run. Messages made before any error exists use
+// dtype_text, which does call str().
 std::string dtype_name(PyArrayObject* array) {
     const PyArray_Descr* descr = PyArray_DESCR(array);
     const char* kind = descr->kind == 'i' ? "int" : descr->kind == 'u' ? "uint"

@@ -14,7 +14,9 @@ import pytest
 # the user's; subprocesses inherit it, so the tables are built once a session.
 os.environ["XDG_CACHE_HOME"] = tempfile.mkdtemp(prefix="twirlkit-tests-")
 
+import numpy as np
 import twirlkit
+from twirlkit import Cube2x2, Cube3x3
 
 TURNS = [
     "do_u_move", "do_u_prime_move", "do_d_move", "do_d_prime_move",
@@ -116,3 +118,30 @@ def run_until_interrupted(tmp_path, setup, call, check, attempts=5):
         if out != "early\n":
             return out
     return out
+
+
+# --- shared by the process, thread and memory tests ---------------------------
+
+SHIM = Path(__file__).resolve().parents[1] / "shim" / "fail_entropy.c"
+SANITIZED = bool(os.environ.get("TWIRLKIT_SANITIZED"))
+CLASSES = {2: Cube2x2, 3: Cube3x3}
+ALLOWED_CONFLICTS = {"Already borrowed", "Already mutably borrowed"}
+
+
+def run_script(path, code, timeout=120, env=None):
+    path.write_text(textwrap.dedent(code))
+    full_env = dict(os.environ, **(env or {}))
+    result = subprocess.run([sys.executable, str(path)], env=full_env, capture_output=True,
+                            text=True, timeout=timeout)
+    assert result.returncode == 0, result.stdout + result.stderr
+    return result.stdout
+
+
+def assert_valid_sticker_rows(rows, cube_type):
+    """Each colour once per sticker of a face; on the 3x3 the centres never move."""
+    per_face = 9 if cube_type == 3 else 4
+    assert rows.dtype == np.int64 and rows.shape[1] == 6 * per_face
+    expected = np.repeat(np.arange(6, dtype=np.int64), per_face)
+    assert (np.sort(rows, axis=1) == expected).all()
+    if cube_type == 3:
+        assert (rows[:, 4::9] == np.arange(6)).all()
