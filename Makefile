@@ -35,7 +35,7 @@ apt_ensure = missing=$$(for p in $(1); do \
 		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
-.PHONY: all setup install native test pytest demo wheel matrix matrix-fast lock bench bench-record \
+.PHONY: all setup install native test pytest demo wheel matrix matrix-fast lock bench bench-record bench-compare \
 	clean check-free-threaded
 
 all: install
@@ -130,6 +130,17 @@ bench: install $(BUILD)/bench/build.ninja
 	$(PY) bench/bench.py $(BENCH_ARGS)
 	$(PY) bench/bench_distances.py
 	$(PY) bench/solver.py
+
+# Two builds side by side in one process: BASE (a git revision, by default
+# the previous commit) built under build/base, against the installed module.
+BASE ?= HEAD~1
+bench-compare: install
+	rm -rf $(BUILD)/base && mkdir -p $(BUILD)/base/src
+	git archive $(BASE) | tar -x -C $(BUILD)/base/src
+	meson setup $(BUILD)/base/build $(BUILD)/base/src --buildtype=release >/dev/null
+	ninja -C $(BUILD)/base/build >/dev/null
+	$(PY) bench/compare_builds.py $$(ls $(BUILD)/base/build/twirlkit*.so) \
+		$$($(PY) -c 'import twirlkit; print(twirlkit.__file__)') $(BENCH_ARGS)
 
 bench-record: bench
 	mkdir -p bench/recorded
