@@ -1,7 +1,6 @@
 #include "runtime/buffer_cache.hpp"
 
 #include <pthread.h>
-#include <sys/mman.h>
 
 #include <array>
 #include <cstdint>
@@ -47,31 +46,6 @@ std::size_t round_length(std::size_t bytes) noexcept {
     return length == 0 ? unit : length;
 }
 
-// nullptr when the system refuses.
-void* map_buffer(std::size_t length) noexcept {
-    if (length < HUGE_PAGE_BYTES) {
-        void* data = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                            -1, 0);
-        return data == MAP_FAILED ? nullptr : data;
-    }
-    const std::size_t reserved = length + HUGE_PAGE_BYTES;
-    void* raw = ::mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                       -1, 0);
-    if (raw == MAP_FAILED) return nullptr;
-    const auto start = reinterpret_cast<std::uintptr_t>(raw);
-    const auto aligned = (start + HUGE_PAGE_BYTES - 1) & ~(std::uintptr_t{HUGE_PAGE_BYTES} - 1);
-    // Hand back the unaligned head and the tail beyond the rounded length.
-    if (aligned > start) ::munmap(raw, aligned - start);
-    const std::uintptr_t end = start + reserved;
-    const std::uintptr_t used_end = aligned + length;
-    if (end > used_end) ::munmap(reinterpret_cast<void*>(used_end), end - used_end);
-    // Huge pages cut the first touch of a fresh buffer by about 5x (a fault
-    // per 2 MiB instead of per 4 KiB); a kernel that refuses the advice only
-    // costs speed.
-    ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
-    return reinterpret_cast<void*>(aligned);
-}
-
 void remove_at(Cache& c, std::size_t index) noexcept {
     c.bytes -= c.entries[index].length;
     for (std::size_t i = index + 1; i < c.count; ++i) c.entries[i - 1] = c.entries[i];
@@ -98,7 +72,7 @@ std::size_t take_stale(Cache& c, bool all, std::array<Entry, CACHE_ENTRIES>& out
 std::size_t unmap_all(const std::array<Entry, CACHE_ENTRIES>& entries, std::size_t count) noexcept {
     std::size_t bytes = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        ::munmap(entries[i].data, entries[i].length);
+        unmap_pages(entries[i].data, entries[i].length);
         bytes += entries[i].length;
     }
     return bytes;
@@ -128,11 +102,11 @@ void* acquire_mapped(std::size_t bytes, std::size_t& length) {
     }
     unmap_all(stale, stale_count);
     if (data != nullptr) return data;
-    data = map_buffer(length);
+    data = map_pages(length);
     if (data == nullptr) {
         // Memory the cache holds may be what is missing: give it back, try once more.
         drop_mapped_cache();
-        data = map_buffer(length);
+        data = map_pages(length);
         if (data == nullptr) throw AllocationError(bytes);
     }
     return data;
@@ -153,7 +127,7 @@ void release_mapped(void* data, std::size_t length) noexcept {
         c.entries[c.count++] = Entry{data, length, c.requests};
         c.bytes += length;
     }
-    if (evicted.data != nullptr) ::munmap(evicted.data, evicted.length);
+    unmap_pages(evicted.data, evicted.length);
 }
 
 std::size_t mapped_cache_bytes() noexcept {

@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <new>
 
+#include "runtime/huge_pages.hpp"
+
 namespace twirlkit {
 
 // A refused allocation that says what was asked for; the binding turns its
@@ -31,8 +33,6 @@ private:
     char text_[80];
 };
 
-inline constexpr std::size_t PAGE_BYTES = std::size_t{4} << 10;
-inline constexpr std::size_t HUGE_PAGE_BYTES = std::size_t{2} << 20;
 // Buffers from this size on are mapped and cached; smaller ones come from
 // malloc, whose heap keeps them warm.
 inline constexpr std::size_t CACHE_THRESHOLD = std::size_t{64} << 10;

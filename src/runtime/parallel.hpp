@@ -34,45 +34,15 @@
 #include <cstddef>
 #include <exception>
 #include <memory>
-#include <optional>
-#include <string_view>
 #include <type_traits>
+
+#include "runtime/pool_size.hpp"
 
 namespace twirlkit {
 
-// Number of threads the pool has or will have, the calling thread included.
-// Worked out once per process (environment, CPU affinity, cgroup quota) and
-// capped at MAX_POOL_THREADS; never starts the pool. If the system refuses a
-// worker thread, the pool runs with those it has (at worst the caller alone).
-std::size_t pool_thread_count() noexcept;
-
-// An absurd RAYON_NUM_THREADS must not take the machine's thread and
-// address-space budget: larger values, and larger CPU counts, are cut to it.
-inline constexpr std::size_t MAX_POOL_THREADS = 256;
 // Each worker's stack. The kernels need a few KiB; a chunk body that
 // recurses deeply must not run on a worker.
 inline constexpr std::size_t WORKER_STACK_BYTES = std::size_t{2} << 20;
-
-// Pure pieces of the pool-size rule, exposed for tests.
-//
-// A thread-count override is accepted only when it is all decimal digits with
-// a value of at least 1 that fits a size_t: "", "0", "-2", "3x", " 2" and
-// nullptr give nullopt.
-std::optional<std::size_t> parse_thread_count(const char* text) noexcept;
-// Contents of a cgroup v2 "cpu.max" file ("<quota|max> <period>"): the CPU
-// limit as quota / period rounded up (at least 1), or nullopt for "max" or
-// text that cannot be read.
-std::optional<std::size_t> parse_cgroup_v2_cpu_max(std::string_view text) noexcept;
-// Contents of cgroup v1 "cpu.cfs_quota_us" and "cpu.cfs_period_us": as above,
-// with a negative quota (-1) meaning no limit.
-std::optional<std::size_t> parse_cgroup_v1_cpu_quota(std::string_view quota,
-                                                     std::string_view period) noexcept;
-// The cgroup path of one hierarchy in the text of /proc/self/cgroup
-// ("id:controllers:path" per line). An empty controller selects the unified
-// (v2) line "0::path"; otherwise the line whose comma-separated controller
-// list contains it. nullopt when there is no such line.
-std::optional<std::string_view> cgroup_path_in(std::string_view proc_self_cgroup,
-                                               std::string_view controller) noexcept;
 
 // ---------------------------------------------------------------------------
 // Cancellation

@@ -1,5 +1,8 @@
 #include "search/distances2x2.hpp"
 
+#include "search/breadth_first.hpp"
+#include "search/coordinates.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -58,6 +61,40 @@ TEST(CornerDistances, DblFixingTurnsGiveThePublishedDistribution) {
                                               930588, 1350852, 782536, 90280, 276};
     EXPECT_EQ(fixed.table().distribution(), expected);
     EXPECT_EQ(fixed.table().unreached(), 0u);
+}
+
+// One search, two storages: byte entries and 4-bit entries agree on every
+// position of the DBL-fixed space, and the byte layers match the table's.
+TEST(BreadthFirst, ByteAndNibbleEntriesGiveTheSameDistances) {
+    const CornerDistanceTable<CornersDblFixed> fixed(DBL_FIXING_QUARTER_TURNS);
+    const ProductSpace space = fixed.space();
+    std::vector<std::uint8_t> bytes(space.positions(), ByteEntries::UNREACHED);
+    const BreadthFirstLayers layers = breadth_first(
+        ByteEntries(bytes.data()),
+        BreadthFirstSpace{space.first_count, space.second_count, space.goal, ByteEntries::MAX_DISTANCE},
+        [&space](std::size_t first, std::size_t second, auto&& visit) {
+            for (std::size_t m = 0; m < space.move_count; ++m) {
+                if (visit(space.successor(first, second, m))) return;
+            }
+        });
+    EXPECT_EQ(layers.distribution, fixed.table().distribution());
+    EXPECT_EQ(layers.unreached, 0u);
+    for (std::size_t i = 0; i < bytes.size(); ++i) ASSERT_EQ(bytes[i], fixed.table().at(i)) << i;
+}
+
+TEST(CoordinateHelpers, RanksRoundTripAndOrientationCodesSumToZero) {
+    for (std::uint32_t r = 0; r < PERMUTATION_COUNT<5>; ++r) {
+        const auto items = permutation_of_rank<5>(r);
+        ASSERT_EQ(permutation_rank(items), r);
+        ASSERT_TRUE(std::is_permutation(items.begin(), items.end(),
+                                        std::array<std::uint8_t, 5>{0, 1, 2, 3, 4}.begin()));
+    }
+    for (std::uint32_t code = 0; code < ORIENTATION_CODE_COUNT<3, 5>; ++code) {
+        std::array<unsigned, 5> o{};
+        orientations_of_code<3, 5>(code, [&o](std::size_t i, unsigned v) { o[i] = v; });
+        ASSERT_EQ((o[0] + o[1] + o[2] + o[3] + o[4]) % 3, 0u);
+        ASSERT_EQ((orientation_code<3, 5>([&o](std::size_t i) { return o[i]; })), code);
+    }
 }
 
 // Every position within `depth` quarter turns of solved, with its distance:

@@ -1,4 +1,5 @@
 #include "runtime/parallel.hpp"
+#include "runtime/pool_size_testing.hpp"
 
 #include <gtest/gtest.h>
 #include <pthread.h>

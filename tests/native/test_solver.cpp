@@ -1,4 +1,5 @@
 #include "search/solver3x3.hpp"
+#include "search/solver3x3_testing.hpp"
 
 #include "runtime/parallel.hpp"
 
@@ -68,7 +69,8 @@ TEST(SolverCoordinates, SolvedCubeIsZeroEverywhere) {
     Cube3x3 cube;
     apply_move_index_internal(cube, MOVE_U);
     apply_move_index_internal(cube, MOVE_D_PRIME);
-    const Coordinates g1 = coordinates_of(apply_face_turns(cube, std::vector<FaceTurn>{7, 13}));
+    const Coordinates g1 = coordinates_of(apply_face_turns(
+        cube, std::vector<FaceTurn>{face_turn(2, FACE_TURN_HALF), face_turn(4, FACE_TURN_HALF)}));
     EXPECT_EQ(g1.twist, 0);
     EXPECT_EQ(g1.flip, 0);
     EXPECT_LT(g1.slice_sorted, 24);
@@ -233,7 +235,11 @@ TEST(Solver, UnsolvableBatchIsRefusedBeforeAnySearch) {
 }
 
 TEST(Solver, TurnText) {
-    EXPECT_EQ(face_turns_text(std::vector<FaceTurn>{0, 4, 8, 15, 17}), "U D2 R' B B'");
+    EXPECT_EQ(face_turns_text(std::vector<FaceTurn>{
+                  face_turn(0, FACE_TURN_CLOCKWISE), face_turn(1, FACE_TURN_HALF),
+                  face_turn(2, FACE_TURN_PRIME), face_turn(5, FACE_TURN_CLOCKWISE),
+                  face_turn(5, FACE_TURN_PRIME)}),
+              "U D2 R' B B'");
     EXPECT_EQ(face_turns_text(std::vector<FaceTurn>{}), "");
 }
 
