@@ -170,5 +170,9 @@ PyObject* filled_array(CubeBatchObject* self, Element element, std::array<std::s
 // joins them in this order).
 extern PyMethodDef CubeBatch_state_methods[];
 extern PyMethodDef CubeBatch_solve_methods[];
+extern PyMethodDef CubeBatch_symmetry_methods[];
+
+// is_solved(up_to_rotation=True), for a caller that holds the batch shared.
+PyObject* solved_flags_up_to_rotation(CubeBatchObject* self);
 
 }  // namespace twirlkit

@@ -195,10 +195,21 @@ PyObject* CubeBatch_to_packed(PyObject* object, PyObject*) {
                         });
 }
 
-PyObject* CubeBatch_is_solved(PyObject* object, PyObject*) {
+PyObject* CubeBatch_is_solved(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    static constexpr std::array<const char*, 1> names{"up_to_rotation"};
+    std::array<PyObject*, 1> given;
+    if (!match_keyword_only("is_solved", args, nargs, kwnames, names, given)) return nullptr;
+    bool up_to_rotation = false;
+    if (given[0] != nullptr) {
+        const int truth = PyObject_IsTrue(given[0]);
+        if (truth < 0) return nullptr;
+        up_to_rotation = truth != 0;
+    }
     CubeBatchObject* self = as_batch(object);
     PyForkSafeSharedHold hold(self->borrow);
     if (!hold) return nullptr;
+    if (up_to_rotation) return solved_flags_up_to_rotation(self);
     return filled_array(self, Element::boolean, {batch_size(self), 1}, 1,
                         [](auto cubes, void* data) { solved_flags(cubes, static_cast<bool*>(data)); });
 }
@@ -323,9 +334,13 @@ PyMethodDef CubeBatch_state_methods[] = {
      "expand($self)\n--\n\n"
      "Return a new batch of len(self) * 12 cubes: cube 12 * i + m is cube i\n"
      "after move index m, the row order of get_next_states()."},
-    {"is_solved", CubeBatch_is_solved, METH_NOARGS,
-     "is_solved($self)\n--\n\n"
-     "Return a 1-D NumPy bool array, True where a cube is solved."},
+    {"is_solved", TWIRLKIT_FASTCALL(&CubeBatch_is_solved), METH_FASTCALL | METH_KEYWORDS,
+     "is_solved($self, *, up_to_rotation=False)\n--\n\n"
+     "Return a 1-D NumPy bool array, True where a cube is solved.\n\n"
+     "With up_to_rotation=True a 2x2 cube also counts as solved when it is\n"
+     "solved but for a whole-cube rotation (after U D', say): it has no\n"
+     "centres to fix its orientation. A 3x3's centres are fixed, so there it\n"
+     "changes nothing."},
     {"stickers", TWIRLKIT_FASTCALL(&CubeBatch_stickers), METH_FASTCALL | METH_KEYWORDS,
      "stickers($self, *, successors=False, dtype=None, one_hot=False, out=None)\n--\n\n"
      "Return the sticker rows of the batch, encoded.\n\n"

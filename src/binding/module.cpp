@@ -1,10 +1,14 @@
 // The twirlkit module: entry point, execution step, and the module functions.
 #include <array>
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "binding/binding.hpp"
 #include "runtime/buffer_cache.hpp"
 #include "model/move_text.hpp"
+#include "model/symmetry.hpp"
 #include "binding/cube_object.hpp"
 #include "binding/module_parts.hpp"
 #include "binding/numpy_interop.hpp"
@@ -47,6 +51,48 @@ PyMethodDef release_cached_buffers_def = {
     "Give the memory of freed output arrays and batches, kept for reuse, back to the system.\n\n"
     "Returns the number of bytes released. Arrays still alive are not affected."};
 
+// symmetry_moves(metric="qtm"): row k maps every move to its image under
+// symmetry k, in quarter turns (12) or face turns (18).
+PyObject* symmetry_moves(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr std::array<const char*, 1> names{"metric"};
+    std::array<PyObject*, 1> given;
+    if (!match_arguments("symmetry_moves", args, nargs, kwnames, names, 0, given)) return nullptr;
+    bool half_turns = false;
+    if (given[0] != nullptr) {
+        std::string_view text;
+        if (!convert_utf8(given[0], "metric", text)) return nullptr;
+        if (text == "htm") {
+            half_turns = true;
+        } else if (text != "qtm") {
+            PyErr_Format(PyExc_ValueError, "metric must be 'qtm' or 'htm', not %R", given[0]);
+            return nullptr;
+        }
+    }
+    const std::size_t width = half_turns ? FACE_TURN_COUNT : MOVE_COUNT;
+    return guarded([&]() -> PyObject* {
+        OutputMatrix table = OutputMatrix::allocate(CUBE_SYMMETRY_COUNT, width);
+        for (unsigned k = 0; k < CUBE_SYMMETRY_COUNT; ++k) {
+            for (std::size_t m = 0; m < width; ++m) {
+                table.row(k)[m] = static_cast<std::int64_t>(
+                    half_turns ? transformed_face_turn(k, static_cast<FaceTurn>(m))
+                               : transformed_move(k, m));
+            }
+        }
+        return matrix_to_ndarray(std::move(table));
+    });
+}
+
+PyMethodDef symmetry_moves_def = {
+    "symmetry_moves", TWIRLKIT_FASTCALL(&symmetry_moves), METH_FASTCALL | METH_KEYWORDS,
+    "symmetry_moves(metric='qtm')\n--\n\n"
+    "Return the moves under each of the 48 symmetries of the cube.\n\n"
+    "An int64 array of shape (48, 12) for metric='qtm', or (48, 18) for\n"
+    "'htm' (move 3 * face + k, k 0 clockwise, 1 counter-clockwise, 2 half\n"
+    "turn). Entry [k, m] is the move that m becomes under symmetry k: the\n"
+    "same turn of the face that k moves the turned face to, the other way\n"
+    "round when k is a mirror (24..47). For any move sequence s,\n"
+    "state(s).transform(k) equals the state of s mapped move by move."};
+
 PyObject* new_function(PyMethodDef* def, PyObject* module) noexcept {
     OwnedRef name(PyModule_GetNameObject(module));
     if (!name) return nullptr;
@@ -82,6 +128,8 @@ int twirlkit_exec(PyObject* module) noexcept {
     if (!release || PyModule_AddObjectRef(module, "release_cached_buffers", release.get()) < 0) {
         return -1;
     }
+    OwnedRef moves(new_function(&symmetry_moves_def, module));
+    if (!moves || PyModule_AddObjectRef(module, "symmetry_moves", moves.get()) < 0) return -1;
     // Reachable for `except twirlkit.PanicException`, but not part of `import *`;
     // the same for its subclass, which pickles by this name.
     if (PyModule_AddObjectRef(module, "PanicException", panic_exception_type()) < 0) return -1;

@@ -23,6 +23,9 @@ class UnreadableArrayError(PanicException, ValueError):
 def release_cached_buffers() -> int:
     """Give the memory of freed output arrays and batches, kept for reuse, back to the system."""
 
+def symmetry_moves(metric: Literal["qtm", "htm"] = "qtm") -> NDArray[np.int64]:
+    """Shape (48, 12) or (48, 18): entry [k, m] is the move m becomes under symmetry k."""
+
 @final
 class Cube3x3:
     """A 3x3x3 cube, solved when created."""
@@ -129,7 +132,8 @@ class CubeBatch:
         """Copies of the selected cubes; negative indexes count from the end."""
     def expand(self) -> CubeBatch:
         """12 * len(self) cubes; cube 12 * i + m is cube i after move index m."""
-    def is_solved(self) -> NDArray[np.bool_]: ...
+    def is_solved(self, *, up_to_rotation: bool = False) -> NDArray[np.bool_]:
+        """With up_to_rotation, a 2x2 turned as a whole (U D') counts as solved too."""
     # The element type follows from dtype and one_hot: int64 codes and
     # float32 one-hot rows by default.
     @overload
@@ -157,6 +161,13 @@ class CubeBatch:
         self, *, successors: bool = ..., dtype: DTypeLike = ..., one_hot: bool = ...,
         out: NDArray[Any] | None = ...,
     ) -> NDArray[Any]: ...
+
+    def transform(self, symmetry: int | ArrayLike) -> CubeBatch:
+        """Every cube seen through symmetry 0..47 (S x S^-1), or cube i through symmetry[i]."""
+    def canonical(
+        self, *, symmetries: Literal["all", "rotations"] = "all",
+    ) -> tuple[CubeBatch, NDArray[np.int8]]:
+        """The least transform of each cube by its to_packed() row, and a symmetry giving it."""
 
 def inverse_scramble(scramble: str) -> str: ...
 # The last form is list(batch): one size at run time, though not to a checker.
