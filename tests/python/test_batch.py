@@ -131,7 +131,8 @@ def test_method_signatures_and_docstrings():
     names = [n for n in vars(CubeBatch) if not n.startswith("_")]
     assert names == ["apply_move_indexes", "get_next_states", "to_sticker_array", "scramble",
                      "len", "from_stickers", "from_packed", "from_cubes", "to_packed", "take",
-                     "expand", "is_solved", "stickers", "distances", "solve"]
+                     "expand", "is_solved", "stickers", "distances", "solve", "transform",
+                     "canonical"]
 
 
 # --- the array contract --------------------------------------------------------

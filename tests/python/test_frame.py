@@ -73,7 +73,7 @@ def test_registration_order_of_methods():
     assert own_methods(twirlkit.CubeBatch) == [
         "apply_move_indexes", "get_next_states", "to_sticker_array", "scramble", "len",
         "from_stickers", "from_packed", "from_cubes", "to_packed", "take", "expand",
-        "is_solved", "stickers", "distances", "solve"]
+        "is_solved", "stickers", "distances", "solve", "transform", "canonical"]
 
 
 def test_argument_rules(cube_class):

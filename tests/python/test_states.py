@@ -238,7 +238,7 @@ def test_signatures_and_class_methods():
         ("to_packed", "($self)"),
         ("take", "($self, indices)"),
         ("expand", "($self)"),
-        ("is_solved", "($self)"),
+        ("is_solved", "($self, *, up_to_rotation=False)"),
         ("stickers", "($self, *, successors=False, dtype=None, one_hot=False, out=None)"),
     ]:
         method = getattr(CubeBatch, name)
