@@ -14,6 +14,9 @@
 namespace twirlkit {
 namespace {
 
+using testing::random_cube;
+using testing::valid;
+
 // The table-driven words equal the plain slot-by-slot forms for every
 // symmetry, on a word with every slot twisted or flipped somewhere.
 template <std::size_t... K>
