@@ -169,6 +169,14 @@ def state_groups(timed, cube, n, batch, ns) -> None:
             Job("module", "batch.expand()", ns),
             Job("get_next_states", "batch.get_next_states()", ns),
         ])
+        timed("transform", cube, n, [
+            Job("module", "batch.transform(5)", ns),
+            Job("get_next_states", "batch.get_next_states()", ns),
+        ])
+        timed("canonical", cube, n, [
+            Job("module", "batch.canonical()", ns),
+            Job("get_next_states", "batch.get_next_states()", ns),
+        ])
         timed("from_stickers", cube, n, [
             Job("module", "CubeBatch.from_stickers(states, cube)", ns),
             Job("to_sticker_array", "batch.to_sticker_array()", ns),
@@ -525,6 +533,9 @@ def state_targets(add, ratio, t, cube) -> None:
         ratio(t, "expand", cube, 65536, "get_next_states", "module"), ">=", 10)
     add("from_stickers() / to_sticker_array()", t, cube, 65536,
         ratio(t, "from_stickers", cube, 65536, "module", "to_sticker_array"), "<=", 2)
+    for call, bound in (("transform", 2), ("canonical", 20)):
+        add(f"{call}() / get_next_states()", t, cube, 65536,
+            ratio(t, call, cube, 65536, "module", "get_next_states"), "<=", bound)
     for call in ("to_packed", "from_packed"):
         add(f"{call}() / floor", t, cube, 65536,
             ratio(t, call, cube, 65536, "module", "floor"), "<=", 1.5)
