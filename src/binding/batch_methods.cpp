@@ -186,7 +186,7 @@ PyObject* read_matrix_lock_released(PyObject* object, Kernel kernel) {
     PyForkSafeSharedHold hold(self->borrow);
     if (!hold) return nullptr;
     OutputMatrix matrix;
-    if (!lock_released([&] { matrix = with_cubes(self, kernel); })) return nullptr;
+    if (!lock_released(hold, [&] { matrix = with_cubes(self, kernel); })) return nullptr;
     return matrix_to_ndarray(std::move(matrix));
 }
 

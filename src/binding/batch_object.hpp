@@ -100,9 +100,13 @@ inline PyTypeObject* batch_type_of(PyObject* cls) noexcept {
 // main thread, and returns what it threw once the lock is held again. Nothing
 // but a thread's forced unwind may leave the released section by exception:
 // the lock must be back before a failure is turned into a Python exception.
+// `held` is the caller's hold of the batch it reads (see HeldWhileReleased):
+// a child forked meanwhile must not inherit it.
 // Not noexcept, and neither is any caller: see ReleaseGil.
 template <class Body>
-TWIRLKIT_PASSES_FORCED_UNWIND std::exception_ptr run_lock_released(Body&& body) {
+TWIRLKIT_PASSES_FORCED_UNWIND std::exception_ptr run_lock_released(HeldWhileReleased held,
+                                                                   Body&& body) {
+    (void)held;
     ReleaseGil unlocked;
     SignalScope signals(unlocked);
     try {
@@ -115,11 +119,10 @@ TWIRLKIT_PASSES_FORCED_UNWIND std::exception_ptr run_lock_released(Body&& body) 
     return nullptr;
 }
 
-// run_lock_released for the readers, which hold the batch with a
-// PyForkSafeSharedHold: false with the Python exception of the failure set.
+// run_lock_released, then false with the Python exception of the failure set.
 template <class Body>
-bool lock_released(Body&& body) {
-    const std::exception_ptr failure = run_lock_released(static_cast<Body&&>(body));
+bool lock_released(HeldWhileReleased held, Body&& body) {
+    const std::exception_ptr failure = run_lock_released(held, static_cast<Body&&>(body));
     if (!failure) return true;
     return guarded([&]() -> bool { std::rethrow_exception(failure); }, false);
 }
@@ -143,7 +146,7 @@ PyObject* derived_batch(PyObject* object, Make make) {
     PyForkSafeSharedHold hold(self->borrow);
     if (!hold) return nullptr;
     Storage storage;
-    if (!lock_released([&] { with_cubes(self, [&](auto cubes) { make(cubes, storage); }); })) {
+    if (!lock_released(hold, [&] { with_cubes(self, [&](auto cubes) { make(cubes, storage); }); })) {
         return nullptr;
     }
     return new_batch(Py_TYPE(object), std::move(storage));
@@ -152,10 +155,10 @@ PyObject* derived_batch(PyObject* object, Make make) {
 // A new array of `shape` and `element` filled by `fill(data)` with the lock
 // released, under a shared hold of the batch.
 template <class Fill>
-PyObject* filled_array(CubeBatchObject* self, Element element, std::array<std::size_t, 2> shape,
-                       std::size_t ndim, Fill fill) {
+PyObject* filled_array(CubeBatchObject* self, const PyForkSafeSharedHold& hold, Element element,
+                       std::array<std::size_t, 2> shape, std::size_t ndim, Fill fill) {
     OutputMatrix buffer;
-    if (!lock_released([&] {
+    if (!lock_released(hold, [&] {
             const MatrixShape checked = checked_output_shape(shape[0], shape[1], element_size(element));
             const std::size_t words = (checked.rows * checked.cols + 7) / 8;
             buffer = OutputMatrix::allocate(words == 0 ? 0 : 1, words);
@@ -172,7 +175,7 @@ extern PyMethodDef CubeBatch_state_methods[];
 extern PyMethodDef CubeBatch_solve_methods[];
 extern PyMethodDef CubeBatch_symmetry_methods[];
 
-// is_solved(up_to_rotation=True), for a caller that holds the batch shared.
-PyObject* solved_flags_up_to_rotation(CubeBatchObject* self);
+// is_solved(up_to_rotation=True), for a caller that holds the batch with `hold`.
+PyObject* solved_flags_up_to_rotation(CubeBatchObject* self, const PyForkSafeSharedHold& hold);
 
 }  // namespace twirlkit

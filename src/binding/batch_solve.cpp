@@ -63,14 +63,14 @@ const StateVector<Cube2x2>* cubes_2x2(CubeBatchObject* self, const char* method)
 
 PyObject* CubeBatch_distances(PyObject* object, PyObject*) {
     CubeBatchObject* self = as_batch(object);
-    PySharedHold hold(self->borrow);
+    PyForkSafeSharedHold hold(self->borrow);
     if (!hold) return nullptr;
     const StateVector<Cube2x2>* cubes = cubes_2x2(self, "distances");
     if (cubes == nullptr) return nullptr;
     std::int8_t* data = nullptr;
     OwnedRef array(new_int8_vector(cubes->size(), data));
     if (!array) return nullptr;
-    if (auto failure = run_lock_released([&] { distances_2x2_internal(*cubes, data); })) {
+    if (auto failure = run_lock_released(hold, [&] { distances_2x2_internal(*cubes, data); })) {
         return raise_distance_failure(failure);
     }
     return array.release();
@@ -97,9 +97,9 @@ PyObject* solutions_to_list(const Solutions2x2& solutions) noexcept {
 }
 
 // The 2x2 path of solve(): optimal solutions from the distance table.
-PyObject* solve_2x2(const StateVector<Cube2x2>& cubes) {
+PyObject* solve_2x2(const PyForkSafeSharedHold& hold, const StateVector<Cube2x2>& cubes) {
     Solutions2x2 solutions;
-    if (auto failure = run_lock_released([&] { solutions = solve_2x2_internal(cubes); })) {
+    if (auto failure = run_lock_released(hold, [&] { solutions = solve_2x2_internal(cubes); })) {
         return raise_distance_failure(failure);
     }
     return solutions_to_list(solutions);
@@ -112,9 +112,12 @@ PyObject* solve_2x2(const StateVector<Cube2x2>& cubes) {
 constexpr unsigned MAX_SOLUTION_LENGTH = 40;
 
 // Not noexcept: see ReleaseGil.
-PyObject* solve_3x3(std::span<const Cube3x3> cubes, const SolveOptions& options) {
+PyObject* solve_3x3(const PyForkSafeSharedHold& hold, std::span<const Cube3x3> cubes,
+                    const SolveOptions& options) {
     std::vector<SolveResult> results;
-    if (!lock_released([&] { results = solve_batch_two_phase(cubes, options); })) return nullptr;
+    if (!lock_released(hold, [&] { results = solve_batch_two_phase(cubes, options); })) {
+        return nullptr;
+    }
     return guarded([&]() -> PyObject* {
         OwnedRef list(PyList_New(static_cast<Py_ssize_t>(results.size())));
         if (!list) return nullptr;
@@ -175,9 +178,9 @@ PyObject* CubeBatch_solve(PyObject* object, PyObject* const* args, Py_ssize_t na
     // A 2x2 solution is always an optimal one, read from the distance table
     // without a search: the keywords are checked, and nothing more.
     if (const auto* cubes = std::get_if<StateVector<Cube2x2>>(&self->storage)) {
-        return solve_2x2(*cubes);
+        return solve_2x2(hold, *cubes);
     }
-    return solve_3x3(std::get<StateVector<Cube3x3>>(self->storage), options);
+    return solve_3x3(hold, std::get<StateVector<Cube3x3>>(self->storage), options);
 }
 }  // namespace
 

@@ -2,6 +2,7 @@
 // single cubes, a selection or the successors of a batch, and encoded rows.
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -13,6 +14,7 @@
 #include <stdexcept>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -54,32 +56,45 @@ PyObject* checked_batch(PyTypeObject* type, std::size_t n, Decode decode) {
     if (!make_storage<C, false>(n, storage)) return nullptr;
     StateVector<C>& cubes = std::get<StateVector<C>>(storage);
     std::optional<RowFault> fault;
-    if (!lock_released([&] { fault = decode(cubes.data()); })) return nullptr;
+    // The batch is new, and the argument array is only ever copied from.
+    if (!lock_released(HeldWhileReleased::nothing(), [&] { fault = decode(cubes.data()); })) {
+        return nullptr;
+    }
     if (fault) return raise_row_fault(*fault);
     return new_batch(type, std::move(storage));
 }
 
+// The caller's rows may change while they are read (another thread's NumPy
+// copy runs without the lock): the kernels copy each run of rows in once,
+// converted from its own dtype, and check and decode only the copy.
 template <PackedCube C>
 PyObject* batch_from_stickers(PyTypeObject* type, PyObject* stickers) {
-    MatrixRead rows;
-    if (!read_integer_matrix(stickers, "stickers", C::sticker_dim, Element::int64, rows)) {
-        return nullptr;
-    }
-    const auto* codes = static_cast<const std::int64_t*>(rows.data);
-    return checked_batch<C>(type, rows.rows, [&](C* out) {
-        return cubes_from_sticker_rows<C>(codes, rows.rows, out);
+    IntegerRead read;
+    if (!read_integer_matrix(stickers, "stickers", C::sticker_dim, read)) return nullptr;
+    const CallerIntegers& rows = read.elements;
+    return checked_batch<C>(type, rows.rows, [&rows](C* out) {
+        // Codes are checked in the caller's own integer type: a uint8 row
+        // is staged as bytes, not widened first.
+        return with_integer_type(rows.type, [&rows, out](auto zero) {
+            using S = decltype(zero);
+            return cubes_from_loaded_sticker_rows<C, S>(
+                rows.rows, out, [&rows](std::size_t begin, std::size_t end, S* into) {
+                    copy_typed_rows_in<S>(rows, begin, end, into);
+                });
+        });
     });
 }
 
 template <PackedCube C>
 PyObject* batch_from_packed(PyTypeObject* type, PyObject* words) {
-    MatrixRead rows;
-    if (!read_integer_matrix(words, "words", C::word_count, Element::uint64, rows)) {
-        return nullptr;
-    }
-    const auto* packed = static_cast<const Word*>(rows.data);
-    return checked_batch<C>(type, rows.rows, [&](C* out) {
-        return cubes_from_words<C>(packed, rows.rows, out);
+    IntegerRead read;
+    if (!read_integer_matrix(words, "words", C::word_count, read)) return nullptr;
+    const CallerIntegers& rows = read.elements;
+    return checked_batch<C>(type, rows.rows, [&rows](C* out) {
+        return cubes_from_loaded_words<C>(
+            rows.rows, out, [&rows](std::size_t begin, std::size_t end, Word* into) {
+                copy_rows_in(rows, begin, end, into);
+            });
     });
 }
 
@@ -147,33 +162,68 @@ PyObject* CubeBatch_take(PyObject* object, PyObject* const* args, Py_ssize_t nar
     CubeBatchObject* self = as_batch(object);
     PyForkSafeSharedHold hold(self->borrow);
     if (!hold) return nullptr;
-    MatrixRead read;
-    if (!read_index_vector(given[0], "indices", read)) return nullptr;
-    // Negative indexes count from the end; all are checked before any copy.
+    IntegerRead read;
+    if (!read_integer_vector(given[0], "indices", read)) return nullptr;
+    const CallerIntegers& indexes = read.elements;
     std::vector<std::size_t> positions;
     const bool sized = guarded(
         [&] {
-            positions.resize(read.rows);
+            try {
+                positions.resize(indexes.rows);
+            } catch (const std::bad_alloc&) {
+                PyErr_Format(PyExc_MemoryError,
+                             "cannot allocate the positions of %zu indices (%zu bytes)",
+                             indexes.rows, indexes.rows * sizeof(std::size_t));
+                return false;
+            }
             return true;
         },
         false);
     if (!sized) return nullptr;
-    const auto size = static_cast<std::int64_t>(batch_size(self));
-    const auto* indexes = static_cast<const std::int64_t*>(read.data);
-    for (std::size_t k = 0; k < read.rows; ++k) {
-        const std::int64_t index = indexes[k] < 0 ? indexes[k] + size : indexes[k];
-        if (index < 0 || index >= size) {
-            PyErr_SetString(PyExc_IndexError, BATCH_INDEX_ERROR);
-            return nullptr;
+    // Negative indexes count from the end; all are checked before any copy.
+    // Each index is read once, into memory of this call's, and checked there.
+    const std::size_t size = batch_size(self);
+    const bool in_range = with_integer_type(indexes.type, [&](auto zero) {
+        using S = decltype(zero);
+        constexpr std::size_t stage_size = 256;
+        std::array<S, stage_size> stage;
+        for (std::size_t base = 0; base < indexes.rows; base += stage_size) {
+            const std::size_t stop = std::min(indexes.rows, base + stage_size);
+            copy_typed_rows_in<S>(indexes, base, stop, stage.data());
+            for (std::size_t k = base; k < stop; ++k) {
+                const S given_index = stage[k - base];
+                std::size_t position = 0;
+                if constexpr (std::is_signed_v<S>) {
+                    const auto index = static_cast<std::int64_t>(given_index);
+                    const std::int64_t from_start =
+                        index < 0 ? index + static_cast<std::int64_t>(size) : index;
+                    if (from_start < 0 || static_cast<std::uint64_t>(from_start) >= size) {
+                        return false;
+                    }
+                    position = static_cast<std::size_t>(from_start);
+                } else {
+                    if (static_cast<std::uint64_t>(given_index) >= size) return false;
+                    position = static_cast<std::size_t>(given_index);
+                }
+                positions[k] = position;
+            }
         }
-        positions[k] = static_cast<std::size_t>(index);
+        return true;
+    });
+    if (!in_range) {
+        PyErr_SetString(PyExc_IndexError, BATCH_INDEX_ERROR);
+        return nullptr;
     }
     Storage storage;
-    if (!lock_released([&] {
+    const bool made = std::holds_alternative<StateVector<Cube3x3>>(self->storage)
+                          ? make_storage<Cube3x3, false>(positions.size(), storage)
+                          : make_storage<Cube2x2, false>(positions.size(), storage);
+    if (!made) return nullptr;
+    if (!lock_released(hold, [&] {
             with_cubes(self, [&](auto cubes) {
                 using C = typename decltype(cubes)::value_type;
                 take_cubes(cubes, std::span<const std::size_t>(positions),
-                           storage.emplace<StateVector<C>>(positions.size()).data());
+                           std::get<StateVector<C>>(storage).data());
             });
         })) {
         return nullptr;
@@ -189,7 +239,7 @@ PyObject* CubeBatch_to_packed(PyObject* object, PyObject*) {
     const std::size_t width =
         std::holds_alternative<StateVector<Cube3x3>>(self->storage) ? Cube3x3::word_count
                                                                     : Cube2x2::word_count;
-    return filled_array(self, Element::uint64, {batch_size(self), width}, 2,
+    return filled_array(self, hold, Element::uint64, {batch_size(self), width}, 2,
                         [](auto cubes, void* data) {
                             words_of_cubes(cubes, static_cast<Word*>(data));
                         });
@@ -209,8 +259,8 @@ PyObject* CubeBatch_is_solved(PyObject* object, PyObject* const* args, Py_ssize_
     CubeBatchObject* self = as_batch(object);
     PyForkSafeSharedHold hold(self->borrow);
     if (!hold) return nullptr;
-    if (up_to_rotation) return solved_flags_up_to_rotation(self);
-    return filled_array(self, Element::boolean, {batch_size(self), 1}, 1,
+    if (up_to_rotation) return solved_flags_up_to_rotation(self, hold);
+    return filled_array(self, hold, Element::boolean, {batch_size(self), 1}, 1,
                         [](auto cubes, void* data) { solved_flags(cubes, static_cast<bool*>(data)); });
 }
 
@@ -282,7 +332,7 @@ PyObject* CubeBatch_stickers(PyObject* object, PyObject* const* args, Py_ssize_t
     };
 
     PyObject* out = given[3] != nullptr && given[3] != Py_None ? given[3] : nullptr;
-    if (out == nullptr) return filled_array(self, element, {rows, width}, 2, fill);
+    if (out == nullptr) return filled_array(self, hold, element, {rows, width}, 2, fill);
 
     // Kept referenced until the rows are written, whatever the caller does
     // with its own reference meanwhile; returned filled.
@@ -291,7 +341,7 @@ PyObject* CubeBatch_stickers(PyObject* object, PyObject* const* args, Py_ssize_t
     void* data = nullptr;
     const std::array<std::size_t, 2> shape{rows, width};
     if (!writable_output(out, "out", element, shape, data)) return nullptr;
-    if (!lock_released([&] { with_cubes(self, [&](auto cubes) { fill(cubes, data); }); })) {
+    if (!lock_released(hold, [&] { with_cubes(self, [&](auto cubes) { fill(cubes, data); }); })) {
         return nullptr;
     }
     return kept.release();

@@ -1,11 +1,13 @@
 // CubeBatch: the symmetries of the cube. Every cube seen through a whole-cube
 // rotation or reflection, the least member of each cube's class, and the
 // solved test up to a rotation (model/symmetry.hpp has the numbering).
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -41,18 +43,12 @@ bool read_symmetry(PyObject* object, std::size_t n, SymmetryChoice& out) {
         out.single = static_cast<unsigned>(k);
         return true;
     }
-    MatrixRead read;
-    if (!read_index_vector(object, "symmetry", read)) {
-        // The reader's IndexError is that of a batch index; here a value
-        // beyond the int64 range is simply not a symmetry.
-        if (PyErr_ExceptionMatches(PyExc_IndexError)) {
-            PyErr_SetString(PyExc_ValueError, "argument 'symmetry': values must be in 0..47");
-        }
-        return false;
-    }
-    if (read.rows != n) {
+    IntegerRead read;
+    if (!read_integer_vector(object, "symmetry", read)) return false;
+    const CallerIntegers& values = read.elements;
+    if (values.rows != n) {
         PyErr_Format(PyExc_ValueError,
-                     "argument 'symmetry' has %zu values for a batch of %zu cubes", read.rows, n);
+                     "argument 'symmetry' has %zu values for a batch of %zu cubes", values.rows, n);
         return false;
     }
     const bool sized = guarded(
@@ -62,18 +58,35 @@ bool read_symmetry(PyObject* object, std::size_t n, SymmetryChoice& out) {
         },
         false);
     if (!sized) return false;
-    const auto* values = static_cast<const std::int64_t*>(read.data);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::int64_t k = values[i];
-        if (k < 0 || k >= static_cast<std::int64_t>(CUBE_SYMMETRY_COUNT)) {
-            PyErr_Format(PyExc_ValueError, "argument 'symmetry': value %lld at position %zu is not in 0..47",
-                         static_cast<long long>(k), i);
-            return false;
+    // Each value is read once, into this call's memory, and checked there.
+    return with_integer_type(values.type, [&](auto zero) {
+        using S = decltype(zero);
+        constexpr std::size_t stage_size = 256;
+        std::array<S, stage_size> stage;
+        for (std::size_t base = 0; base < n; base += stage_size) {
+            const std::size_t stop = std::min(n, base + stage_size);
+            copy_typed_rows_in<S>(values, base, stop, stage.data());
+            for (std::size_t i = base; i < stop; ++i) {
+                const S value = stage[i - base];
+                if (std::is_unsigned_v<S> &&
+                    static_cast<std::uint64_t>(value) > static_cast<std::uint64_t>(INT64_MAX)) {
+                    // Beyond the int64 range a value is simply not a symmetry.
+                    PyErr_SetString(PyExc_ValueError, "argument 'symmetry': values must be in 0..47");
+                    return false;
+                }
+                const auto k = static_cast<std::int64_t>(value);
+                if (k < 0 || k >= static_cast<std::int64_t>(CUBE_SYMMETRY_COUNT)) {
+                    PyErr_Format(PyExc_ValueError,
+                                 "argument 'symmetry': value %lld at position %zu is not in 0..47",
+                                 static_cast<long long>(k), i);
+                    return false;
+                }
+                out.each[i] = static_cast<std::uint8_t>(k);
+            }
         }
-        out.each[i] = static_cast<std::uint8_t>(k);
-    }
-    out.per_cube = true;
-    return true;
+        out.per_cube = true;
+        return true;
+    });
 }
 
 // Storage for n cubes of the batch's type, left for a kernel to write.
@@ -104,7 +117,7 @@ PyObject* CubeBatch_transform(PyObject* object, PyObject* const* args, Py_ssize_
     if (!read_symmetry(given[0], n, choice)) return nullptr;
     Storage storage;
     if (!storage_like(self, n, storage)) return nullptr;
-    if (!lock_released([&] {
+    if (!lock_released(hold, [&] {
             with_cubes(self, [&](auto cubes) {
                 using C = typename decltype(cubes)::value_type;
                 if (choice.per_cube) {
@@ -145,7 +158,7 @@ PyObject* CubeBatch_canonical(PyObject* object, PyObject* const* args, Py_ssize_
     if (!symmetry) return nullptr;
     Storage storage;
     if (!storage_like(self, n, storage)) return nullptr;
-    if (!lock_released([&] {
+    if (!lock_released(hold, [&] {
             with_cubes(self, [&](auto cubes) {
                 using C = typename decltype(cubes)::value_type;
                 canonical_cubes(cubes, rotations_only, cubes_of<C>(storage), which);
@@ -160,8 +173,8 @@ PyObject* CubeBatch_canonical(PyObject* object, PyObject* const* args, Py_ssize_
 
 }  // namespace
 
-PyObject* solved_flags_up_to_rotation(CubeBatchObject* self) {
-    return filled_array(self, Element::boolean, {batch_size(self), 1}, 1, [](auto cubes, void* data) {
+PyObject* solved_flags_up_to_rotation(CubeBatchObject* self, const PyForkSafeSharedHold& hold) {
+    return filled_array(self, hold, Element::boolean, {batch_size(self), 1}, 1, [](auto cubes, void* data) {
         solved_up_to_rotation_flags(cubes, static_cast<bool*>(data));
     });
 }

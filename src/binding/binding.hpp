@@ -143,6 +143,19 @@ private:
     ForkSafeSharedHold hold_;
 };
 
+// What a call that releases the interpreter lock may hold meanwhile: a
+// fork-safe shared hold of the batch it reads, or nothing (the call makes a
+// new batch that no one else can see yet). A PySharedHold does not convert,
+// so that a reader that forgets the fork-safe kind does not compile.
+class HeldWhileReleased {
+public:
+    HeldWhileReleased(const PyForkSafeSharedHold&) noexcept {}  // NOLINT: implicit on purpose
+    static HeldWhileReleased nothing() noexcept { return HeldWhileReleased(); }
+
+private:
+    HeldWhileReleased() noexcept = default;
+};
+
 class PyExclusiveHold {
 public:
     explicit PyExclusiveHold(BorrowFlag& flag) noexcept : hold_(flag) {

@@ -296,19 +296,40 @@ std::string dtype_text(PyArray_Descr* descr) {
     return utf8;
 }
 
-// np.asarray(object) for an integer array of `ndim` dimensions, converted
-// to a C-contiguous, aligned array of `target` (values cast as by astype).
-// A non-integer dtype is refused unless the array is empty.
-OwnedRef integer_array(PyObject* object, const char* parameter, int ndim,
-                       std::size_t width, Element target) {
+// The integer type of an array's elements, or false for a non-integer dtype.
+bool integer_type_of(PyArrayObject* array, IntegerType& out) noexcept {
+    if (!PyArray_ISINTEGER(array)) return false;
+    const bool is_signed = PyArray_ISSIGNED(array);
+    switch (PyArray_ITEMSIZE(array)) {
+        case 1: out = is_signed ? IntegerType::int8 : IntegerType::uint8; return true;
+        case 2: out = is_signed ? IntegerType::int16 : IntegerType::uint16; return true;
+        case 4: out = is_signed ? IntegerType::int32 : IntegerType::uint32; return true;
+        case 8: out = is_signed ? IntegerType::int64 : IntegerType::uint64; return true;
+        default: return false;
+    }
+}
+
+// np.asarray(object) for an integer array of `ndim` dimensions (2 with
+// `width` columns), described for reading in place. A non-integer dtype is
+// refused unless the array is empty, and an empty one-dimensional array
+// counts as a matrix of no rows.
+bool integer_array(PyObject* object, const char* parameter, int ndim, std::size_t width,
+                   IntegerRead& out) {
     OwnedRef any(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
-    if (!any) return any;
+    if (!any) return false;
     auto* array = reinterpret_cast<PyArrayObject*>(any.get());
     const bool empty = PyArray_SIZE(array) == 0;
-    if (!PyArray_ISINTEGER(array) && !(empty && PyArray_NDIM(array) == ndim)) {
+    const bool no_rows = empty && ndim == 2 && PyArray_NDIM(array) == 1;
+    IntegerType type = IntegerType::int64;
+    if (!integer_type_of(array, type) && !(empty && (PyArray_NDIM(array) == ndim || no_rows))) {
         PyErr_Format(PyExc_TypeError, "argument '%s' must be an integer array, not dtype %s",
                      parameter, dtype_text(PyArray_DESCR(array)).c_str());
-        return OwnedRef();
+        return false;
+    }
+    if (no_rows) {
+        out.elements = CallerIntegers{nullptr, 0, width, 0, 0, type, false};
+        out.array = std::move(any);
+        return true;
     }
     const bool wide = ndim == 2 && PyArray_NDIM(array) == 2 &&
                       static_cast<std::size_t>(PyArray_DIM(array, 1)) == width;
@@ -316,13 +337,19 @@ OwnedRef integer_array(PyObject* object, const char* parameter, int ndim,
         const std::string expected = ndim == 1 ? "(n,)" : "(n, " + std::to_string(width) + ")";
         PyErr_Format(PyExc_ValueError, "argument '%s' must have shape %s, not %s", parameter,
                      expected.c_str(), shape_text(array).c_str());
-        return OwnedRef();
+        return false;
     }
-    PyArray_Descr* descr = PyArray_DescrFromType(type_number(target));
-    if (descr == nullptr) return OwnedRef();
-    // Steals descr. FORCECAST: every integer dtype converts, as astype does.
-    return OwnedRef(PyArray_FromArray(
-        array, descr, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST));
+    CallerIntegers& e = out.elements;
+    e.data = static_cast<const std::byte*>(PyArray_DATA(array));
+    e.rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
+    e.cols = ndim == 2 ? width : 1;
+    e.row_stride = PyArray_STRIDE(array, 0);
+    e.col_stride = ndim == 2 ? PyArray_STRIDE(array, 1) : 0;
+    e.type = type;
+    e.swapped = PyArray_ISBYTESWAPPED(array);
+    if (empty) e = CallerIntegers{nullptr, 0, e.cols, 0, 0, type, false};
+    out.array = std::move(any);
+    return true;
 }
 
 }  // namespace
@@ -387,51 +414,14 @@ bool convert_dtype(PyObject* object, const char* parameter, std::span<const Elem
 }
 
 bool read_integer_matrix(PyObject* object, const char* parameter, std::size_t width,
-                         Element target, MatrixRead& out) {
+                         IntegerRead& out) {
     if (!ensure_numpy()) return false;
-    return guarded(
-        [&] {
-            OwnedRef array = integer_array(object, parameter, 2, width, target);
-            if (!array) return false;
-            auto* a = reinterpret_cast<PyArrayObject*>(array.get());
-            out.rows = static_cast<std::size_t>(PyArray_DIM(a, 0));
-            out.data = PyArray_DATA(a);
-            out.array = std::move(array);
-            return true;
-        },
-        false);
+    return guarded([&] { return integer_array(object, parameter, 2, width, out); }, false);
 }
 
-bool read_index_vector(PyObject* object, const char* parameter, MatrixRead& out) {
+bool read_integer_vector(PyObject* object, const char* parameter, IntegerRead& out) {
     if (!ensure_numpy()) return false;
-    return guarded(
-        [&] {
-            // Unsigned 64-bit indexes above the signed range are out of range,
-            // not wrapped to negative ones.
-            OwnedRef probe(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
-            if (!probe) return false;
-            const bool wide_unsigned =
-                is_element(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(probe.get())),
-                           Element::uint64);
-            OwnedRef array = integer_array(probe.get(), parameter, 1, 0,
-                                           wide_unsigned ? Element::uint64 : Element::int64);
-            if (!array) return false;
-            auto* a = reinterpret_cast<PyArrayObject*>(array.get());
-            out.rows = static_cast<std::size_t>(PyArray_DIM(a, 0));
-            out.data = PyArray_DATA(a);
-            if (wide_unsigned) {
-                const auto* values = static_cast<const std::uint64_t*>(out.data);
-                for (std::size_t i = 0; i < out.rows; ++i) {
-                    if (values[i] > static_cast<std::uint64_t>(PTRDIFF_MAX)) {
-                        PyErr_SetString(PyExc_IndexError, BATCH_INDEX_ERROR);
-                        return false;
-                    }
-                }
-            }
-            out.array = std::move(array);
-            return true;
-        },
-        false);
+    return guarded([&] { return integer_array(object, parameter, 1, 1, out); }, false);
 }
 
 bool writable_output(PyObject* object, const char* parameter, Element element,

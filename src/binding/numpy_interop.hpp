@@ -10,6 +10,7 @@
 
 #include "binding/binding.hpp"
 #include "kernels/kernels.hpp"
+#include "runtime/caller_memory.hpp"
 
 namespace twirlkit {
 
@@ -32,23 +33,24 @@ const char* element_name(Element element) noexcept;
 bool convert_dtype(PyObject* object, const char* parameter, std::span<const Element> allowed,
                    const char* context, Element& out);
 
-// An argument array converted for reading: a C-contiguous, aligned array
-// of the target element type, kept referenced while this guard lives.
-struct MatrixRead {
+// An integer argument array, kept referenced while this guard lives, and
+// the layout of its elements, which the caller reads (once, with the lock
+// held or not: runtime/caller_memory.hpp) and nothing here does.
+struct IntegerRead {
     OwnedRef array;
-    const void* data = nullptr;
-    std::size_t rows = 0;
+    CallerIntegers elements;
 };
 
 // np.asarray(object) of any integer dtype and any layout, of shape
-// (n, width), converted to `target` as astype would (so signed values that
-// do not fit an unsigned target wrap around). A float or other dtype is
-// TypeError, a wrong shape ValueError, both naming the parameter.
+// (n, width), read in place: no copy of the whole array is made. An empty
+// array of any dtype, an empty list among them, is n = 0 rows. A float or
+// other dtype is TypeError, a wrong shape ValueError, both naming the
+// parameter.
 bool read_integer_matrix(PyObject* object, const char* parameter, std::size_t width,
-                         Element target, MatrixRead& out);
-// A one-dimensional integer array-like as int64 values. Unsigned values
-// beyond the int64 range raise IndexError "cubeBatch index out of range".
-bool read_index_vector(PyObject* object, const char* parameter, MatrixRead& out);
+                         IntegerRead& out);
+// The same for a one-dimensional integer array-like, as a matrix of one
+// column.
+bool read_integer_vector(PyObject* object, const char* parameter, IntegerRead& out);
 
 // Checks a caller's output array: an ndarray (else TypeError) of exactly
 // `element` (else TypeError) and `shape` (else ValueError), writable,

@@ -25,6 +25,7 @@
 #include <utility>
 
 #include "runtime/buffer_cache.hpp"
+#include "runtime/caller_memory.hpp"
 #include "model/cube.hpp"
 #include "kernels/grouped_turns.hpp"
 #include "runtime/parallel.hpp"
@@ -204,11 +205,14 @@ void scramble_batch_internal(std::span<C> cubes, std::span<const std::int64_t> l
             std::array<std::uint32_t, MOVE_BLOCK> active;
             std::array<std::int64_t, MOVE_BLOCK> left;
             std::array<std::uint8_t, MOVE_BLOCK> moves;
+            // The caller's lengths are read once, into the module's memory.
+            std::array<std::int64_t, MOVE_BLOCK> given;
+            copy_in(given.data(), lengths.data() + block, block_end - block);
             std::size_t count = 0;
             for (std::size_t i = block; i < block_end; ++i) {
-                if (lengths[i] < 1) continue;
+                if (given[i - block] < 1) continue;
                 active[count] = static_cast<std::uint32_t>(i);
-                left[count] = lengths[i];
+                left[count] = given[i - block];
                 ++count;
             }
             // Rounds while enough cubes are active to be worth the grouping;
@@ -247,11 +251,13 @@ void apply_move_indexes_internal(std::span<C> cubes, std::span<const std::size_t
                              [cubes, indexes](std::size_t begin, std::size_t end) {
             std::array<std::uint32_t, MOVE_BLOCK> ids;
             std::array<std::uint8_t, MOVE_BLOCK> moves;
+            std::array<std::size_t, MOVE_BLOCK> given;  // the caller's, read once
             for (std::size_t block = begin; block < end; block += MOVE_BLOCK) {
                 const std::size_t count = std::min(end - block, MOVE_BLOCK);
+                copy_in(given.data(), indexes.data() + block, count);
                 for (std::size_t k = 0; k < count; ++k) {
                     ids[k] = static_cast<std::uint32_t>(block + k);
-                    moves[k] = clamp_move(indexes[block + k]);
+                    moves[k] = clamp_move(given[k]);
                 }
                 apply_grouped(cubes, ids.data(), moves.data(), count);
             }

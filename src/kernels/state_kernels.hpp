@@ -21,6 +21,7 @@
 
 #include "model/cube.hpp"
 #include "kernels/grouped_turns.hpp"
+#include "runtime/caller_memory.hpp"
 #include "runtime/parallel.hpp"
 #include "model/state_check.hpp"
 #include "kernels/successors.hpp"
@@ -95,31 +96,50 @@ inline bool four_reachable(const C* cubes) noexcept {
     return !cubes[0].check() && !cubes[1].check() && !cubes[2].check() && !cubes[3].check();
 }
 
-// Runs in parallel, four rows at a time: `read(i)` fills out[i] and says
-// whether row i passed the checks before the cube's own; the four cubes are
-// then checked together, and only a group that fails is gone through again
-// row by row with `diagnose(i)`, which returns the row's fault.
-template <bool Vector, PackedCube C, class Read, class Diagnose>
-std::optional<RowFault> decode_groups(std::size_t n, std::size_t grain, C* out, Read read,
-                                      Diagnose diagnose) {
+// Rows staged at a time: a chunk's rows are copied this many at a time into
+// a buffer on the worker's stack (27 KiB of 3x3 rows of uint64 codes).
+inline constexpr std::size_t STAGE_ROWS = 64;
+
+// Runs in parallel over n rows of Width elements of T. `load(begin, end,
+// into)` copies rows [begin, end) of the caller's memory into `into`, a
+// stage of the kernel's own, and only the stage is read after that: a row
+// that changes meanwhile is at worst torn, never seen as two different rows.
+// Four rows at a time, `read(row, out[i])` fills out[i] from the staged row
+// and says whether it passed the checks before the cube's own; the four
+// cubes are then checked together, and only a group that fails is gone
+// through again row by row with `diagnose(row, out[i])`, which returns the
+// row's fault.
+template <bool Vector, PackedCube C, class T, std::size_t Width, class Load, class Read,
+          class Diagnose>
+std::optional<RowFault> decode_groups(std::size_t n, std::size_t grain, C* out, Load& load,
+                                      Read read, Diagnose diagnose) {
     FirstFault first;
-    parallel_for(0, n, grain, [&first, out, &read, &diagnose](std::size_t begin, std::size_t end) {
+    parallel_for(0, n, grain, [&first, out, &load, &read, &diagnose](std::size_t begin,
+                                                                      std::size_t end) {
         if (first.known_before(begin)) return;
-        for (std::size_t i = begin; i < end;) {
-            const std::size_t group = std::min<std::size_t>(4, end - i);
-            bool passed = group == 4;
-            for (std::size_t k = 0; k < group; ++k) passed &= read(i + k);  // every row read
-            if (passed && four_reachable<Vector>(out + i)) {
-                i += 4;
-                continue;
-            }
-            for (std::size_t k = 0; k < group; ++k) {
-                if (const StateFault fault = diagnose(i + k)) {
-                    first.offer(i + k, fault);
-                    return;
+        std::array<T, STAGE_ROWS * Width> stage;
+        for (std::size_t base = begin; base < end; base += STAGE_ROWS) {
+            const std::size_t stop = std::min(end, base + STAGE_ROWS);
+            load(base, stop, stage.data());
+            for (std::size_t i = base; i < stop;) {
+                const std::size_t group = std::min<std::size_t>(4, stop - i);
+                const T* rows = stage.data() + (i - base) * Width;
+                bool passed = group == 4;
+                for (std::size_t k = 0; k < group; ++k) {
+                    passed &= read(rows + k * Width, out[i + k]);  // every row read
                 }
+                if (passed && four_reachable<Vector>(out + i)) {
+                    i += 4;
+                    continue;
+                }
+                for (std::size_t k = 0; k < group; ++k) {
+                    if (const StateFault fault = diagnose(rows + k * Width, out[i + k])) {
+                        first.offer(i + k, fault);
+                        return;
+                    }
+                }
+                i += group;
             }
-            i += group;
         }
     });
     return first.result();
@@ -135,17 +155,39 @@ inline constexpr std::size_t EXPAND_GRAIN = 256;   // cubes, 12 out each
 inline constexpr std::size_t ENCODE_GRAIN = 8;     // cubes with successors
 inline constexpr std::size_t ENCODE_ROW_GRAIN = 64;  // cubes without
 
-// Cube i from sticker row i (n rows of C::sticker_dim codes); the first bad
-// row, if any, and then `out` holds unspecified cubes.
+// Cube i from sticker row i of n rows of C::sticker_dim codes of type T,
+// which `load(begin, end, into)` copies (rows [begin, end), row after row)
+// from the caller's memory into the kernel's; only that copy is read. The
+// first bad row, if any, and then `out` holds unspecified cubes.
 // With Vector (AVX2) the cubes are checked four at a time; the verdicts
 // and the reported row are the same.
+template <bool Vector, PackedCube C, class T, class Load>
+std::optional<RowFault> cubes_from_loaded_sticker_rows_with(std::size_t n, C* out, Load load,
+                                                            std::size_t grain = DECODE_GRAIN) {
+    return detail::decode_groups<Vector, C, T, C::sticker_dim>(
+        n, grain, out, load, [](const T* row, C& cube) { return read_sticker_row(row, cube); },
+        [](const T* row, C& cube) { return decode_sticker_row(row, cube); });
+}
+
+template <PackedCube C, class T, class Load>
+std::optional<RowFault> cubes_from_loaded_sticker_rows(std::size_t n, C* out, Load load,
+                                                       std::size_t grain = DECODE_GRAIN) {
+    return detail::cpu_has_avx2()
+               ? cubes_from_loaded_sticker_rows_with<true, C, T>(n, out, load, grain)
+               : cubes_from_loaded_sticker_rows_with<false, C, T>(n, out, load, grain);
+}
+
+// The same from n rows back to back at `rows`.
 template <bool Vector, PackedCube C, class T>
 std::optional<RowFault> cubes_from_sticker_rows_with(const T* rows, std::size_t n, C* out,
                                                      std::size_t grain = DECODE_GRAIN) {
     constexpr std::size_t d = C::sticker_dim;
-    return detail::decode_groups<Vector>(
-        n, grain, out, [rows, out](std::size_t i) { return read_sticker_row(rows + i * d, out[i]); },
-        [rows, out](std::size_t i) { return decode_sticker_row(rows + i * d, out[i]); });
+    return cubes_from_loaded_sticker_rows_with<Vector, C, T>(
+        n, out,
+        [rows](std::size_t begin, std::size_t end, T* into) {
+            copy_in(into, rows + begin * d, (end - begin) * d);
+        },
+        grain);
 }
 
 template <PackedCube C, class T>
@@ -155,20 +197,39 @@ std::optional<RowFault> cubes_from_sticker_rows(const T* rows, std::size_t n, C*
                                   : cubes_from_sticker_rows_with<false>(rows, n, out, grain);
 }
 
-// Cube i from words [i * word_count, (i + 1) * word_count), checked.
+// Cube i from words [i * word_count, (i + 1) * word_count), checked; `load`
+// copies them in as for the sticker rows.
+template <bool Vector, PackedCube C, class Load>
+std::optional<RowFault> cubes_from_loaded_words_with(std::size_t n, C* out, Load load,
+                                                     std::size_t grain = DECODE_GRAIN) {
+    // Every cube of a group is read before the group is checked, so a row
+    // gone through again needs only its own check.
+    return detail::decode_groups<Vector, C, Word, C::word_count>(
+        n, grain, out, load,
+        [](const Word* words, C& cube) {
+            cube = C::from_words(words);
+            return true;
+        },
+        [](const Word*, C& cube) { return cube.check(); });
+}
+
+template <PackedCube C, class Load>
+std::optional<RowFault> cubes_from_loaded_words(std::size_t n, C* out, Load load,
+                                                std::size_t grain = DECODE_GRAIN) {
+    return detail::cpu_has_avx2() ? cubes_from_loaded_words_with<true>(n, out, load, grain)
+                                  : cubes_from_loaded_words_with<false>(n, out, load, grain);
+}
+
 template <bool Vector, PackedCube C>
 std::optional<RowFault> cubes_from_words_with(const Word* words, std::size_t n, C* out,
                                               std::size_t grain = DECODE_GRAIN) {
     constexpr std::size_t w = C::word_count;
-    // Every cube of a group is read before the group is checked, so a row
-    // gone through again needs only its own check.
-    return detail::decode_groups<Vector>(
-        n, grain, out,
-        [words, out](std::size_t i) {
-            out[i] = C::from_words(words + i * w);
-            return true;
+    return cubes_from_loaded_words_with<Vector>(
+        n, out,
+        [words](std::size_t begin, std::size_t end, Word* into) {
+            copy_in(into, words + begin * w, (end - begin) * w);
         },
-        [out](std::size_t i) { return out[i].check(); });
+        grain);
 }
 
 template <PackedCube C>

@@ -44,9 +44,9 @@ struct Cube2x2 {
     constexpr Word corner_word() const noexcept { return state; }
     constexpr Word edge_word() const noexcept { return 0; }
 
-    // Slot contents, zero high bits, each piece once, twist sum 0 (mod 3).
+    // Zero high bits and slot contents, each piece once, twist sum 0 (mod 3).
     // Any corner permutation is reachable: a 2x2 has no edges to match.
-    constexpr StateFault check() const noexcept { return check_corner_word(state).fault; }
+    constexpr StateFault check() const noexcept { return check_corner_word(state).first(); }
 
     constexpr void do_u_move_internal() noexcept { state = layer::u(state); }
     constexpr void do_u_prime_move_internal() noexcept { state = layer::u_prime(state); }

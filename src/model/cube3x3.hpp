@@ -81,8 +81,9 @@ struct Cube3x3 {
     constexpr Word corner_word() const noexcept { return corners; }
     constexpr Word edge_word() const noexcept { return edges; }
 
-    // The corner word's checks, then the edge word's (slot contents, zero
-    // high bits, each piece once, even flips), then equal parities.
+    // Zero high bits and slot contents (corner word, then edge word), each
+    // piece once, the twist sum, even flips, equal parities: the first that
+    // fails is the fault.
     constexpr StateFault check() const noexcept;
 
     constexpr void do_u_move_internal() noexcept {
@@ -172,21 +173,28 @@ constexpr StateFault Cube3x3::check() const noexcept {
         (detail::bit_parity(edges & flip_bits) == 0) & (corner_parity == edge_parity)) {
         return {};
     }
+    // The documented order: each word's high bits and slot contents, then
+    // each piece once, the twist, the flips and the parities.
     const CornerCheck corner = check_corner_word(corners);
-    if (corner.fault) return corner.fault;
+    if (corner.contents) return corner.contents;
     if (edges >> (SLOT_BITS * EDGE_COUNT)) return {K::high_bits, 1, {}};
+    for (unsigned k = 0; k < EDGE_COUNT; ++k) {
+        const unsigned piece = static_cast<unsigned>(slot_value(edges, k)) & EDGE_PIECE_MASK;
+        if (piece >= EDGE_COUNT) return {K::edge_piece, k, {piece}};
+    }
+    if (corner.pieces) return corner.pieces;
     std::uint32_t seen = 0;
     unsigned flips = 0;
     unsigned inversions = 0;
     for (unsigned k = 0; k < EDGE_COUNT; ++k) {
         const auto v = static_cast<unsigned>(slot_value(edges, k));
         const unsigned piece = v & EDGE_PIECE_MASK;
-        if (piece >= EDGE_COUNT) return {K::edge_piece, k, {piece}};
         if (seen & (1U << piece)) return {K::repeated_edge, 0, {piece}};
         inversions += inversions_before(seen, piece);
         seen |= 1U << piece;
         flips += v >> FLIP_SHIFT;
     }
+    if (corner.twist) return corner.twist;
     if (flips % 2 != 0) return {K::flip, 0, {1}};
     if ((inversions & 1) != corner.parity) return {K::parity, 0, {corner.parity, inversions & 1}};
     return {};

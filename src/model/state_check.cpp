@@ -17,7 +17,9 @@ std::string describe(const StateFault& fault) {
     switch (fault.kind) {
         case K::none: return "a reachable state";
         case K::code_range:
-            return "sticker " + where + " has code " + number(v[0]) + ", not a colour code 0..5";
+            return "sticker " + where + " has code " +
+                   (v[1] != 0 ? std::to_string(static_cast<std::uint64_t>(v[0])) : number(v[0])) +
+                   ", not a colour code 0..5";
         case K::colour_count:
             return "colour " + where + " occurs " + number(v[0]) + " times, not " + number(v[1]);
         case K::centre:

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "model/corner_word.hpp"
@@ -30,7 +31,8 @@ namespace twirlkit {
 struct StateFault {
     enum class Kind : std::uint8_t {
         none,
-        code_range,        // where: sticker position; values[0]: the code
+        code_range,        // where: sticker position; values[0]: the code, read as
+                           // unsigned where values[1] is 1
         colour_count,      // where: colour; values[0]: count, values[1]: expected
         centre,            // where: sticker position; values[0]: its colour
         unknown_corner,    // where: corner slot; values: the three colours
@@ -54,11 +56,20 @@ struct StateFault {
 // The reason in words, without the row: "the corner twists sum to 1 (mod 3)".
 std::string describe(const StateFault& fault);
 
-// What the corner word holds when it passes: the permutation parity of its
-// pieces (0 even, 1 odd).
+// The corner word's faults by stage, so that a 3x3 can put those of its
+// edge word between them and keep the documented order: `contents` the bits
+// above the last slot or a slot's orientation 3, `pieces` a repeated piece,
+// `twist` the twist sum. `parity` is the permutation parity of the pieces
+// (0 even, 1 odd) when the first two stages pass.
 struct CornerCheck {
-    StateFault fault;
+    StateFault contents;
+    StateFault pieces;
+    StateFault twist;
     unsigned parity = 0;
+
+    constexpr StateFault first() const noexcept {
+        return contents ? contents : pieces ? pieces : twist;
+    }
 };
 
 // Permutation parity from the inversion count: each piece adds the number of
@@ -182,28 +193,39 @@ template <unsigned Count, Word PieceMask, std::size_t... K>
 
 }  // namespace detail
 
-// Slot contents, zero high bits, each piece once, twist sum 0 (mod 3).
+// Zero high bits and slot contents, each piece once, twist sum 0 (mod 3).
 // A passing word takes the branch-free road; a failing one is walked slot by
-// slot for its first fault.
+// slot for the first fault of each stage.
 constexpr CornerCheck check_corner_word(Word word) noexcept {
     using K = StateFault::Kind;
-    if (unsigned parity = 0; detail::corner_word_passes(word, parity)) return {{}, parity};
-    if (word >> (SLOT_BITS * CORNER_COUNT)) return {{K::high_bits, 0, {}}};
+    CornerCheck check;
+    if (unsigned parity = 0; detail::corner_word_passes(word, parity)) {
+        check.parity = parity;
+        return check;
+    }
+    if (word >> (SLOT_BITS * CORNER_COUNT)) {
+        check.contents = {K::high_bits, 0, {}};
+        return check;
+    }
     std::uint32_t seen = 0;
     unsigned twist = 0;
     unsigned inversions = 0;
     for (unsigned k = 0; k < CORNER_COUNT; ++k) {
         const auto v = static_cast<unsigned>(slot_value(word, k));
         const unsigned o = v >> ORIENTATION_SHIFT;
-        if (o == 3) return {{K::orientation, k, {}}};
+        if (o == 3) {
+            check.contents = {K::orientation, k, {}};
+            return check;
+        }
         const unsigned piece = v & CORNER_PIECE_MASK;
-        if (seen & (1U << piece)) return {{K::repeated_corner, 0, {piece}}};
+        if ((seen & (1U << piece)) && !check.pieces) check.pieces = {K::repeated_corner, 0, {piece}};
         inversions += inversions_before(seen, piece);
         seen |= 1U << piece;
         twist += o;
     }
-    if (twist % 3 != 0) return {{K::twist, 0, {twist % 3}}};
-    return {{}, inversions & 1};
+    if (twist % 3 != 0) check.twist = {K::twist, 0, {twist % 3}};
+    check.parity = inversions & 1;
+    return check;
 }
 
 namespace detail {
@@ -379,7 +401,8 @@ StateFault diagnose_sticker_row(const T* row, C& out) noexcept {
     constexpr auto& net = C::sticker_net;
     for (std::size_t p = 0; p < d; ++p) {
         if (static_cast<std::uint64_t>(row[p]) > 5) {
-            return {K::code_range, static_cast<unsigned>(p), {static_cast<std::int64_t>(row[p])}};
+            return {K::code_range, static_cast<unsigned>(p),
+                    {static_cast<std::int64_t>(row[p]), std::is_unsigned_v<T>}};
         }
     }
     std::array<unsigned, FACE_COUNT> counts{};
