@@ -1,6 +1,7 @@
 // CubeBatch: exact 2x2 distances and solutions of both sizes.
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -132,31 +133,22 @@ PyObject* solve_3x3(const PyForkSafeSharedHold& hold, std::span<const Cube3x3> c
     });
 }
 
+// The keywords of solve(). An int beyond the longest solution means no
+// limit, as does an infinite timeout.
 bool read_solve_options(PyObject* max_length, PyObject* timeout, SolveOptions& options) noexcept {
     if (max_length != nullptr) {
-        if (!PyLong_Check(max_length) || PyBool_Check(max_length)) {
-            raise_conversion_error(max_length, "int", "max_length");
-            return false;
-        }
-        int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(max_length, &overflow);
-        if (value == -1 && PyErr_Occurred()) return false;
-        if (overflow < 0 || (overflow == 0 && value < 0)) {
+        std::int64_t value = 0;
+        if (!convert_saturated_i64(max_length, "max_length", value)) return false;
+        if (value < 0) {
             PyErr_SetString(PyExc_ValueError, "max_length must not be negative");
             return false;
         }
-        options.max_length = overflow > 0 || value > MAX_SOLUTION_LENGTH
-                                 ? MAX_SOLUTION_LENGTH
-                                 : static_cast<unsigned>(value);
+        options.max_length = static_cast<unsigned>(std::min<std::int64_t>(value, MAX_SOLUTION_LENGTH));
     }
     if (timeout != nullptr) {
-        if (!PyFloat_Check(timeout) && !(PyLong_Check(timeout) && !PyBool_Check(timeout))) {
-            raise_conversion_error(timeout, "float", "timeout");
-            return false;
-        }
-        const double value = PyFloat_AsDouble(timeout);
-        if (value == -1.0 && PyErr_Occurred()) return false;
-        if (!(value > 0.0) || std::isinf(value)) {
+        double value = 0.0;
+        if (!convert_f64(timeout, "timeout", value)) return false;
+        if (!(value > 0.0)) {
             PyErr_SetString(PyExc_ValueError, "timeout must be a positive number of seconds");
             return false;
         }

@@ -303,6 +303,36 @@ bool convert_isize(PyObject* object, const char* parameter, Py_ssize_t& out) noe
     return true;
 }
 
+bool convert_saturated_i64(PyObject* object, const char* parameter, std::int64_t& out) noexcept {
+    OwnedRef index(PyBool_Check(object) ? nullptr : PyNumber_Index(object));
+    if (!index) {
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+        PyErr_Clear();
+        raise_conversion_error(object, "int", parameter);
+        return false;
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return false;
+    out = overflow > 0   ? std::numeric_limits<std::int64_t>::max()
+          : overflow < 0 ? std::numeric_limits<std::int64_t>::min()
+                         : value;
+    return true;
+}
+
+bool convert_f64(PyObject* object, const char* parameter, double& out) noexcept {
+    // PyFloat_AsDouble takes __float__ and __index__ but never parses a str.
+    const double value = PyBool_Check(object) ? -1.0 : PyFloat_AsDouble(object);
+    if (PyBool_Check(object) || (value == -1.0 && PyErr_Occurred())) {
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+        PyErr_Clear();
+        raise_conversion_error(object, "float", parameter);
+        return false;
+    }
+    out = value;
+    return true;
+}
+
 bool convert_utf8(PyObject* object, const char* parameter, std::string_view& out) noexcept {
     if (!PyUnicode_Check(object)) {
         raise_conversion_error(object, "str", parameter);

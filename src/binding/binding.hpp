@@ -255,6 +255,16 @@ bool reject_arguments(const char* function, PyObject* args, PyObject* kwargs) no
 bool convert_u32(PyObject* object, const char* parameter, std::uint32_t& out) noexcept;
 bool convert_i64(PyObject* object, const char* parameter, std::int64_t& out) noexcept;
 bool convert_isize(PyObject* object, const char* parameter, Py_ssize_t& out) noexcept;
+// A count or a limit: what operator.index accepts except a bool (True is
+// no count), held to the int64 range (a larger int gives its nearest end);
+// anything else is TypeError "argument '<parameter>': '<type>' object cannot
+// be converted to 'int'".
+bool convert_saturated_i64(PyObject* object, const char* parameter, std::int64_t& out) noexcept;
+// A number of seconds or the like: what float() accepts of numbers (an
+// object with __float__ or __index__) except a bool; a str or anything else
+// is TypeError "... cannot be converted to 'float'". An int too large for a
+// double is the interpreter's OverflowError.
+bool convert_f64(PyObject* object, const char* parameter, double& out) noexcept;
 // UTF-8 bytes of a str, owned by the str (valid while `object` lives).
 bool convert_utf8(PyObject* object, const char* parameter, std::string_view& out) noexcept;
 
