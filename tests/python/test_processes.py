@@ -173,3 +173,36 @@ def test_fork_while_another_thread_reads_the_batch_leaves_it_writable(tmp_path):
         print(failed)
     """)
     assert out == "0\n"
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_fork_while_another_thread_is_inside_distances_leaves_the_batch_writable(tmp_path):
+    # The first distances() builds the table, seconds with the lock released;
+    # the fork is made once the batch is seen held by it.
+    out = run_script(tmp_path / "fork_distances.py", """
+        import os, threading, numpy as np, twirlkit
+        batch = twirlkit.CubeBatch(4, 2)
+        turn = np.zeros(1, np.uintp)
+        def held():
+            try:
+                batch.apply_move_indexes(np.array([], np.uintp))
+                return False
+            except RuntimeError as error:
+                assert str(error) == "Already borrowed"
+                return True
+        reader = threading.Thread(target=batch.distances)
+        reader.start()
+        while not held():
+            assert reader.is_alive(), "distances() ended before it was seen"
+        pid = os.fork()
+        if pid == 0:
+            try:
+                batch.apply_move_indexes(turn)
+            except BaseException:
+                os._exit(1)
+            os._exit(0)
+        _, status = os.waitpid(pid, 0)
+        reader.join()
+        print(status)
+    """, timeout=300)
+    assert out == "0\n", "the child could not change the batch"

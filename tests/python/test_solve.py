@@ -1,4 +1,5 @@
 """batch.solve() on 3x3 batches: the two-phase solver."""
+import math
 import os
 import subprocess
 import sys
@@ -113,10 +114,24 @@ def test_arguments():
     for bad in ("1", None, True):
         with pytest.raises(TypeError, match="timeout"):
             batch.solve(timeout=bad)
-    for bad in (0, 0.0, -1.0, float("nan"), float("inf")):
+    for bad in (0, 0.0, -1.0, float("nan"), float("-inf")):
         with pytest.raises(ValueError, match="^timeout must be a positive number of seconds$"):
             batch.solve(timeout=bad)
     assert batch.solve(max_length=0, timeout=2) == [""]
+
+
+def test_keywords_take_what_index_and_float_take():
+    cube = Cube3x3()
+    cube.do_moves("R U")
+    batch = CubeBatch.from_cubes([cube])
+    for max_length, timeout in ((np.int64(20), np.float32(0.5)), (np.uint8(21), np.int64(1)),
+                                (20, math.inf), (np.int32(-0) + 30, np.float64(1e300))):
+        assert batch.solve(max_length=max_length, timeout=timeout) == ["U' R'"]
+    with pytest.raises(ValueError, match="^max_length must not be negative$"):
+        batch.solve(max_length=np.int8(-1))
+    with pytest.raises(TypeError, match="max_length"):
+        batch.solve(max_length=np.float64(20))
+    assert CubeBatch(2, 2).solve(max_length=np.int16(3), timeout=math.inf) == ["", ""]
 
 
 def test_other_threads_run_while_it_solves():

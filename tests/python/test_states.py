@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 
 import twirlkit
 from twirlkit import CubeBatch, Cube2x2, Cube3x3
-from conftest import check_invariants, words
+from conftest import SANITIZED, check_invariants, run_script, words
 
 SIZES = [(3, Cube3x3, 54), (2, Cube2x2, 24)]
 CODE_DTYPES = [np.int8, np.uint8, np.int16, np.int32, np.int64]
@@ -342,3 +342,58 @@ def test_packed_words_are_checked_like_stickers(column, change, reason):
 def test_signed_words_that_do_not_fit_are_refused_not_wrapped():
     with pytest.raises(ValueError, match="^row 0: the corner word has bits set"):
         CubeBatch.from_packed(np.array([[-1]], np.int64), 2)
+
+
+def test_edge_cases_of_the_readers(size):
+    cube_type, _, dim = size
+    # An empty list has no dtype worth refusing.
+    assert len(CubeBatch.from_stickers([], cube_type)) == 0
+    assert len(CubeBatch.from_packed([], cube_type)) == 0
+    # A code is named by its value, in whatever dtype it came.
+    for code, dtype in ((2**63, np.uint64), (2**64 - 1, np.uint64), (-2**63, np.int64),
+                        (255, np.uint8), (-1, np.int8), (40000, np.uint16)):
+        rows = CubeBatch(2, cube_type).to_sticker_array().astype(dtype)
+        rows[1, 3] = code
+        with pytest.raises(ValueError, match=rf"^row 1: sticker 3 has code {code}, not a colour"):
+            CubeBatch.from_stickers(rows, cube_type)
+    # Byte-swapped, strided and misaligned inputs read as their values.
+    batch = scrambled(cube_type, 9, 3)
+    codes, packed = batch.to_sticker_array(), batch.to_packed()
+    misaligned = np.frombuffer(b"\0" + codes.astype(">i4").tobytes(), ">i4", offset=1).reshape(codes.shape)
+    for stickers in (codes.astype(">i2"), misaligned, codes[::-1][::-1], codes.astype(np.uint32)):
+        assert np.array_equal(CubeBatch.from_stickers(stickers, cube_type).to_packed(), packed)
+    assert np.array_equal(CubeBatch.from_packed(packed.astype(">u8"), cube_type).to_packed(), packed)
+    assert np.array_equal(batch.take(np.array([8, -9], ">i2")).to_packed(), packed[[8, 0]])
+
+
+def test_pieces_are_checked_once_each_before_the_twists_as_documented():
+    rows = CubeBatch(1, 3).to_sticker_array()
+    rows[0, [46, 16]] = rows[0, [16, 46]]  # UB shows the UR edge, DR the DB one
+    rows[0, list(UBL_3)] = rows[0, [UBL_3[1], UBL_3[2], UBL_3[0]]]  # and UBL twisted
+    with pytest.raises(ValueError, match=r"^row 0: edge piece [14] occurs more than once$"):
+        CubeBatch.from_stickers(rows, 3)
+    packed = CubeBatch(1, 3).to_packed()
+    packed[0, 0] ^= 1 << 3  # a twist of corner slot 0
+    packed[0, 1] = (int(packed[0, 1]) & ~31) | 1  # edge piece 1 in slot 0 too
+    with pytest.raises(ValueError, match=r"^row 0: edge piece 1 occurs more than once$"):
+        CubeBatch.from_packed(packed, 3)
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer refuses such a request by ending the process")
+def test_take_names_what_it_could_not_allocate():
+    with pytest.raises(MemoryError, match=r"^cannot allocate the positions of 576460752303423488 indices"):
+        CubeBatch(3, 3).take(np.broadcast_to(np.int64(0), (2**59,)))
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator keeps freed memory")
+def test_narrow_sticker_rows_are_read_without_a_wide_copy(tmp_path):
+    out = run_script(tmp_path / "peak.py", """
+        import resource, numpy as np, twirlkit
+        batch = twirlkit.CubeBatch(1_000_000, 3)
+        rows = batch.stickers(dtype=np.uint8)                      # 54 MB
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        made = twirlkit.CubeBatch.from_stickers(rows, 3)           # a 16 MB batch
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+    """)
+    # An int64 copy first would be 432 MB more.
+    assert int(out) < 150

@@ -1,5 +1,6 @@
 """Threads: many threads on one batch, and a list changed while it is read."""
 import random
+import re
 import sys
 import threading
 import time
@@ -124,3 +125,102 @@ def test_module_get_next_states_while_another_thread_mutates_the_list():
     # the same function on the list as the mutator left it is not.
     cubes[:] = [Cube3x3() for _ in range(3)]
     assert get_next_states(cubes).shape == (36, 54)
+
+
+# --- argument arrays changed while they are read -------------------------------------
+
+def race(target, states, call, calls=200):
+    """Makes `calls` calls of call() while another thread copies each of `states`
+    into `target` in turn (np.copyto releases the lock, so the copies overlap the
+    calls, or some of them, however the scheduler runs it). Each call must give
+    its documented error or a result; returns the results."""
+    stop = threading.Event()
+
+    def writer():
+        while not stop.is_set():
+            for state in states:
+                np.copyto(target, state)
+
+    thread = threading.Thread(target=writer, daemon=True)
+    thread.start()
+    try:
+        return [call() for _ in range(calls)]
+    finally:
+        stop.set()
+        thread.join()
+
+
+def refused(error_type, pattern, call):
+    """call(), or None where it raises `error_type` with a message matching `pattern`."""
+    def attempt():
+        try:
+            return call()
+        except error_type as error:
+            assert re.match(pattern, str(error)), str(error)
+            return None
+    return attempt
+
+
+@pytest.mark.parametrize("cube_type", [3, 2])
+@pytest.mark.parametrize("layout", ["int64", "uint8", "int16 fortran"])
+def test_sticker_rows_changed_while_read_give_their_rows_or_an_error(cube_type, layout):
+    good = CubeBatch(64, cube_type)
+    good.scramble(np.arange(64, dtype=np.int64) % 9)
+    rows = good.to_sticker_array()
+    dtype = {"int64": np.int64, "uint8": np.uint8, "int16 fortran": np.int16}[layout]
+    make = np.asfortranarray if "fortran" in layout else np.ascontiguousarray
+    # Each differs from the good rows in one sticker only, so a row that is
+    # accepted, torn or not, is a good row.
+    states = [make(rows.astype(dtype))]
+    for code in (-1, 6, 7, 100):
+        bad = rows.copy()
+        bad[:, 0] = code
+        states += [make(bad.astype(dtype)), states[0]]
+    target = states[0].copy(order="K")
+    results = race(target, states, refused(
+        ValueError, r"^row \d+: sticker 0 has code (-1|6|7|100|255), not a colour code 0\.\.5$",
+        lambda: CubeBatch.from_stickers(target, cube_type)))
+    for made in results:
+        if made is not None:
+            assert np.array_equal(made.to_packed(), good.to_packed())
+
+
+def test_packed_words_and_indexes_changed_while_read_give_their_cubes_or_an_error():
+    batch = CubeBatch(64, 3)
+    batch.scramble(np.arange(64, dtype=np.int64) % 9)
+    words = batch.to_packed()
+    high = words.copy()
+    high[:, 0] |= np.uint64(1 << 40)
+    for state_type in (np.uint64, np.int64):
+        target = words.astype(state_type)
+        made = race(target, [words.astype(state_type), high.astype(state_type)], refused(
+            ValueError, "^row \\d+: the corner word has bits set above its last slot$",
+            lambda: CubeBatch.from_packed(target, 3)))
+        assert all(m is None or np.array_equal(m.to_packed(), words) for m in made)
+
+    picks = (np.arange(256) * 7) % 64
+    expected = batch.take(picks).to_packed()
+    for state_type in (np.int64, np.uint64, np.int8):
+        outside = picks.astype(state_type)
+        outside[::5] = 100
+        target = picks.astype(state_type)
+        made = race(target, [picks.astype(state_type), outside], refused(
+            IndexError, "^cubeBatch index out of range$", lambda: batch.take(target)))
+        assert all(m is None or np.array_equal(m.to_packed(), expected) for m in made)
+
+
+def test_lengths_moves_and_outputs_changed_meanwhile_leave_valid_cubes():
+    batch = CubeBatch(512, 3)
+    lengths = np.full(512, 2, np.int64)
+    moves = np.arange(512, dtype=np.uintp) % 12
+    out = np.empty((512, 54), np.int64)
+    race(lengths, [np.full(512, -2**63, np.int64), np.full(512, 2, np.int64), np.ones(512, np.int64)],
+         lambda: batch.scramble(lengths))
+    race(moves, [np.full(512, 2**63, np.uintp), np.arange(512, dtype=np.uintp) % 12],
+         lambda: batch.apply_move_indexes(moves))
+    race(out, [np.full((512, 54), -1, np.int64), np.zeros((512, 54), np.int64)],
+         lambda: batch.stickers(out=out))
+    assert_valid_sticker_rows(batch.stickers(out=out), 3)
+    assert np.array_equal(out, batch.to_sticker_array())
+    for cube in list(batch)[:32]:
+        check_invariants(cube)
