@@ -188,7 +188,7 @@ def test_sticker_rows_changed_while_read_give_their_rows_or_an_error(cube_type, 
             assert np.array_equal(made.to_packed(), good.to_packed())
 
 
-def test_packed_words_and_indexes_changed_while_read_give_their_cubes_or_an_error():
+def test_packed_words_indexes_and_symmetries_changed_while_read_give_their_cubes_or_an_error():
     batch = CubeBatch(64, 3)
     batch.scramble(np.arange(64, dtype=np.int64) % 9)
     words = batch.to_packed()
@@ -210,6 +210,16 @@ def test_packed_words_and_indexes_changed_while_read_give_their_cubes_or_an_erro
         made = race(target, [picks.astype(state_type), outside], refused(
             IndexError, "^cubeBatch index out of range$", lambda: batch.take(target)))
         assert all(m is None or np.array_equal(m.to_packed(), expected) for m in made)
+
+    symmetries = np.arange(64) % 48
+    expected = batch.transform(symmetries).to_packed()
+    outside = symmetries.copy()
+    outside[::3] = 1000
+    target = symmetries.copy()
+    made = race(target, [symmetries, outside], refused(
+        ValueError, "^argument 'symmetry': value 1000 at position \\d+ is not in 0..47$",
+        lambda: batch.transform(target)))
+    assert all(m is None or np.array_equal(m.to_packed(), expected) for m in made)
 
 
 def test_lengths_moves_and_outputs_changed_meanwhile_leave_valid_cubes():
