@@ -41,10 +41,13 @@ struct SolverTables;
 inline constexpr const char* SOLVER_TABLE_FILE = "solver3x3-v3.bin";
 
 // The process's tables from the user's cache directory: $XDG_CACHE_HOME/twirlkit
-// when that is set to an absolute path, else ~/.cache/twirlkit. The first
-// caller loads or builds them; callers meanwhile wait; later calls return at
-// once. A failed build is not kept, so the next call tries again.
+// when that is set to an absolute path, else ~/.cache/twirlkit, and with
+// neither variable set in memory only. The file is used only in a directory
+// of the user's own that no one else may write to. The first caller loads or
+// builds them; callers meanwhile wait; later calls return at once. A failed
+// build is not kept, so the next call tries again.
 const SolverTables& solver_tables();
+// Empty when there is no per-user folder.
 std::filesystem::path solver_cache_directory();
 
 struct SolveOptions {
