@@ -4,7 +4,8 @@
 //   | payload: the stored tables back to back in for_each_table order.
 //
 // The checksum is a 64-bit FNV-1a over the payload's 8-byte words. Any mismatch (magic,
-// version, size, checksum, an entry out of range) means rebuild.
+// version, size, checksum, an entry out of range, distances that do not
+// hold on a sample) means rebuild.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -54,6 +55,8 @@ namespace {
 constexpr std::array<char, 8> MAGIC{'T', 'W', 'K', 'S', 'O', 'L', 'V', '3'};
 constexpr std::uint32_t TABLE_VERSION = 3;
 constexpr const char* TABLE_FILE = SOLVER_TABLE_FILE;
+// Entries of each distance table looked at on load.
+constexpr std::size_t CHECKED_SAMPLES = 4096;
 
 struct FileHeader {
     std::array<char, 8> magic;
@@ -104,28 +107,23 @@ private:
     int fd_;
 };
 
-bool read_all(int fd, void* data, std::size_t size) noexcept {
-    auto* p = static_cast<char*>(data);
+// All `size` bytes through `part` (::read or ::write), which may move fewer.
+template <class Byte, class Part>
+bool transfer_all(int fd, Byte* p, std::size_t size, Part part) noexcept {
     while (size != 0) {
-        const ssize_t got = ::read(fd, p, size);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        p += got;
-        size -= static_cast<std::size_t>(got);
+        const ssize_t moved = part(fd, p, size);
+        if (moved < 0 && errno == EINTR) continue;
+        if (moved <= 0) return false;
+        p += moved;
+        size -= static_cast<std::size_t>(moved);
     }
     return true;
 }
-
+bool read_all(int fd, void* data, std::size_t size) noexcept {
+    return transfer_all(fd, static_cast<char*>(data), size, ::read);
+}
 bool write_all(int fd, const void* data, std::size_t size) noexcept {
-    const auto* p = static_cast<const char*>(data);
-    while (size != 0) {
-        const ssize_t put = ::write(fd, p, size);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        p += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return true;
+    return transfer_all(fd, static_cast<const char*>(data), size, ::write);
 }
 
 // The cache directory, opened, when it is this user's own: a directory owned
@@ -227,6 +225,9 @@ std::shared_ptr<SolverTables> read_tables(const std::filesystem::path& directory
     });
     if (!ok || sum.hash != header.checksum || !t->entries_in_range()) return nullptr;
     t->derive();
+    // The checksum has no key: it tells a damaged file, not one made
+    // elsewhere. Distances that do not hold would send the search astray.
+    if (!two_phase::pruning_tables_hold(*t, CHECKED_SAMPLES)) return nullptr;
     return t;
 }
 

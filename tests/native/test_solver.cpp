@@ -1,4 +1,5 @@
 #include "search/solver3x3.hpp"
+#include "search/solver3x3_tables.hpp"
 #include "search/solver3x3_testing.hpp"
 
 #include "runtime/parallel.hpp"
@@ -281,6 +282,48 @@ TEST(SolverTableCache, TemporariesOfDeadWritersAreRemoved) {
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(names_in(dir), expected);
     EXPECT_EQ(remove_stale_solver_temporaries(dir), 0u);
+}
+
+// Tables that pass the checksum but whose distances do not hold are not
+// trusted, and whatever the tables, the timeout bounds the search.
+TEST(SolverTableCache, TablesWhoseDistancesDoNotHoldAreRefused) {
+    auto zeroed = std::make_shared<SolverTables>(solver_tables());
+    for (auto* table : {&zeroed->twist_slice, &zeroed->flip_slice, &zeroed->twist_flip,
+                        &zeroed->corner_slice, &zeroed->edge_slice}) {
+        std::fill(table->begin(), table->end(), 0);
+    }
+    std::fill(zeroed->corner_edge.begin(), zeroed->corner_edge.end(), 0);
+    const fs::path dir = make_temp_dir();
+    ASSERT_TRUE(write_solver_tables(dir, *zeroed));
+    EXPECT_EQ(load_solver_tables(dir), nullptr);
+    // Nor a table shifted by one, whose goal is not at 0.
+    auto shifted = std::make_shared<SolverTables>(solver_tables());
+    for (auto& d : shifted->twist_flip) d = static_cast<std::uint8_t>(d + 1);
+    ASSERT_TRUE(write_solver_tables(dir, *shifted));
+    EXPECT_EQ(load_solver_tables(dir), nullptr);
+
+    Cube3x3 cube;
+    apply_move_index_internal(cube, MOVE_R);
+    const SolveResult result =
+        solve_two_phase(*zeroed, cube, SolveOptions{.max_length = 21, .timeout = 0.01});
+    if (result.found) expect_solves(cube, result);
+}
+
+TEST(Solver, NodeLimitEndsTheSearchAtTheSameNodeEveryTime) {
+    std::mt19937 rng(6);
+    const Cube3x3 cube = scrambled(rng, 100);
+    const SolveOptions options{.max_length = 12, .timeout = 1e6, .max_nodes = 300000};
+    const SolveResult first = solve_two_phase(solver_tables(), cube, options);
+    const SolveResult again = solve_two_phase(solver_tables(), cube, options);
+    EXPECT_EQ(first.nodes, 300000u);
+    EXPECT_EQ(again.nodes, first.nodes);
+    EXPECT_EQ(again.turns, first.turns);
+    expect_solves(cube, first);
+    const SolveResult starved =
+        solve_two_phase(solver_tables(), cube, SolveOptions{.timeout = 1e6, .max_nodes = 3});
+    EXPECT_FALSE(starved.found);
+    EXPECT_FALSE(starved.within_max_length);
+    EXPECT_TRUE(starved.turns.empty());
 }
 
 TEST(Solver, RandomStatesAreSolvedWithinTheDefaultLength) {
