@@ -45,7 +45,8 @@ inline constexpr const char* SOLVER_TABLE_FILE = "solver3x3-v3.bin";
 // neither variable set in memory only. The file is used only in a directory
 // of the user's own that no one else may write to. The first caller loads or
 // builds them; callers meanwhile wait; later calls return at once. A failed
-// build is not kept, so the next call tries again.
+// build is not kept, so the next call tries again. Throws AllocationError
+// (runtime/buffer_cache.hpp) naming the tables when memory is refused.
 const SolverTables& solver_tables();
 // Empty when there is no per-user folder.
 std::filesystem::path solver_cache_directory();

@@ -26,6 +26,7 @@
 #include <system_error>
 #include <utility>
 
+#include "runtime/buffer_cache.hpp"
 #include "runtime/build_once.hpp"
 #include "search/solver3x3_tables.hpp"
 #include "search/solver3x3_testing.hpp"
@@ -285,14 +286,21 @@ std::size_t remove_stale_solver_temporaries(const std::filesystem::path& directo
 
 std::shared_ptr<const SolverTables> load_or_build_solver_tables(
     const std::filesystem::path& directory, bool progress, TableSource* source) {
-    if (auto loaded = read_tables(directory)) {
-        if (source != nullptr) *source = TableSource::loaded;
-        return loaded;
+    try {
+        if (auto loaded = read_tables(directory)) {
+            if (source != nullptr) *source = TableSource::loaded;
+            return loaded;
+        }
+        auto built = two_phase::build_tables(progress);
+        write_tables(directory, *built);
+        if (source != nullptr) *source = TableSource::built;
+        return built;
+    } catch (const AllocationError&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        // Whichever table it was, the user learns what needed the memory.
+        throw AllocationError("the 3x3 solver tables", payload_bytes());
     }
-    auto built = two_phase::build_tables(progress);
-    write_tables(directory, *built);
-    if (source != nullptr) *source = TableSource::built;
-    return built;
 }
 
 // No per-user folder (neither variable set) means no cache: the tables are

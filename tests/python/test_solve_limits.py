@@ -1,4 +1,4 @@
-"""batch.solve() under a node budget."""
+"""batch.solve() under a node budget, and when memory for its tables is short."""
 import json
 import os
 import subprocess
@@ -59,3 +59,23 @@ def test_max_nodes_arguments_and_a_budget_too_small_for_any_solution():
     with pytest.raises(TimeoutError, match="^no solution found for cube 0 within max_nodes=5$"):
         batch.solve(max_nodes=5)
     assert CubeBatch(2, 3).solve(max_nodes=1) == ["", ""]
+
+
+@pytest.mark.skipif(SANITIZED or not sys.platform.startswith("linux"),
+                    reason="an address-space limit needs Linux and no sanitizer's shadow memory")
+def test_the_memory_error_of_a_table_build_names_the_tables(tmp_path):
+    out = run_python("""
+        import resource, numpy as np, twirlkit
+        b = twirlkit.CubeBatch(4096, 3)
+        b.scramble(np.full(4096, 30))  # the worker pool runs before the limit
+        with open("/proc/self/status") as f:
+            size = next(int(l.split()[1]) for l in f if l.startswith("VmSize:")) * 1024
+        # Room for a little, not for the 68 MB of tables.
+        resource.setrlimit(resource.RLIMIT_AS, (size + (24 << 20), resource.RLIM_INFINITY))
+        try:
+            b.solve()
+        except MemoryError as error:
+            print(error)
+    """, {"XDG_CACHE_HOME": str(tmp_path)})
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.startswith("cannot allocate the 3x3 solver tables of "), out.stdout
