@@ -189,8 +189,8 @@ consteval bool stored_as_words() {
         return false;
     } else {
         C turned{};
-        turned.do_r_move_internal();
-        turned.do_f_move_internal();
+        apply_turn<MOVE_R>(turned);
+        apply_turn<MOVE_F>(turned);
         for (const C& cube : {C{}, turned}) {
             if (std::bit_cast<std::array<Word, C::word_count>>(cube) != cube.words()) return false;
         }

@@ -28,6 +28,12 @@ inline constexpr unsigned CORNER_COUNT = 8;
 inline constexpr Word CORNER_PIECE_MASK = 0x07;
 inline constexpr unsigned ORIENTATION_SHIFT = 3;
 
+// The edge word of a 3x3 (cube3x3.hpp) has twelve slots of the same width,
+// each a 4-bit piece number and a flip bit above it.
+inline constexpr unsigned EDGE_COUNT = 12;
+inline constexpr Word EDGE_PIECE_MASK = 0x0F;
+inline constexpr unsigned FLIP_SHIFT = 4;
+
 constexpr Word slot_value(Word word, unsigned slot) noexcept {
     return (word >> (SLOT_BITS * slot)) & SLOT_MASK;
 }
@@ -38,6 +44,7 @@ struct SlotStep {
     unsigned from;
     unsigned to;
     unsigned twist;
+    friend constexpr bool operator==(const SlotStep&, const SlotStep&) = default;
 };
 using Cycle = std::array<SlotStep, 4>;
 
@@ -144,14 +151,6 @@ inline constexpr Cycle F_PRIME{{{2, 3, 2}, {3, 7, 1}, {7, 6, 2}, {6, 2, 1}}};
 inline constexpr Cycle B{{{1, 0, 1}, {0, 4, 2}, {4, 5, 1}, {5, 1, 2}}};
 inline constexpr Cycle B_PRIME{{{0, 1, 2}, {1, 5, 1}, {5, 4, 2}, {4, 0, 1}}};
 
-constexpr Word r(Word w) noexcept { return cycle_slots<R, true>(w); }
-constexpr Word r_prime(Word w) noexcept { return cycle_slots<R_PRIME, true>(w); }
-constexpr Word l(Word w) noexcept { return cycle_slots<L, true>(w); }
-constexpr Word l_prime(Word w) noexcept { return cycle_slots<L_PRIME, true>(w); }
-constexpr Word f(Word w) noexcept { return cycle_slots<F, true>(w); }
-constexpr Word f_prime(Word w) noexcept { return cycle_slots<F_PRIME, true>(w); }
-constexpr Word b(Word w) noexcept { return cycle_slots<B, true>(w); }
-constexpr Word b_prime(Word w) noexcept { return cycle_slots<B_PRIME, true>(w); }
 }  // namespace corner_turn
 
 }  // namespace twirlkit

@@ -116,12 +116,12 @@ TEST(ForEachToken, InvalidAndTruncatedUtf8AreTokenBytes) {
 template <class C>
 C scrambled() {
     C cube;
-    cube.do_r_move_internal();
-    cube.do_u_move_internal();
-    cube.do_f_prime_move_internal();
-    cube.do_l_move_internal();
-    cube.do_d_move_internal();
-    cube.do_b_prime_move_internal();
+    apply_turn<MOVE_R>(cube);
+    apply_turn<MOVE_U>(cube);
+    apply_turn<MOVE_F_PRIME>(cube);
+    apply_turn<MOVE_L>(cube);
+    apply_turn<MOVE_D>(cube);
+    apply_turn<MOVE_B_PRIME>(cube);
     return cube;
 }
 
@@ -143,25 +143,25 @@ TYPED_TEST(DoMoves, EveryTokenMatchesItsTurn) {
     using C = TypeParam;
     struct Face {
         char letter;
-        void (C::*quarter)() noexcept;
-        void (C::*prime)() noexcept;
+        void (*quarter)(C&) noexcept;
+        void (*prime)(C&) noexcept;
     };
     const Face faces[] = {
-        {'U', &C::do_u_move_internal, &C::do_u_prime_move_internal},
-        {'D', &C::do_d_move_internal, &C::do_d_prime_move_internal},
-        {'R', &C::do_r_move_internal, &C::do_r_prime_move_internal},
-        {'L', &C::do_l_move_internal, &C::do_l_prime_move_internal},
-        {'F', &C::do_f_move_internal, &C::do_f_prime_move_internal},
-        {'B', &C::do_b_move_internal, &C::do_b_prime_move_internal},
+        {'U', &apply_turn<MOVE_U, C>, &apply_turn<MOVE_U_PRIME, C>},
+        {'D', &apply_turn<MOVE_D, C>, &apply_turn<MOVE_D_PRIME, C>},
+        {'R', &apply_turn<MOVE_R, C>, &apply_turn<MOVE_R_PRIME, C>},
+        {'L', &apply_turn<MOVE_L, C>, &apply_turn<MOVE_L_PRIME, C>},
+        {'F', &apply_turn<MOVE_F, C>, &apply_turn<MOVE_F_PRIME, C>},
+        {'B', &apply_turn<MOVE_B, C>, &apply_turn<MOVE_B_PRIME, C>},
     };
     const C start = scrambled<C>();
     for (const Face& face : faces) {
         const std::string x(1, face.letter);
         C quarter = start, prime = start, half = start;
-        (quarter.*face.quarter)();
-        (prime.*face.prime)();
-        (half.*face.quarter)();
-        (half.*face.quarter)();
+        face.quarter(quarter);
+        face.prime(prime);
+        face.quarter(half);
+        face.quarter(half);
         const std::pair<std::string, C> cases[] = {
             {x, quarter}, {x + "'", prime}, {x + "!", prime}, {x + "2", half}};
         for (const auto& [text, expected] : cases) {
@@ -176,10 +176,10 @@ TYPED_TEST(DoMoves, SequenceMatchesDirectCalls) {
     TypeParam cube = scrambled<TypeParam>();
     TypeParam expected = cube;
     do_moves_internal(cube, "R U R' U'");
-    expected.do_r_move_internal();
-    expected.do_u_move_internal();
-    expected.do_r_prime_move_internal();
-    expected.do_u_prime_move_internal();
+    apply_turn<MOVE_R>(expected);
+    apply_turn<MOVE_U>(expected);
+    apply_turn<MOVE_R_PRIME>(expected);
+    apply_turn<MOVE_U_PRIME>(expected);
     EXPECT_EQ(cube, expected);
 }
 
@@ -199,11 +199,11 @@ TYPED_TEST(DoMoves, MixedTextAppliesKnownTokensInOrder) {
     TypeParam cube = scrambled<TypeParam>();
     TypeParam expected = cube;
     do_moves_internal(cube, "R sune U2 x B!\nD'");
-    expected.do_r_move_internal();
-    expected.do_u_move_internal();
-    expected.do_u_move_internal();
-    expected.do_b_prime_move_internal();
-    expected.do_d_prime_move_internal();
+    apply_turn<MOVE_R>(expected);
+    apply_turn<MOVE_U>(expected);
+    apply_turn<MOVE_U>(expected);
+    apply_turn<MOVE_B_PRIME>(expected);
+    apply_turn<MOVE_D_PRIME>(expected);
     EXPECT_EQ(cube, expected);
 }
 
@@ -240,7 +240,7 @@ TYPED_TEST(DoMoves, NulStaysInsideItsToken) {
     TypeParam cube = scrambled<TypeParam>();
     TypeParam expected = cube;
     do_moves_internal(cube, "U\0 R"sv);
-    expected.do_r_move_internal();
+    apply_turn<MOVE_R>(expected);
     EXPECT_EQ(cube, expected);
 }
 
@@ -261,12 +261,12 @@ TYPED_TEST(DoMoves, InverseOfPrimedTokensIsOnlyPartlyApplied) {
     TypeParam expected = cube;
     do_moves_internal(cube, "R U R' U'");
     do_moves_internal(cube, inverse_scramble_internal("R U R' U'"));
-    expected.do_r_move_internal();
-    expected.do_u_move_internal();
-    expected.do_r_prime_move_internal();
-    expected.do_u_prime_move_internal();
-    expected.do_u_prime_move_internal();
-    expected.do_r_prime_move_internal();
+    apply_turn<MOVE_R>(expected);
+    apply_turn<MOVE_U>(expected);
+    apply_turn<MOVE_R_PRIME>(expected);
+    apply_turn<MOVE_U_PRIME>(expected);
+    apply_turn<MOVE_U_PRIME>(expected);
+    apply_turn<MOVE_R_PRIME>(expected);
     EXPECT_EQ(cube, expected);
 }
 
