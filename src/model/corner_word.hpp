@@ -50,26 +50,23 @@ using Cycle = std::array<SlotStep, 4>;
 
 namespace detail {
 
-template <Cycle C>
-constexpr Word keep_mask() noexcept {
+constexpr Word keep_mask(const Cycle& c) noexcept {
     Word moved = 0;
-    for (const SlotStep& s : C) moved |= SLOT_MASK << (SLOT_BITS * s.to);
+    for (const SlotStep& s : c) moved |= SLOT_MASK << (SLOT_BITS * s.to);
     return ~moved;
 }
 
 // Bit 0 of every slot that the cycle writes.
-template <Cycle C>
-constexpr Word moved_ones() noexcept {
+constexpr Word moved_ones(const Cycle& c) noexcept {
     Word ones = 0;
-    for (const SlotStep& s : C) ones |= Word{1} << (SLOT_BITS * s.to);
+    for (const SlotStep& s : c) ones |= Word{1} << (SLOT_BITS * s.to);
     return ones;
 }
 
 // Each written slot's twist, at bit 0 of that slot.
-template <Cycle C>
-constexpr Word twist_addends() noexcept {
+constexpr Word twist_addends(const Cycle& c) noexcept {
     Word addends = 0;
-    for (const SlotStep& s : C) addends |= Word{s.twist} << (SLOT_BITS * s.to);
+    for (const SlotStep& s : c) addends |= Word{s.twist} << (SLOT_BITS * s.to);
     return addends;
 }
 
@@ -81,10 +78,10 @@ constexpr Word twist_addends() noexcept {
 // costs a variable shift each.
 template <Cycle C>
 constexpr Word twist_moved(Word word) noexcept {
-    constexpr Word ones = moved_ones<C>();
+    constexpr Word ones = moved_ones(C);
     constexpr Word orientation_lanes = ones * 3;  // bits 0-1 of every written slot
     constexpr Word orientation_bits = orientation_lanes << ORIENTATION_SHIFT;
-    const Word sum = ((word >> ORIENTATION_SHIFT) & orientation_lanes) + twist_addends<C>();
+    const Word sum = ((word >> ORIENTATION_SHIFT) & orientation_lanes) + twist_addends(C);
     const Word wrapped = ((sum + ones) >> 2) & ones;
     const Word reduced = sum - 3 * wrapped;
     return (word & ~orientation_bits) | (reduced << ORIENTATION_SHIFT);
@@ -98,7 +95,7 @@ constexpr Word twist_moved(Word word) noexcept {
 // added to the four written slots together.
 template <Cycle C, bool Twist>
 constexpr Word cycle_slots(Word word) noexcept {
-    constexpr Word keep = detail::keep_mask<C>();
+    constexpr Word keep = detail::keep_mask(C);
     const Word moved = [word]<std::size_t... I>(std::index_sequence<I...>) {
         return (word & keep) | (... | [word] {
                    constexpr SlotStep s = C[I];

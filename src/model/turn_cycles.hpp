@@ -36,11 +36,10 @@ inline constexpr Cycle D_PRIME_CYCLE{{{4, 5, 0}, {5, 6, 0}, {6, 7, 0}, {7, 4, 0}
 
 // The flip bits that a turn toggles in the edge word: those of the slots
 // its edge cycle writes, if it flips.
-template <TurnCycles T>
-constexpr Word flip_bits() noexcept {
+constexpr Word edge_flip_bits(const TurnCycles& turn) noexcept {
     Word bits = 0;
-    if (T.edge_flip != 0) {
-        for (const SlotStep& s : T.edges) bits |= Word{1} << (SLOT_BITS * s.to + FLIP_SHIFT);
+    if (turn.edge_flip != 0) {
+        for (const SlotStep& s : turn.edges) bits |= Word{1} << (SLOT_BITS * s.to + FLIP_SHIFT);
     }
     return bits;
 }
@@ -73,7 +72,7 @@ constexpr Word turn_slots(Word w) noexcept {
 
 template <TurnCycles T>
 constexpr Word turn_edge_slots(Word w) noexcept {
-    return turn_slots<T.edges>(w) ^ flip_bits<T>();
+    return turn_slots<T.edges>(w) ^ edge_flip_bits(T);
 }
 
 // The corner-word cycles of the twelve turns, in move-index order.

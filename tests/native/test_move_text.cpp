@@ -8,6 +8,7 @@
 
 #include "model/cube2x2.hpp"
 #include "model/cube3x3.hpp"
+#include "invariants.hpp"
 
 namespace twirlkit {
 namespace {
@@ -111,18 +112,11 @@ TEST(ForEachToken, InvalidAndTruncatedUtf8AreTokenBytes) {
     EXPECT_EQ(tokens_of("\x80 \xBF"), (std::vector<std::string>{"\x80", "\xBF"}));
 }
 
-// A cube some way from solved, built with the turns themselves, so that a
-// wrong turn cannot hide behind a symmetry of the solved state.
-template <class C>
+// A cube some way from solved, so that a wrong turn cannot hide behind a
+// symmetry of the solved state.
+template <Cube C>
 C scrambled() {
-    C cube;
-    apply_turn<MOVE_R>(cube);
-    apply_turn<MOVE_U>(cube);
-    apply_turn<MOVE_F_PRIME>(cube);
-    apply_turn<MOVE_L>(cube);
-    apply_turn<MOVE_D>(cube);
-    apply_turn<MOVE_B_PRIME>(cube);
-    return cube;
+    return testing::random_cube<C>(std::uint64_t{6});
 }
 
 template <class C>
