@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "model/cube2x2.hpp"
 #include "model/cube3x3.hpp"
+#include "model/solution_text.hpp"
 #include "invariants.hpp"
 
 namespace twirlkit {
@@ -131,6 +133,34 @@ TYPED_TEST(DoMoves, EmptyAndBlankTextsChangeNothing) {
         do_moves_internal(cube, text);
         EXPECT_EQ(cube, start);
     }
+}
+
+// The tokens spelled from the face table read back as their turns, and a
+// solution's text as its moves.
+TYPED_TEST(DoMoves, DerivedTokensReadBackAsTheirTurns) {
+    using C = TypeParam;
+    for (std::size_t t = 0; t < FACE_TURN_COUNT; ++t) {
+        EXPECT_EQ(move_text::turn_code(FACE_TURN_TOKENS[t]), t) << FACE_TURN_TOKENS[t];
+    }
+    const C start = scrambled<C>();
+    std::vector<std::uint8_t> moves;
+    C expected = start;
+    for (MoveIndex m = 0; m < MOVE_COUNT; ++m) {
+        C by_text = start;
+        C by_index = start;
+        do_moves_internal(by_text, QUARTER_TURN_TOKENS[m]);
+        apply_move_index_internal(by_index, m);
+        EXPECT_EQ(by_text, by_index) << QUARTER_TURN_TOKENS[m];
+        for (MoveIndex k = 0; k <= m; ++k) {
+            moves.push_back(static_cast<std::uint8_t>((m * 7 + k) % MOVE_COUNT));
+            apply_move_index_internal(expected, moves.back());
+        }
+    }
+    std::string text;
+    append_solution_text(moves, text);
+    C cube = start;
+    do_moves_internal(cube, text);
+    EXPECT_EQ(cube, expected) << text;
 }
 
 TYPED_TEST(DoMoves, EveryTokenMatchesItsTurn) {
