@@ -106,11 +106,28 @@ void BM_move_block(benchmark::State& state) {
 
 // A direct call of one turn method, no dispatch: R for the slot cycle with
 // no flips, F for the cycle with flips, U for the plain layer rotation.
-template <Cube C, void (C::*Turn)() noexcept>
+template <Cube C, MoveIndex M>
 void BM_turn(benchmark::State& state) {
     C cube = scrambled<C>();
     for (auto _ : state) {
-        (cube.*Turn)();
+        apply_turn<M>(cube);
+        opaque(cube);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// The U turn of a 3x3 with its layer rotation (as the cube turns) or as the
+// four slot moves of its cycle: whether the rotation earns its fast path.
+template <bool Rotation>
+void BM_u_turn_words(benchmark::State& state) {
+    Cube3x3 cube = scrambled<Cube3x3>();
+    for (auto _ : state) {
+        if constexpr (Rotation) {
+            apply_turn<MOVE_U>(cube);
+        } else {
+            cube.corners = cycle_slots<Cube3x3::turn_cycles[MOVE_U].corners, false>(cube.corners);
+            cube.edges = cycle_slots<Cube3x3::turn_cycles[MOVE_U].edges, false>(cube.edges);
+        }
         opaque(cube);
     }
     state.SetItemsProcessed(state.iterations());
@@ -171,7 +188,7 @@ void BM_held_turn(benchmark::State& state) {
     BorrowFlag flag;
     for (auto _ : state) {
         ExclusiveHold hold(flag);
-        if (hold) cube.do_r_move_internal();
+        if (hold) apply_turn<MOVE_R>(cube);
         opaque(cube);
     }
     state.SetItemsProcessed(state.iterations());
@@ -299,12 +316,14 @@ BENCHMARK(BM_move_block<Cube3x3, false>)->Name("move_block_switch/3x3");
 BENCHMARK(BM_move_block<Cube3x3, true>)->Name("move_block_grouped/3x3");
 BENCHMARK(BM_move_block<Cube2x2, false>)->Name("move_block_switch/2x2");
 BENCHMARK(BM_move_block<Cube2x2, true>)->Name("move_block_grouped/2x2");
-BENCHMARK(BM_turn<Cube3x3, &Cube3x3::do_u_move_internal>)->Name("turn_U/3x3");
-BENCHMARK(BM_turn<Cube3x3, &Cube3x3::do_r_move_internal>)->Name("turn_R/3x3");
-BENCHMARK(BM_turn<Cube3x3, &Cube3x3::do_f_move_internal>)->Name("turn_F/3x3");
-BENCHMARK(BM_turn<Cube2x2, &Cube2x2::do_u_move_internal>)->Name("turn_U/2x2");
-BENCHMARK(BM_turn<Cube2x2, &Cube2x2::do_r_move_internal>)->Name("turn_R/2x2");
-BENCHMARK(BM_turn<Cube2x2, &Cube2x2::do_f_move_internal>)->Name("turn_F/2x2");
+BENCHMARK(BM_turn<Cube3x3, MOVE_U>)->Name("turn_U/3x3");
+BENCHMARK(BM_turn<Cube3x3, MOVE_R>)->Name("turn_R/3x3");
+BENCHMARK(BM_turn<Cube3x3, MOVE_F>)->Name("turn_F/3x3");
+BENCHMARK(BM_turn<Cube2x2, MOVE_U>)->Name("turn_U/2x2");
+BENCHMARK(BM_turn<Cube2x2, MOVE_R>)->Name("turn_R/2x2");
+BENCHMARK(BM_turn<Cube2x2, MOVE_F>)->Name("turn_F/2x2");
+BENCHMARK(BM_u_turn_words<true>)->Name("turn_U_rotation/3x3");
+BENCHMARK(BM_u_turn_words<false>)->Name("turn_U_cycle/3x3");
 BENCHMARK(BM_write_sticker_row<Cube3x3>)->Name("write_sticker_row/3x3");
 BENCHMARK(BM_write_sticker_row<Cube2x2>)->Name("write_sticker_row/2x2");
 BENCHMARK(BM_successor_row<Cube3x3>)->Name("successor_row/3x3");

@@ -185,7 +185,7 @@ PyObject* read_matrix_lock_released(PyObject* object, Kernel kernel) {
     CubeBatchObject* self = as_batch(object);
     PyForkSafeSharedHold hold(self->borrow);
     if (!hold) return nullptr;
-    OutputMatrix matrix;
+    OutputBuffer matrix;
     if (!lock_released(hold, [&] { matrix = with_cubes(self, kernel); })) return nullptr;
     return matrix_to_ndarray(std::move(matrix));
 }

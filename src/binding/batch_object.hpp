@@ -157,16 +157,15 @@ PyObject* derived_batch(PyObject* object, Make make) {
 template <class Fill>
 PyObject* filled_array(CubeBatchObject* self, const PyForkSafeSharedHold& hold, Element element,
                        std::array<std::size_t, 2> shape, std::size_t ndim, Fill fill) {
-    OutputMatrix buffer;
+    OutputBuffer buffer;
     if (!lock_released(hold, [&] {
-            const MatrixShape checked = checked_output_shape(shape[0], shape[1], element_size(element));
-            const std::size_t words = (checked.rows * checked.cols + 7) / 8;
-            buffer = OutputMatrix::allocate(words == 0 ? 0 : 1, words);
-            with_cubes(self, [&](auto cubes) { fill(cubes, static_cast<void*>(buffer.data())); });
+            const MatrixShape checked = checked_output_shape(shape[0], 1, shape[1], element_size(element));
+            buffer = OutputBuffer::allocate(checked.rows, checked.cols, element);
+            with_cubes(self, [&](auto cubes) { fill(cubes, buffer.data()); });
         })) {
         return nullptr;
     }
-    return buffer_to_ndarray(std::move(buffer), element, std::span(shape.data(), ndim));
+    return buffer_to_ndarray(std::move(buffer), ndim);
 }
 
 // The method table parts, each ended by a null entry (batch_methods.cpp

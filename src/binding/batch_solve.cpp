@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <new>
@@ -116,7 +117,19 @@ constexpr unsigned MAX_SOLUTION_LENGTH = 40;
 PyObject* solve_3x3(const PyForkSafeSharedHold& hold, std::span<const Cube3x3> cubes,
                     const SolveOptions& options) {
     std::vector<SolveResult> results;
-    if (!lock_released(hold, [&] { results = solve_batch_two_phase(cubes, options); })) {
+    if (!lock_released(hold, [&] { results = solve_batch_two_phase(cubes, options); })) return nullptr;
+    // No text stands for "no solution": "" would say the cube is solved.
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        if (results[i].found) continue;
+        if (results[i].nodes >= options.max_nodes) {
+            PyErr_Format(PyExc_TimeoutError, "no solution found for cube %zu within max_nodes=%llu",
+                         i, static_cast<unsigned long long>(options.max_nodes));
+        } else {
+            char seconds[32];
+            std::snprintf(seconds, sizeof seconds, "%g", options.timeout);
+            PyErr_Format(PyExc_TimeoutError, "no solution found for cube %zu within timeout=%s",
+                         i, seconds);
+        }
         return nullptr;
     }
     return guarded([&]() -> PyObject* {
@@ -157,13 +170,33 @@ bool read_solve_options(PyObject* max_length, PyObject* timeout, SolveOptions& o
     return true;
 }
 
+// None, or a positive int; past 2**63 as good as None.
+bool read_max_nodes(PyObject* max_nodes, SolveOptions& options) noexcept {
+    if (max_nodes == nullptr || max_nodes == Py_None) return true;
+    if (!PyLong_Check(max_nodes) || PyBool_Check(max_nodes)) {
+        raise_conversion_error(max_nodes, "int or None", "max_nodes");
+        return false;
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(max_nodes, &overflow);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (overflow < 0 || (overflow == 0 && value <= 0)) {
+        PyErr_SetString(PyExc_ValueError, "max_nodes must be a positive int or None");
+        return false;
+    }
+    options.max_nodes = overflow > 0 ? NO_NODE_LIMIT : static_cast<std::uint64_t>(value);
+    return true;
+}
+
 PyObject* CubeBatch_solve(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-    static constexpr std::array<const char*, 2> names{"max_length", "timeout"};
-    std::array<PyObject*, 2> given;
+    static constexpr std::array<const char*, 3> names{"max_length", "timeout", "max_nodes"};
+    std::array<PyObject*, 3> given;
     if (!match_keyword_only("solve", args, nargs, kwnames, names, given)) return nullptr;
     SolveOptions options;
-    if (!read_solve_options(given[0], given[1], options)) return nullptr;
+    if (!read_solve_options(given[0], given[1], options) || !read_max_nodes(given[2], options)) {
+        return nullptr;
+    }
     CubeBatchObject* self = as_batch(object);
     PyForkSafeSharedHold hold(self->borrow);
     if (!hold) return nullptr;
@@ -185,21 +218,25 @@ PyMethodDef CubeBatch_solve_methods[] = {
      "life of the process). Returns a NumPy int8 array with shape (len(self),).\n"
      "Raises TypeError on a batch of 3x3 cubes."},
     {"solve", TWIRLKIT_FASTCALL(&CubeBatch_solve), METH_FASTCALL | METH_KEYWORDS,
-     "solve($self, *, max_length=21, timeout=1.0)\n--\n\n"
+     "solve($self, *, max_length=21, timeout=1.0, max_nodes=None)\n--\n\n"
      "Return a solution for every cube, as move text.\n\n"
      "Returns a list of str, one per cube; do_moves with it solves the cube.\n\n"
      "For a 2x2 batch each solution is a shortest one and uses the quarter-turn\n"
      "tokens U, U', D, D', R, R', L, L', F, F', B and B', so its token count is\n"
      "the cube's distance. Among the shortest, each step takes the first move in\n"
-     "move-index order that lowers the distance. `max_length` and `timeout` are\n"
-     "checked and otherwise not needed.\n\n"
+     "move-index order that lowers the distance. The keywords are checked and\n"
+     "otherwise not needed.\n\n"
      "For a 3x3 batch the two-phase method searches on the worker pool, the\n"
      "interpreter lock released, with the tokens U, U2, U' and so on. It keeps\n"
      "looking for shorter solutions for a while after finding one of at most\n"
      "`max_length` face turns (a half turn counts one). A cube that finds none\n"
      "that short within `timeout` seconds of search (the CPU time of its worker)\n"
      "gets the shortest found. The tables of the search are built on first use\n"
-     "(seconds) and cached on disk."},
+     "(seconds) and cached on disk.\n\n"
+     "`max_nodes` (a positive int, or None for no limit) caps the search nodes\n"
+     "per cube. A result bound by it is the same on every run and any number of\n"
+     "workers; one bound by `timeout` depends on the machine. A cube for which\n"
+     "either ends the search before any solution raises TimeoutError."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -22,7 +22,7 @@ PyObject* Cube2x2_get_state_attr(PyObject* self, void*) noexcept {
                               [](const Cube2x2& c) { return PyLong_FromUnsignedLongLong(c.state); });
 }
 
-PyMethodDef Cube2x2_methods[] = {
+auto Cube2x2_methods = cube_methods<Cube2x2>(std::to_array<PyMethodDef>({
     {"to_binary", Cube2x2_to_binary, METH_NOARGS,
      "to_binary($self)\n--\n\nReturn the corner state as a 64-bit binary string."},
     {"get_corners", Cube2x2_get_corners, METH_NOARGS,
@@ -31,10 +31,7 @@ PyMethodDef Cube2x2_methods[] = {
      "to_sticker_array($self)\n--\n\n"},
     {"is_solved", Cube_is_solved<Cube2x2>, METH_NOARGS,
      "is_solved($self)\n--\n\nReturn true if the cube is solved."},
-    TWIRLKIT_TURN_METHODS(Cube2x2),
-    TWIRLKIT_TEXT_METHODS(Cube2x2),
-    {nullptr, nullptr, 0, nullptr},
-};
+}));
 
 PyGetSetDef Cube2x2_getset[] = {
     {"state", Cube2x2_get_state_attr, nullptr, "The packed corner word.", nullptr},
@@ -47,7 +44,7 @@ PyType_Slot Cube2x2_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&Cube_new<Cube2x2>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&Cube_dealloc<Cube2x2>)},
     {Py_tp_str, reinterpret_cast<void*>(&Cube_str<Cube2x2>)},
-    {Py_tp_methods, Cube2x2_methods},
+    {Py_tp_methods, Cube2x2_methods.data()},
     {Py_tp_getset, Cube2x2_getset},
     {0, nullptr},
 };

@@ -37,7 +37,7 @@ PyObject* Cube3x3_get_corners_attr(PyObject* self, void*) noexcept {
     return read_view<Cube3x3>(self, [](const Cube3x3& c) { return PyLong_FromUnsignedLongLong(c.corners); });
 }
 
-PyMethodDef Cube3x3_methods[] = {
+auto Cube3x3_methods = cube_methods<Cube3x3>(std::to_array<PyMethodDef>({
     {"to_binary_corners", Cube3x3_to_binary_corners, METH_NOARGS,
      "to_binary_corners($self)\n--\n\nReturn the corner state as a 64-bit binary string."},
     {"to_binary_edges", Cube3x3_to_binary_edges, METH_NOARGS,
@@ -54,10 +54,7 @@ PyMethodDef Cube3x3_methods[] = {
      "The faces come in the order U, R, F, D, L, B, nine stickers each."},
     {"is_solved", Cube_is_solved<Cube3x3>, METH_NOARGS,
      "is_solved($self)\n--\n\nReturn true if the cube is solved."},
-    TWIRLKIT_TURN_METHODS(Cube3x3),
-    TWIRLKIT_TEXT_METHODS(Cube3x3),
-    {nullptr, nullptr, 0, nullptr},
-};
+}));
 
 PyGetSetDef Cube3x3_getset[] = {
     {"corners", Cube3x3_get_corners_attr, nullptr, "The packed corner word.", nullptr},
@@ -69,7 +66,7 @@ PyType_Slot Cube3x3_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&Cube_new<Cube3x3>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&Cube_dealloc<Cube3x3>)},
     {Py_tp_str, reinterpret_cast<void*>(&Cube_str<Cube3x3>)},
-    {Py_tp_methods, Cube3x3_methods},
+    {Py_tp_methods, Cube3x3_methods.data()},
     {Py_tp_getset, Cube3x3_getset},
     {0, nullptr},
 };

@@ -5,6 +5,7 @@
 
 #include "binding/binding.hpp"
 #include "model/cube.hpp"
+#include "model/faces.hpp"
 #include "model/cube2x2.hpp"
 #include "model/cube3x3.hpp"
 #include "model/move_text.hpp"
@@ -12,7 +13,10 @@
 #include "runtime/random.hpp"
 
 #include <array>
+#include <cstddef>
 #include <new>
+#include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -74,14 +78,14 @@ void Cube_dealloc(PyObject* object) noexcept {
     Py_DECREF(type);
 }
 
-// The twelve turn methods: one exclusive hold and the turn itself, without
-// going through the move index.
-template <Cube C, void (C::*Turn)() noexcept>
+// The twelve turn methods: one exclusive hold and the turn itself, chosen
+// at build time.
+template <Cube C, MoveIndex M>
 PyObject* Cube_turn(PyObject* object, PyObject*) noexcept {
     CubeObject<C>* self = as_cube<C>(object);
     PyExclusiveHold hold(self->borrow);
     if (!hold) return nullptr;
-    (self->cube.*Turn)();
+    apply_turn<M>(self->cube);
     Py_RETURN_NONE;
 }
 
@@ -168,38 +172,64 @@ PyObject* Cube_str(PyObject* object) noexcept {
     });
 }
 
-#define TWIRLKIT_TURN_METHOD(C, name, face_doc)                                          \
-    {#name, reinterpret_cast<PyCFunction>(&Cube_turn<C, &C::name##_internal>), METH_NOARGS, \
-     #name "($self)\n--\n\n" face_doc}
+// The name and docstring of each turn method, spelled from the face table:
+// "do_r_prime_move" and "Apply the R' move (counterclockwise right face turn).".
+struct TurnMethodText {
+    std::array<char, 24> name{};
+    std::array<char, 96> doc{};
+};
 
-// The twelve turn methods in registration order, with their docstrings.
-#define TWIRLKIT_TURN_METHODS(C)                                                                \
-    TWIRLKIT_TURN_METHOD(C, do_u_move, "Apply the U move (clockwise top face turn)."),          \
-    TWIRLKIT_TURN_METHOD(C, do_u_prime_move, "Apply the U' move (counterclockwise top face turn)."), \
-    TWIRLKIT_TURN_METHOD(C, do_d_move, "Apply the D move (clockwise bottom face turn)."),       \
-    TWIRLKIT_TURN_METHOD(C, do_d_prime_move,                                                    \
-                         "Apply the D' move (counterclockwise bottom face turn)."),             \
-    TWIRLKIT_TURN_METHOD(C, do_r_move, "Apply the R move (clockwise right face turn)."),        \
-    TWIRLKIT_TURN_METHOD(C, do_r_prime_move,                                                    \
-                         "Apply the R' move (counterclockwise right face turn)."),              \
-    TWIRLKIT_TURN_METHOD(C, do_l_move, "Apply the L move (clockwise left face turn)."),         \
-    TWIRLKIT_TURN_METHOD(C, do_l_prime_move,                                                    \
-                         "Apply the L' move (counterclockwise left face turn)."),               \
-    TWIRLKIT_TURN_METHOD(C, do_f_move, "Apply the F move (clockwise front face turn)."),        \
-    TWIRLKIT_TURN_METHOD(C, do_f_prime_move,                                                    \
-                         "Apply the F' move (counterclockwise front face turn)."),              \
-    TWIRLKIT_TURN_METHOD(C, do_b_move, "Apply the B move (clockwise back face turn)."),         \
-    TWIRLKIT_TURN_METHOD(C, do_b_prime_move,                                                    \
-                         "Apply the B' move (counterclockwise back face turn).")
+namespace detail {
+template <std::size_t N>
+struct TextWriter {
+    std::array<char, N>& out;
+    std::size_t at = 0;
+    constexpr TextWriter& operator<<(std::string_view part) {
+        for (const char c : part) out[at++] = c;  // out of range: not a constant, fails the build
+        return *this;
+    }
+};
+}  // namespace detail
+
+consteval TurnMethodText turn_method_text(MoveIndex move) {
+    const FaceInfo& face = FACES[move / 2];
+    const bool primed = move % 2 != 0;
+    const std::string_view token = face_turn_token(face_turn_of(move));
+    TurnMethodText text{};
+    detail::TextWriter name{text.name};
+    name << "do_" << face.method << (primed ? "_prime" : "") << "_move";
+    detail::TextWriter doc{text.doc};
+    doc << std::string_view(text.name.data(), name.at) << "($self)\n--\n\nApply the " << token
+        << " move (" << (primed ? "counterclockwise " : "clockwise ") << face.place << " face turn).";
+    return text;
+}
+template <MoveIndex M>
+inline constexpr TurnMethodText TURN_METHOD_TEXT = turn_method_text(M);
+
+template <Cube C, MoveIndex M>
+PyMethodDef turn_method() noexcept {
+    return {TURN_METHOD_TEXT<M>.name.data(), &Cube_turn<C, M>, METH_NOARGS, TURN_METHOD_TEXT<M>.doc.data()};
+}
 
 #define TWIRLKIT_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
-// Methods shared by both sizes after the turns, in registration order.
-#define TWIRLKIT_TEXT_METHODS(C)                                                           \
-    {"do_moves", TWIRLKIT_FASTCALL(&Cube_do_moves<C>), METH_FASTCALL | METH_KEYWORDS,      \
-     "do_moves($self, moves)\n--\n\nApply a whitespace-separated sequence of cube moves."}, \
-    {"scramble", TWIRLKIT_FASTCALL(&Cube_scramble<C>), METH_FASTCALL | METH_KEYWORDS,      \
-     "scramble($self, scramble_length=20)\n--\n\nApply a random scramble of the given length."}
+// A size's method table: its own methods, then the twelve turns in
+// move-index order, the methods shared by both sizes, and the sentinel.
+template <Cube C, std::size_t N>
+std::array<PyMethodDef, N + MOVE_COUNT + 3> cube_methods(const std::array<PyMethodDef, N>& own) noexcept {
+    std::array<PyMethodDef, N + MOVE_COUNT + 3> table{};
+    std::size_t at = 0;
+    for (const PyMethodDef& method : own) table[at++] = method;
+    [&]<std::size_t... M>(std::index_sequence<M...>) {
+        ((table[at++] = turn_method<C, M>()), ...);
+    }(std::make_index_sequence<MOVE_COUNT>{});
+    table[at++] = {"do_moves", TWIRLKIT_FASTCALL(&Cube_do_moves<C>), METH_FASTCALL | METH_KEYWORDS,
+                   "do_moves($self, moves)\n--\n\nApply a whitespace-separated sequence of cube moves."};
+    table[at++] = {"scramble", TWIRLKIT_FASTCALL(&Cube_scramble<C>), METH_FASTCALL | METH_KEYWORDS,
+                   "scramble($self, scramble_length=20)\n--\n\nApply a random scramble of the given length."};
+    table[at] = {nullptr, nullptr, 0, nullptr};
+    return table;
+}
 
 }  // namespace twirlkit
 

@@ -117,7 +117,7 @@ PyObject* module_get_next_states(PyObject*, PyObject* const* args, Py_ssize_t na
     // The interpreter lock stays held, and the rows answer Ctrl-C.
     SignalScope signals;
     return guarded([&]() -> PyObject* {
-        OutputMatrix matrix = std::visit(
+        OutputBuffer matrix = std::visit(
             [](const auto& cubes) { return next_states_internal(std::span(cubes)); }, states);
         return matrix_to_ndarray(std::move(matrix));
     });

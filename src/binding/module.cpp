@@ -70,10 +70,10 @@ PyObject* symmetry_moves(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     }
     const std::size_t width = half_turns ? FACE_TURN_COUNT : MOVE_COUNT;
     return guarded([&]() -> PyObject* {
-        OutputMatrix table = OutputMatrix::allocate(CUBE_SYMMETRY_COUNT, width);
+        OutputBuffer table = OutputBuffer::allocate(CUBE_SYMMETRY_COUNT, width, Element::int64);
         for (unsigned k = 0; k < CUBE_SYMMETRY_COUNT; ++k) {
             for (std::size_t m = 0; m < width; ++m) {
-                table.row(k)[m] = static_cast<std::int64_t>(
+                table.row<std::int64_t>(k)[m] = static_cast<std::int64_t>(
                     half_turns ? transformed_face_turn(k, static_cast<FaceTurn>(m))
                                : transformed_move(k, m));
             }

@@ -72,10 +72,10 @@ bool ensure_numpy() {
 
 struct SliceContainer {
     PyObject_HEAD
-    std::int64_t* data;
+    void* data;
     std::size_t len;
     std::size_t capacity;
-    OutputMatrix::FreeFn free_fn;
+    OutputBuffer::FreeFn free_fn;
 };
 
 void SliceContainer_dealloc(PyObject* object) noexcept {
@@ -105,7 +105,7 @@ PyTypeObject* slice_container_type = nullptr;
 
 // A new holder that has taken the buffer out of `matrix`; nullptr (with the
 // buffer still in `matrix`) on failure.
-PyObject* new_slice_container(OutputMatrix& matrix) noexcept {
+PyObject* new_slice_container(OutputBuffer& matrix) noexcept {
     PyTypeObject* type = slice_container_type;
     if (type == nullptr) {
         PyErr_SetString(PyExc_SystemError, "twirlkit.PySliceContainer was not created");
@@ -354,22 +354,6 @@ bool integer_array(PyObject* object, const char* parameter, int ndim, std::size_
 
 }  // namespace
 
-std::size_t element_size(Element element) noexcept {
-    switch (element) {
-        case Element::int8:
-        case Element::uint8:
-        case Element::boolean: return 1;
-        case Element::int16:
-        case Element::float16: return 2;
-        case Element::int32:
-        case Element::float32: return 4;
-        case Element::int64:
-        case Element::uint64:
-        case Element::float64: return 8;
-    }
-    return 8;
-}
-
 const char* element_name(Element element) noexcept {
     switch (element) {
         case Element::int8: return "int8";
@@ -467,18 +451,22 @@ bool writable_output(PyObject* object, const char* parameter, Element element,
         false);
 }
 
-PyObject* buffer_to_ndarray(OutputMatrix&& buffer, Element element,
-                            std::span<const std::size_t> shape) {
-    OutputMatrix owned(std::move(buffer));  // freed here on the early paths
+PyObject* buffer_to_ndarray(OutputBuffer&& buffer, std::size_t ndim) {
+    OutputBuffer owned(std::move(buffer));  // freed here on the early paths
     if (!ensure_numpy()) return nullptr;
+    const Element element = owned.element();
+    const std::array<std::size_t, 2> full{owned.rows(), owned.cols()};
+    const std::array<std::size_t, 1> flat{owned.rows() * owned.cols()};
+    const std::span<const std::size_t> shape =
+        ndim == 1 ? std::span<const std::size_t>(flat) : std::span<const std::size_t>(full);
 
     std::array<npy_intp, 2> dims{};
     std::array<npy_intp, 2> strides{};
-    const int ndim = static_cast<int>(shape.size());
+    const int dims_count = static_cast<int>(shape.size());
     std::size_t count = 1;
     for (std::size_t i = 0; i < shape.size(); ++i) count *= shape[i];
     std::size_t stride = element_size(element);
-    for (int i = ndim - 1; i >= 0; --i) {
+    for (int i = dims_count - 1; i >= 0; --i) {
         dims[static_cast<std::size_t>(i)] = static_cast<npy_intp>(shape[static_cast<std::size_t>(i)]);
         strides[static_cast<std::size_t>(i)] = count == 0 ? 0 : static_cast<npy_intp>(stride);
         stride *= shape[static_cast<std::size_t>(i)];
@@ -495,7 +483,7 @@ PyObject* buffer_to_ndarray(OutputMatrix&& buffer, Element element,
     PyArray_Descr* descr = PyArray_DescrFromType(type_number(element));
     PyObject* array = descr == nullptr
                           ? nullptr
-                          : PyArray_NewFromDescr(&PyArray_Type, descr, ndim, dims.data(),
+                          : PyArray_NewFromDescr(&PyArray_Type, descr, dims_count, dims.data(),
                                                  strides.data(), data, NPY_ARRAY_WRITEABLE,
                                                  nullptr);
     if (array == nullptr) {
@@ -521,9 +509,6 @@ PyObject* new_int8_vector(std::size_t length, std::int8_t*& data) noexcept {
     return array;
 }
 
-PyObject* matrix_to_ndarray(OutputMatrix&& matrix) {
-    const std::array<std::size_t, 2> shape{matrix.rows(), matrix.cols()};
-    return buffer_to_ndarray(std::move(matrix), Element::int64, shape);
-}
+PyObject* matrix_to_ndarray(OutputBuffer&& matrix) { return buffer_to_ndarray(std::move(matrix), 2); }
 
 }  // namespace twirlkit

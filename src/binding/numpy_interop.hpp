@@ -1,5 +1,5 @@
-// Exchange of arrays with NumPy: output matrices become int64 ndarrays
-// without a copy, and one-dimensional argument arrays are read in place.
+// Exchange of arrays with NumPy: output buffers become ndarrays without a
+// copy, and one-dimensional argument arrays are read in place.
 // NumPy's own headers stay inside numpy_interop.cpp; its C API table is
 // looked up at the first array operation, never at import.
 #pragma once
@@ -9,8 +9,8 @@
 #include <span>
 
 #include "binding/binding.hpp"
-#include "kernels/kernels.hpp"
 #include "runtime/caller_memory.hpp"
+#include "runtime/output_buffer.hpp"
 
 namespace twirlkit {
 
@@ -18,12 +18,6 @@ namespace twirlkit {
 // step calls it, so that the class exists before any thread can ask for it.
 bool create_slice_container_type() noexcept;
 
-// The element types that arrays cross the boundary in; a float16 is held as
-// its 16-bit pattern on the native side.
-enum class Element : std::uint8_t {
-    int8, uint8, int16, int32, int64, uint64, float16, float32, float64, boolean
-};
-std::size_t element_size(Element element) noexcept;
 // NumPy's name of the dtype: "float32", "bool".
 const char* element_name(Element element) noexcept;
 
@@ -59,18 +53,16 @@ bool read_integer_vector(PyObject* object, const char* parameter, IntegerRead& o
 bool writable_output(PyObject* object, const char* parameter, Element element,
                      std::span<const std::size_t> shape, void*& data);
 
-// Hands `buffer` (at least the product of `shape` elements) to NumPy as a
-// writeable array of `element` with one or two dimensions, owned by a
-// PySliceContainer. The buffer is freed on every failing path.
-PyObject* buffer_to_ndarray(OutputMatrix&& buffer, Element element,
-                            std::span<const std::size_t> shape);
-
-// Hands `matrix` to NumPy as a writeable two-dimensional int64 array whose
-// base is a PySliceContainer that owns the buffer. The buffer is freed on
-// every failing path. Returns a new reference, or nullptr with an exception.
+// Hands `buffer` to NumPy as a writeable array of its element type, of shape
+// (rows, cols) with `ndim` 2 or (rows * cols,) with `ndim` 1, whose base is a
+// PySliceContainer that owns the buffer. The buffer is freed on every
+// failing path. Returns a new reference, or nullptr with an exception.
 // Neither this nor the readers below are noexcept: the first use imports
 // NumPy, which runs Python code (see ReleaseGil on thread exit).
-PyObject* matrix_to_ndarray(OutputMatrix&& matrix);
+PyObject* buffer_to_ndarray(OutputBuffer&& buffer, std::size_t ndim);
+
+// The same with two dimensions.
+PyObject* matrix_to_ndarray(OutputBuffer&& matrix);
 
 // A new writeable, C-contiguous one-dimensional int8 array of `length`
 // elements in memory NumPy owns; `data` points at its first element. Returns

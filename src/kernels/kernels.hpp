@@ -16,155 +16,19 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <limits>
-#include <new>
 #include <span>
-#include <stdexcept>
-#include <string>
-#include <utility>
 
-#include "runtime/buffer_cache.hpp"
+#include "kernels/dispatch.hpp"
 #include "runtime/caller_memory.hpp"
-#include "model/cube.hpp"
 #include "kernels/grouped_turns.hpp"
+#include "kernels/streaming.hpp"
+#include "kernels/successors.hpp"
+#include "model/cube.hpp"
+#include "runtime/output_buffer.hpp"
 #include "runtime/parallel.hpp"
 #include "runtime/random.hpp"
-#include "kernels/successors.hpp"
 
 namespace twirlkit {
-
-// An owned row-major int64 buffer and the routine that frees it. Move-only;
-// ownership passes on to whoever takes release(), in the end the holder
-// object behind a NumPy array.
-class OutputMatrix {
-public:
-    // `capacity` is the buffer's element count as allocated (at least
-    // rows * cols), handed back to the routine that frees it.
-    using FreeFn = void (*)(std::int64_t* data, std::size_t capacity) noexcept;
-
-    OutputMatrix() noexcept = default;
-    OutputMatrix(std::int64_t* buffer, std::size_t row_count, std::size_t col_count,
-                 std::size_t element_capacity, FreeFn release_fn) noexcept
-        : data_(buffer),
-          rows_(row_count),
-          cols_(col_count),
-          capacity_(element_capacity),
-          free_fn_(release_fn) {}
-    ~OutputMatrix() { reset(); }
-
-    OutputMatrix(const OutputMatrix&) = delete;
-    OutputMatrix& operator=(const OutputMatrix&) = delete;
-    OutputMatrix(OutputMatrix&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr)),
-          rows_(std::exchange(other.rows_, 0)),
-          cols_(std::exchange(other.cols_, 0)),
-          capacity_(std::exchange(other.capacity_, 0)),
-          free_fn_(std::exchange(other.free_fn_, nullptr)) {}
-    OutputMatrix& operator=(OutputMatrix&& other) noexcept {
-        if (this != &other) {
-            reset();
-            data_ = std::exchange(other.data_, nullptr);
-            rows_ = std::exchange(other.rows_, 0);
-            cols_ = std::exchange(other.cols_, 0);
-            capacity_ = std::exchange(other.capacity_, 0);
-            free_fn_ = std::exchange(other.free_fn_, nullptr);
-        }
-        return *this;
-    }
-
-    std::int64_t* data() const noexcept { return data_; }
-    std::size_t rows() const noexcept { return rows_; }
-    std::size_t cols() const noexcept { return cols_; }
-    std::size_t capacity() const noexcept { return capacity_; }
-    FreeFn free_fn() const noexcept { return free_fn_; }
-    std::int64_t* row(std::size_t r) const noexcept { return data_ + r * cols_; }
-
-    // Gives up the buffer without freeing it; the caller must free it with
-    // free_fn() and capacity() read beforehand.
-    std::int64_t* release() noexcept {
-        rows_ = cols_ = capacity_ = 0;
-        free_fn_ = nullptr;
-        return std::exchange(data_, nullptr);
-    }
-
-    // An uninitialised rows x cols buffer: the kernels write every element
-    // before anyone reads one. Throws std::bad_alloc when memory is refused.
-    static OutputMatrix allocate(std::size_t rows, std::size_t cols);
-
-private:
-    void reset() noexcept {
-        if (data_ != nullptr && free_fn_ != nullptr) free_fn_(data_, capacity_);
-        data_ = nullptr;
-    }
-
-    std::int64_t* data_ = nullptr;
-    std::size_t rows_ = 0;
-    std::size_t cols_ = 0;
-    std::size_t capacity_ = 0;
-    FreeFn free_fn_ = nullptr;
-};
-
-namespace detail {
-
-// An empty matrix still needs a real address: NumPy allocates (and then
-// owns) memory of its own when handed a null data pointer.
-alignas(64) inline std::int64_t empty_matrix_storage[1]{};
-
-inline void keep_static_buffer(std::int64_t*, std::size_t) noexcept {}
-inline void free_heap_buffer(std::int64_t* data, std::size_t) noexcept { std::free(data); }
-
-inline void release_mapped_buffer(std::int64_t* data, std::size_t capacity) noexcept {
-    release_mapped(data, capacity * sizeof(std::int64_t));
-}
-
-inline constexpr std::size_t HUGE_PAGE = HUGE_PAGE_BYTES;
-// From here on a matrix comes from the cache of freed outputs
-// (buffer_cache.hpp): a steady loop gets warm pages whatever glibc does with
-// its heap around the call. Smaller matrices are too cheap to fault much.
-inline constexpr std::size_t MAP_THRESHOLD = CACHE_THRESHOLD;
-}  // namespace detail
-
-inline OutputMatrix OutputMatrix::allocate(std::size_t rows, std::size_t cols) {
-    const std::size_t elements = rows * cols;
-    if (elements == 0) {
-        return OutputMatrix(detail::empty_matrix_storage, rows, cols, 0,
-                            &detail::keep_static_buffer);
-    }
-    const std::size_t bytes = elements * sizeof(std::int64_t);
-    if (bytes >= detail::MAP_THRESHOLD) {
-        std::size_t length = 0;
-        auto* data = static_cast<std::int64_t*>(acquire_mapped(bytes, length));
-        return OutputMatrix(data, rows, cols, length / sizeof(std::int64_t),
-                            &detail::release_mapped_buffer);
-    }
-    auto* data = static_cast<std::int64_t*>(std::malloc(bytes));
-    if (data == nullptr) throw AllocationError(bytes);
-    return OutputMatrix(data, rows, cols, elements, &detail::free_heap_buffer);
-}
-
-struct MatrixShape {
-    std::size_t rows;
-    std::size_t cols;
-};
-
-// The shape of `items * rows_per_item` rows of `cols` int64 values. The
-// element count must fit a signed pointer-sized integer (NumPy's npy_intp)
-// and so must the byte size (the largest allocation the platform allows).
-inline MatrixShape checked_output_shape(std::size_t items, std::size_t rows_per_item,
-                                        std::size_t cols) {
-    constexpr auto limit = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
-    std::size_t rows = 0;
-    std::size_t elements = 0;
-    if (__builtin_mul_overflow(items, rows_per_item, &rows) ||
-        __builtin_mul_overflow(rows, cols, &elements) || elements > limit) {
-        throw std::length_error("output shape (" + std::to_string(items) + " * " +
-                                std::to_string(rows_per_item) + ", " + std::to_string(cols) +
-                                ") is too large for the address space");
-    }
-    if (elements > limit / sizeof(std::int64_t)) throw std::length_error("capacity overflow");
-    return {rows, cols};
-}
 
 // Chunk sizes for the pool. The pool cuts a range into about 16 chunks per
 // worker and never below the grain, so each grain is small enough that 1024
@@ -269,22 +133,17 @@ void apply_move_indexes_internal(std::span<C> cubes, std::span<const std::size_t
 // and derives the twelve successor rows from that projection (successors.hpp),
 // which gives the same rows as turning a copy and projecting it. Outputs far
 // larger than the caches are written with streaming stores.
-// With Vector, the rows are widened from shuffled byte rows where the CPU
-// has AVX2 (successors.hpp); the result is the same.
-template <PackedCube C, bool Vector = true>
-OutputMatrix next_states_internal(std::span<const C> cubes,
-                                  std::size_t grain = NEXT_STATES_GRAIN) {
+// With Vector, the rows are widened from shuffled byte rows (the AVX2 build,
+// successors_avx2.hpp); the result is the same.
+template <PackedCube C, bool Vector>
+OutputBuffer next_states_with(std::span<const C> cubes, std::size_t grain = NEXT_STATES_GRAIN) {
     constexpr std::size_t d = C::sticker_dim;
     const MatrixShape shape = checked_output_shape(cubes.size(), MOVE_COUNT, d);
-    OutputMatrix out = OutputMatrix::allocate(shape.rows, shape.cols);
-    std::int64_t* const data = out.data();
-    const bool stream = shape.rows * d * sizeof(std::int64_t) >= detail::stream_threshold() &&
-                        reinterpret_cast<std::uintptr_t>(data) % 16 == 0;
-    // The vector build streams 32-byte stores, so it wants that alignment.
-    const bool vector = Vector && detail::cpu_has_avx2() &&
-                        (!stream || reinterpret_cast<std::uintptr_t>(data) % 32 == 0);
-    const auto step = [cubes, data, stream, vector](std::size_t begin, std::size_t end) {
-        write_successor_range(cubes, begin, end, data, stream, vector);
+    OutputBuffer out = OutputBuffer::allocate(shape.rows, shape.cols, Element::int64);
+    std::int64_t* const data = out.elements<std::int64_t>();
+    const bool stream = stream_output(data, out.bytes());
+    const auto step = [cubes, data, stream](std::size_t begin, std::size_t end) {
+        write_successor_range<Vector>(cubes, begin, end, data, stream);
     };
     parallel_for(0, cubes.size(), grain, [step](std::size_t begin, std::size_t end) {
         in_cancellable_steps(begin, end, NEXT_STATES_CANCEL_STEP, step);
@@ -292,34 +151,28 @@ OutputMatrix next_states_internal(std::span<const C> cubes,
     return out;
 }
 
+// The build this process runs.
+template <PackedCube C>
+OutputBuffer next_states_internal(std::span<const C> cubes, std::size_t grain = NEXT_STATES_GRAIN) {
+    return with_kernel_build([&](auto vector) { return next_states_with<C, decltype(vector)::value>(cubes, grain); });
+}
+
 template <Cube C>
-OutputMatrix sticker_arrays_internal(std::span<const C> cubes,
+OutputBuffer sticker_arrays_internal(std::span<const C> cubes,
                                      std::size_t grain = STICKER_ROWS_GRAIN) {
     constexpr std::size_t d = C::sticker_dim;
     const MatrixShape shape = checked_output_shape(cubes.size(), 1, d);
-    OutputMatrix out = OutputMatrix::allocate(shape.rows, shape.cols);
-    std::int64_t* const data = out.data();
-    const auto write_rows = [cubes, data]<bool Stream>(std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            cubes[i].template write_sticker_row<Stream>(data + i * d);
-        }
-    };
-    if (shape.rows * d * sizeof(std::int64_t) >= detail::stream_threshold()) {
-        parallel_for(0, shape.rows, grain, [write_rows](std::size_t chunk_begin, std::size_t chunk_end) {
-            in_cancellable_steps(chunk_begin, chunk_end, STICKER_CANCEL_STEP,
-                                 [write_rows](std::size_t begin, std::size_t end) {
-                                     write_rows.template operator()<true>(begin, end);
-                                     stream_fence();
-                                 });
+    OutputBuffer out = OutputBuffer::allocate(shape.rows, shape.cols, Element::int64);
+    std::int64_t* const data = out.elements<std::int64_t>();
+    const bool stream = stream_output(data, out.bytes());
+    parallel_for(0, shape.rows, grain, [cubes, data, stream](std::size_t chunk_begin, std::size_t chunk_end) {
+        in_cancellable_steps(chunk_begin, chunk_end, STICKER_CANCEL_STEP,
+                             [cubes, data, stream](std::size_t begin, std::size_t end) {
+            write_each(begin, end, stream, [cubes, data](auto streamed, std::size_t i) {
+                cubes[i].template write_sticker_row<decltype(streamed)::value>(data + i * d);
+            });
         });
-    } else {
-        parallel_for(0, shape.rows, grain, [write_rows](std::size_t chunk_begin, std::size_t chunk_end) {
-            in_cancellable_steps(chunk_begin, chunk_end, STICKER_CANCEL_STEP,
-                                 [write_rows](std::size_t begin, std::size_t end) {
-                                     write_rows.template operator()<false>(begin, end);
-                                 });
-        });
-    }
+    });
     return out;
 }
 

@@ -19,12 +19,16 @@
 #include <type_traits>
 #include <utility>
 
-#include "model/cube.hpp"
-#include "kernels/grouped_turns.hpp"
+#include "kernels/dispatch.hpp"
 #include "runtime/caller_memory.hpp"
-#include "runtime/parallel.hpp"
-#include "model/state_check.hpp"
+#include "kernels/grouped_turns.hpp"
+#include "kernels/state_kernels_avx2.hpp"
+#include "kernels/streaming.hpp"
 #include "kernels/successors.hpp"
+#include "kernels/successors_avx2.hpp"
+#include "model/cube.hpp"
+#include "model/state_check.hpp"
+#include "runtime/parallel.hpp"
 
 namespace twirlkit {
 
@@ -59,33 +63,6 @@ private:
     std::optional<RowFault> first_;
 };
 
-#if defined(__x86_64__)
-// Whether the four cubes are all reachable, a cube per 64-bit lane.
-template <PackedCube C>
-[[gnu::target("avx2")]] inline bool four_reachable_avx2(const C* cubes) noexcept {
-    const auto word = [](Word w) { return static_cast<long long>(w); };
-    __m256i corner_parity;
-    __m256i ok = corner_words_pass(
-        _mm256_set_epi64x(word(cubes[3].corner_word()), word(cubes[2].corner_word()),
-                          word(cubes[1].corner_word()), word(cubes[0].corner_word())),
-        corner_parity);
-    if constexpr (C::has_edges) {
-        const __m256i zero = _mm256_setzero_si256();
-        const __m256i edges =
-            _mm256_set_epi64x(word(cubes[3].edge_word()), word(cubes[2].edge_word()),
-                              word(cubes[1].edge_word()), word(cubes[0].edge_word()));
-        __m256i edge_parity;
-        ok = _mm256_and_si256(ok, pieces_once_lanes<C::edge_slots, C::edge_piece_mask>(
-                                      edges, edge_parity, std::make_index_sequence<C::edge_slots>{}));
-        ok = _mm256_and_si256(ok, _mm256_cmpeq_epi64(_mm256_srli_epi64(edges, SLOT_BITS * C::edge_slots), zero));
-        const __m256i flips = _mm256_and_si256(
-            edges, _mm256_set1_epi64x(static_cast<long long>(slot_lanes(C::edge_slots) << C::flip_shift)));
-        ok = _mm256_and_si256(ok, _mm256_cmpeq_epi64(lane_parity(flips), zero));
-        ok = _mm256_and_si256(ok, _mm256_cmpeq_epi64(corner_parity, edge_parity));
-    }
-    return _mm256_movemask_epi8(ok) == -1;
-}
-#endif
 
 // Whether cubes[0..4) are all reachable (false when any is not).
 template <bool Vector, PackedCube C>
@@ -198,8 +175,9 @@ std::optional<RowFault> cubes_from_sticker_rows_with(const T* rows, std::size_t 
 template <PackedCube C, class T>
 std::optional<RowFault> cubes_from_sticker_rows(const T* rows, std::size_t n, C* out,
                                                 std::size_t grain = DECODE_GRAIN) {
-    return detail::cpu_has_avx2() ? cubes_from_sticker_rows_with<true>(rows, n, out, grain)
-                                  : cubes_from_sticker_rows_with<false>(rows, n, out, grain);
+    return with_kernel_build([&](auto vector) {
+        return cubes_from_sticker_rows_with<decltype(vector)::value>(rows, n, out, grain);
+    });
 }
 
 // Cube i from words [i * word_count, (i + 1) * word_count), checked; `load`
@@ -240,8 +218,9 @@ std::optional<RowFault> cubes_from_words_with(const Word* words, std::size_t n, 
 template <PackedCube C>
 std::optional<RowFault> cubes_from_words(const Word* words, std::size_t n, C* out,
                                          std::size_t grain = DECODE_GRAIN) {
-    return detail::cpu_has_avx2() ? cubes_from_words_with<true>(words, n, out, grain)
-                                  : cubes_from_words_with<false>(words, n, out, grain);
+    return with_kernel_build([&](auto vector) {
+        return cubes_from_words_with<decltype(vector)::value>(words, n, out, grain);
+    });
 }
 
 namespace detail {
@@ -255,8 +234,8 @@ consteval bool stored_as_words() {
         return false;
     } else {
         C turned{};
-        turned.do_r_move_internal();
-        turned.do_f_move_internal();
+        apply_turn<MOVE_R>(turned);
+        apply_turn<MOVE_F>(turned);
         for (const C& cube : {C{}, turned}) {
             if (std::bit_cast<std::array<Word, C::word_count>>(cube) != cube.words()) return false;
         }
@@ -324,14 +303,10 @@ void expand_cubes_with(std::span<const C> cubes, C* out, std::size_t grain = EXP
     });
 }
 
-// The build this CPU runs.
+// The build this process runs.
 template <Cube C>
 void expand_cubes(std::span<const C> cubes, C* out, std::size_t grain = EXPAND_GRAIN) {
-    if (detail::cpu_has_avx2()) {
-        expand_cubes_with<true>(cubes, out, grain);
-    } else {
-        expand_cubes_with<false>(cubes, out, grain);
-    }
+    with_kernel_build([&](auto vector) { expand_cubes_with<decltype(vector)::value>(cubes, out, grain); });
 }
 
 template <Cube C>
@@ -435,8 +410,7 @@ void encode_rows(std::span<const C> cubes, T* out, T one) {
     const std::size_t grain = Successors ? ENCODE_GRAIN : ENCODE_ROW_GRAIN;
     // Rows far larger than the caches are streamed where the vector build
     // writes them.
-    const bool stream = cubes.size() * per_cube * sizeof(T) >= stream_threshold() &&
-                        reinterpret_cast<std::uintptr_t>(out) % 32 == 0;
+    const bool stream = stream_output(out, cubes.size() * per_cube * sizeof(T));
     parallel_for(0, cubes.size(), grain, [cubes, out, one, stream](std::size_t begin, std::size_t end) {
 #if defined(__x86_64__)
         if constexpr (Vector && Successors && !OneHot && sizeof(T) == 1) {
@@ -446,7 +420,7 @@ void encode_rows(std::span<const C> cubes, T* out, T one) {
             return;
         }
         if constexpr (Vector && Successors && !OneHot && std::is_same_v<T, std::int64_t>) {
-            write_successor_range(cubes, begin, end, out, stream, true);
+            write_successor_range<true>(cubes, begin, end, out, stream);
             return;
         }
         if constexpr (Vector && Successors && OneHot && std::is_same_v<T, float>) {
@@ -486,15 +460,13 @@ void encode_sticker_rows_with(std::span<const C> cubes, Encoding e, T* out, T on
     }
 }
 
-// The build this CPU runs: with AVX2, successor rows of byte codes by
+// The build this process runs: with AVX2, successor rows of byte codes by
 // shuffles, and the int64 and one-hot float32 ones widened from them.
 template <PackedCube C, class T>
 void encode_sticker_rows(std::span<const C> cubes, Encoding e, T* out, T one) {
-    if (detail::cpu_has_avx2()) {
-        encode_sticker_rows_with<C, T, true>(cubes, e, out, one);
-    } else {
-        encode_sticker_rows_with<C, T, false>(cubes, e, out, one);
-    }
+    with_kernel_build([&](auto vector) {
+        encode_sticker_rows_with<C, T, decltype(vector)::value>(cubes, e, out, one);
+    });
 }
 
 }  // namespace twirlkit

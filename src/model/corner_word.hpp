@@ -28,6 +28,12 @@ inline constexpr unsigned CORNER_COUNT = 8;
 inline constexpr Word CORNER_PIECE_MASK = 0x07;
 inline constexpr unsigned ORIENTATION_SHIFT = 3;
 
+// The edge word of a 3x3 (cube3x3.hpp) has twelve slots of the same width,
+// each a 4-bit piece number and a flip bit above it.
+inline constexpr unsigned EDGE_COUNT = 12;
+inline constexpr Word EDGE_PIECE_MASK = 0x0F;
+inline constexpr unsigned FLIP_SHIFT = 4;
+
 constexpr Word slot_value(Word word, unsigned slot) noexcept {
     return (word >> (SLOT_BITS * slot)) & SLOT_MASK;
 }
@@ -38,31 +44,29 @@ struct SlotStep {
     unsigned from;
     unsigned to;
     unsigned twist;
+    friend constexpr bool operator==(const SlotStep&, const SlotStep&) = default;
 };
 using Cycle = std::array<SlotStep, 4>;
 
 namespace detail {
 
-template <Cycle C>
-constexpr Word keep_mask() noexcept {
+constexpr Word keep_mask(const Cycle& c) noexcept {
     Word moved = 0;
-    for (const SlotStep& s : C) moved |= SLOT_MASK << (SLOT_BITS * s.to);
+    for (const SlotStep& s : c) moved |= SLOT_MASK << (SLOT_BITS * s.to);
     return ~moved;
 }
 
 // Bit 0 of every slot that the cycle writes.
-template <Cycle C>
-constexpr Word moved_ones() noexcept {
+constexpr Word moved_ones(const Cycle& c) noexcept {
     Word ones = 0;
-    for (const SlotStep& s : C) ones |= Word{1} << (SLOT_BITS * s.to);
+    for (const SlotStep& s : c) ones |= Word{1} << (SLOT_BITS * s.to);
     return ones;
 }
 
 // Each written slot's twist, at bit 0 of that slot.
-template <Cycle C>
-constexpr Word twist_addends() noexcept {
+constexpr Word twist_addends(const Cycle& c) noexcept {
     Word addends = 0;
-    for (const SlotStep& s : C) addends |= Word{s.twist} << (SLOT_BITS * s.to);
+    for (const SlotStep& s : c) addends |= Word{s.twist} << (SLOT_BITS * s.to);
     return addends;
 }
 
@@ -74,10 +78,10 @@ constexpr Word twist_addends() noexcept {
 // costs a variable shift each.
 template <Cycle C>
 constexpr Word twist_moved(Word word) noexcept {
-    constexpr Word ones = moved_ones<C>();
+    constexpr Word ones = moved_ones(C);
     constexpr Word orientation_lanes = ones * 3;  // bits 0-1 of every written slot
     constexpr Word orientation_bits = orientation_lanes << ORIENTATION_SHIFT;
-    const Word sum = ((word >> ORIENTATION_SHIFT) & orientation_lanes) + twist_addends<C>();
+    const Word sum = ((word >> ORIENTATION_SHIFT) & orientation_lanes) + twist_addends(C);
     const Word wrapped = ((sum + ones) >> 2) & ones;
     const Word reduced = sum - 3 * wrapped;
     return (word & ~orientation_bits) | (reduced << ORIENTATION_SHIFT);
@@ -91,7 +95,7 @@ constexpr Word twist_moved(Word word) noexcept {
 // added to the four written slots together.
 template <Cycle C, bool Twist>
 constexpr Word cycle_slots(Word word) noexcept {
-    constexpr Word keep = detail::keep_mask<C>();
+    constexpr Word keep = detail::keep_mask(C);
     const Word moved = [word]<std::size_t... I>(std::index_sequence<I...>) {
         return (word & keep) | (... | [word] {
                    constexpr SlotStep s = C[I];
@@ -144,14 +148,6 @@ inline constexpr Cycle F_PRIME{{{2, 3, 2}, {3, 7, 1}, {7, 6, 2}, {6, 2, 1}}};
 inline constexpr Cycle B{{{1, 0, 1}, {0, 4, 2}, {4, 5, 1}, {5, 1, 2}}};
 inline constexpr Cycle B_PRIME{{{0, 1, 2}, {1, 5, 1}, {5, 4, 2}, {4, 0, 1}}};
 
-constexpr Word r(Word w) noexcept { return cycle_slots<R, true>(w); }
-constexpr Word r_prime(Word w) noexcept { return cycle_slots<R_PRIME, true>(w); }
-constexpr Word l(Word w) noexcept { return cycle_slots<L, true>(w); }
-constexpr Word l_prime(Word w) noexcept { return cycle_slots<L_PRIME, true>(w); }
-constexpr Word f(Word w) noexcept { return cycle_slots<F, true>(w); }
-constexpr Word f_prime(Word w) noexcept { return cycle_slots<F_PRIME, true>(w); }
-constexpr Word b(Word w) noexcept { return cycle_slots<B, true>(w); }
-constexpr Word b_prime(Word w) noexcept { return cycle_slots<B_PRIME, true>(w); }
 }  // namespace corner_turn
 
 }  // namespace twirlkit

@@ -48,18 +48,11 @@ struct Cube2x2 {
     // Any corner permutation is reachable: a 2x2 has no edges to match.
     constexpr StateFault check() const noexcept { return check_corner_word(state).first(); }
 
-    constexpr void do_u_move_internal() noexcept { state = layer::u(state); }
-    constexpr void do_u_prime_move_internal() noexcept { state = layer::u_prime(state); }
-    constexpr void do_d_move_internal() noexcept { state = layer::d(state); }
-    constexpr void do_d_prime_move_internal() noexcept { state = layer::d_prime(state); }
-    constexpr void do_r_move_internal() noexcept { state = corner_turn::r(state); }
-    constexpr void do_r_prime_move_internal() noexcept { state = corner_turn::r_prime(state); }
-    constexpr void do_l_move_internal() noexcept { state = corner_turn::l(state); }
-    constexpr void do_l_prime_move_internal() noexcept { state = corner_turn::l_prime(state); }
-    constexpr void do_f_move_internal() noexcept { state = corner_turn::f(state); }
-    constexpr void do_f_prime_move_internal() noexcept { state = corner_turn::f_prime(state); }
-    constexpr void do_b_move_internal() noexcept { state = corner_turn::b(state); }
-    constexpr void do_b_prime_move_internal() noexcept { state = corner_turn::b_prime(state); }
+    // Quarter turn M, generated from its cycles (turn_cycles.hpp).
+    template <MoveIndex M>
+    constexpr void turn() noexcept {
+        state = turn_slots<turn_cycles[M].corners>(state);
+    }
 
     // Not tolerant of whole-cube rotations: a 2x2 has no fixed centres.
     constexpr bool is_solved() const noexcept { return state == SOLVED_CORNERS; }
@@ -83,6 +76,7 @@ struct Cube2x2 {
 };
 
 static_assert(sizeof(Cube2x2) == 8);
+static_assert(turns_follow_cycles<Cube2x2>());
 static_assert(net::STICKERS_2X2.size() == Cube2x2::sticker_dim);
 
 // The 2x2 net has corner stickers only, so the edge word passed is never read.

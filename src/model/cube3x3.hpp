@@ -25,15 +25,8 @@
 namespace twirlkit {
 
 inline constexpr Word SOLVED_EDGES = 0x05A928398A418820ULL;
-inline constexpr unsigned EDGE_COUNT = 12;
-inline constexpr Word EDGE_PIECE_MASK = 0x0F;
-inline constexpr unsigned FLIP_SHIFT = 4;
 
 namespace edge_turn {
-// Flip bits (bit 4 of the slot) of the four edges that F/F' and B/B' move.
-inline constexpr Word F_FLIPS = 0x0840000400004000ULL;  // slots 2, 6, 10, 11
-inline constexpr Word B_FLIPS = 0x0002100001000010ULL;  // slots 0, 4, 8, 9
-
 inline constexpr Cycle R{{{10, 1, 0}, {1, 9, 0}, {9, 5, 0}, {5, 10, 0}}};
 inline constexpr Cycle R_PRIME{{{1, 10, 0}, {10, 5, 0}, {5, 9, 0}, {9, 1, 0}}};
 inline constexpr Cycle L{{{3, 11, 0}, {11, 7, 0}, {7, 8, 0}, {8, 3, 0}}};
@@ -86,53 +79,11 @@ struct Cube3x3 {
     // fails is the fault.
     constexpr StateFault check() const noexcept;
 
-    constexpr void do_u_move_internal() noexcept {
-        corners = layer::u(corners);
-        edges = layer::u(edges);
-    }
-    constexpr void do_u_prime_move_internal() noexcept {
-        corners = layer::u_prime(corners);
-        edges = layer::u_prime(edges);
-    }
-    constexpr void do_d_move_internal() noexcept {
-        corners = layer::d(corners);
-        edges = layer::d(edges);
-    }
-    constexpr void do_d_prime_move_internal() noexcept {
-        corners = layer::d_prime(corners);
-        edges = layer::d_prime(edges);
-    }
-    constexpr void do_r_move_internal() noexcept {
-        corners = corner_turn::r(corners);
-        edges = cycle_slots<edge_turn::R, false>(edges);
-    }
-    constexpr void do_r_prime_move_internal() noexcept {
-        corners = corner_turn::r_prime(corners);
-        edges = cycle_slots<edge_turn::R_PRIME, false>(edges);
-    }
-    constexpr void do_l_move_internal() noexcept {
-        corners = corner_turn::l(corners);
-        edges = cycle_slots<edge_turn::L, false>(edges);
-    }
-    constexpr void do_l_prime_move_internal() noexcept {
-        corners = corner_turn::l_prime(corners);
-        edges = cycle_slots<edge_turn::L_PRIME, false>(edges);
-    }
-    constexpr void do_f_move_internal() noexcept {
-        corners = corner_turn::f(corners);
-        edges = cycle_slots<edge_turn::F, false>(edges) ^ edge_turn::F_FLIPS;
-    }
-    constexpr void do_f_prime_move_internal() noexcept {
-        corners = corner_turn::f_prime(corners);
-        edges = cycle_slots<edge_turn::F_PRIME, false>(edges) ^ edge_turn::F_FLIPS;
-    }
-    constexpr void do_b_move_internal() noexcept {
-        corners = corner_turn::b(corners);
-        edges = cycle_slots<edge_turn::B, false>(edges) ^ edge_turn::B_FLIPS;
-    }
-    constexpr void do_b_prime_move_internal() noexcept {
-        corners = corner_turn::b_prime(corners);
-        edges = cycle_slots<edge_turn::B_PRIME, false>(edges) ^ edge_turn::B_FLIPS;
+    // Quarter turn M, generated from its cycles (turn_cycles.hpp).
+    template <MoveIndex M>
+    constexpr void turn() noexcept {
+        corners = turn_slots<turn_cycles[M].corners>(corners);
+        edges = turn_edge_slots<turn_cycles[M]>(edges);
     }
 
     constexpr bool is_solved() const noexcept {
@@ -158,6 +109,7 @@ struct Cube3x3 {
 };
 
 static_assert(sizeof(Cube3x3) == 16);
+static_assert(turns_follow_cycles<Cube3x3>());
 static_assert(net::STICKERS_3X3.size() == Cube3x3::sticker_dim);
 
 constexpr StateFault Cube3x3::check() const noexcept {

@@ -22,16 +22,17 @@ struct FaceInfo {
     char letter;                    // move text
     unsigned axis;                  // 0 U-D, 1 R-L, 2 F-B
     std::string_view method;        // do_<method>_move, do_<method>_prime_move
+    std::string_view place;         // "top": the method docstrings
 };
 
 inline constexpr unsigned FACE_COUNT = 6;
 inline constexpr std::array<FaceInfo, FACE_COUNT> FACES{{
-    {'U', 0, "u"},
-    {'D', 0, "d"},
-    {'R', 1, "r"},
-    {'L', 1, "l"},
-    {'F', 2, "f"},
-    {'B', 2, "b"},
+    {'U', 0, "u", "top"},
+    {'D', 0, "d", "bottom"},
+    {'R', 1, "r", "right"},
+    {'L', 1, "l", "left"},
+    {'F', 2, "f", "front"},
+    {'B', 2, "b", "back"},
 }};
 
 // Face turn code and its parts.
@@ -66,6 +67,37 @@ constexpr std::size_t face_of_letter(char c) noexcept {
     return FACE_COUNT;
 }
 
+// The move text of every face turn, in face-turn order: "U", "U'", "U2", ...
+// Notation: a bare letter turns clockwise, a trailing ' counter-clockwise,
+// a trailing 2 twice.
+inline constexpr std::array<char, TURNS_PER_FACE> TURN_SUFFIX{'\0', '\'', '2'};
+
+namespace detail {
+consteval std::array<std::array<char, 2>, FACE_TURN_COUNT> face_turn_spellings() {
+    std::array<std::array<char, 2>, FACE_TURN_COUNT> out{};
+    for (std::size_t t = 0; t < FACE_TURN_COUNT; ++t) {
+        out[t] = {FACES[face_of(static_cast<FaceTurn>(t))].letter,
+                  TURN_SUFFIX[kind_of(static_cast<FaceTurn>(t))]};
+    }
+    return out;
+}
+inline constexpr auto FACE_TURN_SPELLINGS = face_turn_spellings();
+}  // namespace detail
+
+constexpr std::string_view face_turn_token(FaceTurn turn) noexcept {
+    const auto& spelling = detail::FACE_TURN_SPELLINGS[turn];
+    return {spelling.data(), spelling[1] == '\0' ? 1u : 2u};
+}
+
+consteval std::array<std::string_view, FACE_TURN_COUNT> face_turn_tokens() {
+    std::array<std::string_view, FACE_TURN_COUNT> out{};
+    for (std::size_t t = 0; t < FACE_TURN_COUNT; ++t) out[t] = face_turn_token(static_cast<FaceTurn>(t));
+    return out;
+}
+inline constexpr std::array<std::string_view, FACE_TURN_COUNT> FACE_TURN_TOKENS = face_turn_tokens();
+
+static_assert(FACE_TURN_TOKENS[0] == "U" && FACE_TURN_TOKENS[1] == "U'" &&
+              FACE_TURN_TOKENS[17] == "B2");
 static_assert(inverse_face_turn(face_turn(2, FACE_TURN_PRIME)) == face_turn(2, 0));
 static_assert(inverse_face_turn(face_turn(5, FACE_TURN_HALF)) == face_turn(5, FACE_TURN_HALF));
 static_assert(face_of_letter('F') == 4 && face_of_letter('x') == FACE_COUNT);

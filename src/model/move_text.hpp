@@ -25,8 +25,10 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "model/cube.hpp"
+#include "model/faces.hpp"
 
 namespace twirlkit {
 
@@ -69,9 +71,7 @@ constexpr std::size_t space_length(std::string_view text, std::size_t at) noexce
     return multibyte_space_length(text, at);
 }
 
-inline constexpr bool is_face_letter(char c) noexcept {
-    return c == 'U' || c == 'D' || c == 'R' || c == 'L' || c == 'F' || c == 'B';
-}
+inline constexpr bool is_face_letter(char c) noexcept { return face_of_letter(c) != FACE_COUNT; }
 
 }  // namespace move_text
 
@@ -96,25 +96,21 @@ constexpr void for_each_token(std::string_view text, F&& on_token) noexcept(
 
 namespace move_text {
 
-// A token's turn as one code, face * 3 + kind (kind 0 quarter, 1 prime,
-// 2 half), or NO_TURN. Tokens are told apart by byte length first: every
+// A token's turn as its face-turn code (faces.hpp), or NO_TURN. Tokens are told apart by byte length first: every
 // spelling of the notation is one or two ASCII bytes, so a multi-byte
 // look-alike (a face letter and a typographic prime, say) can never be
 // mistaken for one. The code is found with table reads and no branch on the
 // token, so that random move text costs one unpredictable jump per token
 // (the turn itself), not three.
-inline constexpr std::uint8_t NO_TURN = 18;
+inline constexpr std::uint8_t NO_TURN = FACE_TURN_COUNT;
 inline constexpr std::uint8_t BAD = 0xFF;
 
 consteval std::array<std::uint8_t, 256> face_table() {
     std::array<std::uint8_t, 256> table{};
     for (auto& entry : table) entry = BAD;
-    table['U'] = 0;
-    table['D'] = 1;
-    table['R'] = 2;
-    table['L'] = 3;
-    table['F'] = 4;
-    table['B'] = 5;
+    for (std::size_t f = 0; f < FACE_COUNT; ++f) {
+        table[static_cast<unsigned char>(FACES[f].letter)] = static_cast<std::uint8_t>(f);
+    }
     return table;
 }
 
@@ -122,10 +118,11 @@ consteval std::array<std::uint8_t, 256> face_table() {
 consteval std::array<std::uint8_t, 257> kind_table() {
     std::array<std::uint8_t, 257> table{};
     for (auto& entry : table) entry = BAD;
-    table['\''] = 1;
-    table['!'] = 1;
-    table['2'] = 2;
-    table[256] = 0;
+    for (unsigned k = 0; k < TURNS_PER_FACE; ++k) {
+        if (TURN_SUFFIX[k] != '\0') table[static_cast<unsigned char>(TURN_SUFFIX[k])] = static_cast<std::uint8_t>(k);
+    }
+    table['!'] = FACE_TURN_PRIME;  // read as a prime, never written
+    table[256] = FACE_TURN_CLOCKWISE;
     return table;
 }
 
@@ -138,32 +135,22 @@ constexpr std::uint8_t turn_code(std::string_view token) noexcept {
     const unsigned face = FACE_OF[static_cast<unsigned char>(token[0])];
     const unsigned kind = KIND_OF[second];
     const bool valid = size <= 2 && face != BAD && kind != BAD;
-    return valid ? static_cast<std::uint8_t>(face * 3 + kind) : NO_TURN;
+    return valid ? face_turn(face, kind) : NO_TURN;
 }
 
+// Face turn T as its quarter turns, chosen at build time.
+template <FaceTurn T, Cube C>
+constexpr void apply_face_turn(C& cube) noexcept {
+    constexpr MoveIndex quarter = quarter_turn(face_of(T), kind_of(T) == FACE_TURN_PRIME);
+    for (unsigned k = 0; k < quarter_count(T); ++k) apply_turn<quarter>(cube);
+}
+
+// An 18-way jump; NO_TURN and any other code turn nothing.
 template <Cube C>
 constexpr void apply_turn_code(C& cube, std::uint8_t code) noexcept {
-    switch (code) {
-        case 0: cube.do_u_move_internal(); break;
-        case 1: cube.do_u_prime_move_internal(); break;
-        case 2: cube.do_u_move_internal(); cube.do_u_move_internal(); break;
-        case 3: cube.do_d_move_internal(); break;
-        case 4: cube.do_d_prime_move_internal(); break;
-        case 5: cube.do_d_move_internal(); cube.do_d_move_internal(); break;
-        case 6: cube.do_r_move_internal(); break;
-        case 7: cube.do_r_prime_move_internal(); break;
-        case 8: cube.do_r_move_internal(); cube.do_r_move_internal(); break;
-        case 9: cube.do_l_move_internal(); break;
-        case 10: cube.do_l_prime_move_internal(); break;
-        case 11: cube.do_l_move_internal(); cube.do_l_move_internal(); break;
-        case 12: cube.do_f_move_internal(); break;
-        case 13: cube.do_f_prime_move_internal(); break;
-        case 14: cube.do_f_move_internal(); cube.do_f_move_internal(); break;
-        case 15: cube.do_b_move_internal(); break;
-        case 16: cube.do_b_prime_move_internal(); break;
-        case 17: cube.do_b_move_internal(); cube.do_b_move_internal(); break;
-        default: break;
-    }
+    [&cube, code]<std::size_t... T>(std::index_sequence<T...>) {
+        (void)((code == T && (apply_face_turn<static_cast<FaceTurn>(T)>(cube), true)) || ...);
+    }(std::make_index_sequence<FACE_TURN_COUNT>{});
 }
 
 template <Cube C>
@@ -219,7 +206,7 @@ constexpr void do_moves_internal(C& cube, std::string_view text) noexcept {
             const unsigned face = FACE_OF[first];
             const unsigned kind = KIND_OF[two ? second : 256u];
             const bool valid = face != BAD && kind != BAD;
-            apply_turn_code(cube, valid ? static_cast<std::uint8_t>(face * 3 + kind) : NO_TURN);
+            apply_turn_code(cube, valid ? face_turn(face, kind) : NO_TURN);
             at += two ? 3 : 2;
         }
         std::size_t space;

@@ -14,8 +14,12 @@
 namespace twirlkit {
 
 // In move-index order.
-inline constexpr std::array<std::string_view, MOVE_COUNT> QUARTER_TURN_TOKENS{
-    "U", "U'", "D", "D'", "R", "R'", "L", "L'", "F", "F'", "B", "B'"};
+consteval std::array<std::string_view, MOVE_COUNT> quarter_turn_tokens() {
+    std::array<std::string_view, MOVE_COUNT> out{};
+    for (MoveIndex m = 0; m < MOVE_COUNT; ++m) out[m] = face_turn_token(face_turn_of(m));
+    return out;
+}
+inline constexpr std::array<std::string_view, MOVE_COUNT> QUARTER_TURN_TOKENS = quarter_turn_tokens();
 
 // Appends the tokens of `moves` (each below MOVE_COUNT) to `out`.
 inline void append_solution_text(std::span<const std::uint8_t> moves, std::string& out) {

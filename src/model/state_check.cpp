@@ -24,7 +24,7 @@ std::string describe(const StateFault& fault) {
             return "colour " + where + " occurs " + number(v[0]) + " times, not " + number(v[1]);
         case K::centre:
             return "the centre sticker " + where + " has colour " + number(v[0]) + ", not " +
-                   std::to_string(fault.where / 9);
+                   number(v[1]);
         case K::unknown_corner:
             return "corner slot " + where + " shows colours (" + number(v[0]) + ", " +
                    number(v[1]) + ", " + number(v[2]) + "), which no corner has";

@@ -34,7 +34,7 @@ struct StateFault {
         code_range,        // where: sticker position; values[0]: the code, read as
                            // unsigned where values[1] is 1
         colour_count,      // where: colour; values[0]: count, values[1]: expected
-        centre,            // where: sticker position; values[0]: its colour
+        centre,            // where: sticker position; values[0]: its colour, values[1]: its face's
         unknown_corner,    // where: corner slot; values: the three colours
         unknown_edge,      // where: edge slot; values: the two colours
         high_bits,         // where: 0 corner word, 1 edge word
@@ -252,11 +252,11 @@ consteval std::array<std::uint8_t, 216> corner_by_colours() {
 consteval std::array<std::uint8_t, 36> edge_by_colours() {
     std::array<std::uint8_t, 36> t{};
     t.fill(NO_PIECE);
-    for (unsigned j = 0; j < 12; ++j)
+    for (unsigned j = 0; j < EDGE_COUNT; ++j)
         for (unsigned f = 0; f < 2; ++f) {
             const unsigned a = EDGE_COLOURS[2 * j + f];
             const unsigned b = EDGE_COLOURS[2 * j + (1 ^ f)];
-            t[6 * a + b] = static_cast<std::uint8_t>(j | (f << 4));
+            t[6 * a + b] = static_cast<std::uint8_t>(j | (f << FLIP_SHIFT));
         }
     return t;
 }
@@ -299,7 +299,7 @@ template <class C>
 inline constexpr auto CORNER_FACELETS =
     facelet_positions<CORNER_COUNT, 3>(C::sticker_net, StickerKind::corner);
 template <class C>
-inline constexpr auto EDGE_FACELETS = facelet_positions<12, 2>(C::sticker_net, StickerKind::edge);
+inline constexpr auto EDGE_FACELETS = facelet_positions<EDGE_COUNT, 2>(C::sticker_net, StickerKind::edge);
 
 }  // namespace detail
 
@@ -332,7 +332,7 @@ bool read_pieces_fast(const T* row, C& out) noexcept {
         words[0] |= Word{v} << (SLOT_BITS * s);
     }
     if constexpr (C::has_edges) {
-        for (unsigned s = 0; s < 12; ++s) {
+        for (unsigned s = 0; s < EDGE_COUNT; ++s) {
             const auto [a, b] = edge_colours<C>(row, s);
             const unsigned v = EDGE_BY_CODES[8 * a + b];
             missing |= v;
@@ -354,7 +354,7 @@ StateFault read_pieces(const T* row, C& out) noexcept {
         if (CORNER_BY_COLOURS[36 * a + 6 * b + c] == NO_PIECE) return {K::unknown_corner, s, {a, b, c}};
     }
     if constexpr (C::has_edges) {
-        for (unsigned s = 0; s < 12; ++s) {
+        for (unsigned s = 0; s < EDGE_COUNT; ++s) {
             const auto [a, b] = edge_colours<C>(row, s);
             if (EDGE_BY_COLOURS[6 * a + b] == NO_PIECE) return {K::unknown_edge, s, {a, b}};
         }
@@ -412,7 +412,7 @@ StateFault diagnose_sticker_row(const T* row, C& out) noexcept {
     }
     for (std::size_t p = 0; p < d; ++p) {
         if (net[p].kind == StickerKind::centre && static_cast<unsigned>(row[p]) != net[p].index) {
-            return {K::centre, static_cast<unsigned>(p), {static_cast<std::int64_t>(row[p])}};
+            return {K::centre, static_cast<unsigned>(p), {static_cast<std::int64_t>(row[p]), net[p].index}};
         }
     }
     if (const StateFault fault = read_pieces(row, out)) return fault;

@@ -99,7 +99,7 @@ consteval FaceletCodes corner_facelet_codes() {
 consteval FaceletCodes edge_facelet_codes() {
     FaceletCodes t{};
     for (unsigned k = 0; k < 2; ++k)
-        for (unsigned v = 0; v < 32; ++v) t[k][v] = EDGE_COLOURS[2 * (v & 0x0F) + (k ^ (v >> 4))];
+        for (unsigned v = 0; v < 32; ++v) t[k][v] = EDGE_COLOURS[2 * (v & EDGE_PIECE_MASK) + (k ^ (v >> FLIP_SHIFT))];
     return t;
 }
 
@@ -140,7 +140,7 @@ constexpr std::uint32_t sticker_code(Word corners, Word edges) noexcept {
         static_assert(S.index < CORNER_COUNT && S.facelet < 3);
         return detail::CORNER_FACELET_CODES[S.facelet][slot_value(corners, S.index)];
     } else {
-        static_assert(S.index < 12 && S.facelet < 2);
+        static_assert(S.index < EDGE_COUNT && S.facelet < 2);
         return detail::EDGE_FACELET_CODES[S.facelet][slot_value(edges, S.index)];
     }
 }
@@ -200,11 +200,11 @@ constexpr std::array<std::pair<unsigned, unsigned>, CORNER_COUNT> corner_pieces(
 }
 
 // (piece, flip) per edge slot, fields copied out as stored.
-constexpr std::array<std::pair<unsigned, unsigned>, 12> edge_pieces(Word word) noexcept {
-    std::array<std::pair<unsigned, unsigned>, 12> out{};
-    for (unsigned k = 0; k < 12; ++k) {
+constexpr std::array<std::pair<unsigned, unsigned>, EDGE_COUNT> edge_pieces(Word word) noexcept {
+    std::array<std::pair<unsigned, unsigned>, EDGE_COUNT> out{};
+    for (unsigned k = 0; k < EDGE_COUNT; ++k) {
         const auto v = static_cast<unsigned>(slot_value(word, k));
-        out[k] = {v & 15U, (v >> 4) & 1U};
+        out[k] = {static_cast<unsigned>(v & EDGE_PIECE_MASK), static_cast<unsigned>(v >> FLIP_SHIFT) & 1U};
     }
     return out;
 }

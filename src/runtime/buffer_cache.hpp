@@ -27,6 +27,11 @@ public:
     explicit AllocationError(std::size_t bytes) noexcept {
         std::snprintf(text_, sizeof text_, "cannot allocate an output array of %zu bytes", bytes);
     }
+    // Another buffer than an output array, named by `what` ("the 3x3 solver
+    // tables").
+    AllocationError(const char* what, std::size_t bytes) noexcept {
+        std::snprintf(text_, sizeof text_, "cannot allocate %s of %zu bytes", what, bytes);
+    }
     const char* what() const noexcept override { return text_; }
 
 private:

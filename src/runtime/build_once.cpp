@@ -7,8 +7,6 @@
 #include <chrono>
 #include <thread>
 
-#include "runtime/parallel.hpp"
-
 namespace twirlkit::detail {
 
 namespace {

@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+#include <string_view>
+
 namespace twirlkit::detail {
 
 bool cpu_has_avx2() noexcept {
@@ -14,6 +17,15 @@ bool cpu_has_avx2() noexcept {
 #else
     return false;
 #endif
+}
+
+bool avx2_kernels() noexcept {
+    static const bool chosen = [] {
+        const char* portable = std::getenv("TWIRLKIT_PORTABLE_KERNELS");
+        const bool forced = portable != nullptr && std::string_view(portable) == "1";
+        return cpu_has_avx2() && !forced;
+    }();
+    return chosen;
 }
 
 std::size_t last_level_cache_bytes() noexcept {

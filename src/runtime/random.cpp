@@ -152,7 +152,7 @@ using Lanes = std::uint32_t __attribute__((vector_size(32)));
 }
 
 detail::WideRefill pick_chacha8_blocks() noexcept {
-    return detail::cpu_has_avx2() ? &detail::chacha8_blocks_avx2 : &detail::chacha8_blocks_baseline;
+    return detail::avx2_kernels() ? &detail::chacha8_blocks_avx2 : &detail::chacha8_blocks_baseline;
 }
 
 }  // namespace

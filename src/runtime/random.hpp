@@ -34,6 +34,22 @@ namespace twirlkit {
 // Output is consumed as 32-bit words in block order, one buffered block at a
 // time. Construction computes nothing, so a generator that draws a few dozen
 // words costs about two blocks.
+namespace detail {
+// Words 0..3 of every ChaCha input: "expand 32-byte k".
+inline constexpr std::array<std::uint32_t, 4> CHACHA_CONSTANTS{0x61707865u, 0x3320646eu,
+                                                               0x79622d32u, 0x6b206574u};
+
+// The input block of a key, counter and nonce, in the layout above.
+constexpr std::array<std::uint32_t, 16> chacha_input(const std::array<std::uint32_t, 8>& key,
+                                                     std::uint64_t counter,
+                                                     std::uint64_t nonce) noexcept {
+    return {CHACHA_CONSTANTS[0], CHACHA_CONSTANTS[1], CHACHA_CONSTANTS[2], CHACHA_CONSTANTS[3],
+            key[0], key[1], key[2], key[3], key[4], key[5], key[6], key[7],
+            static_cast<std::uint32_t>(counter), static_cast<std::uint32_t>(counter >> 32),
+            static_cast<std::uint32_t>(nonce), static_cast<std::uint32_t>(nonce >> 32)};
+}
+}  // namespace detail
+
 template <int Rounds>
 class ChaCha {
     static_assert(Rounds > 0 && Rounds % 2 == 0, "ChaCha runs double rounds");
@@ -44,10 +60,7 @@ public:
 
     constexpr explicit ChaCha(const Key& key, std::uint64_t nonce = 0,
                               std::uint64_t counter = 0) noexcept
-        : input_{0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u,
-                 key[0], key[1], key[2], key[3], key[4], key[5], key[6], key[7],
-                 static_cast<std::uint32_t>(counter), static_cast<std::uint32_t>(counter >> 32),
-                 static_cast<std::uint32_t>(nonce), static_cast<std::uint32_t>(nonce >> 32)} {}
+        : input_(detail::chacha_input(key, counter, nonce)) {}
 
     std::uint32_t next_u32() noexcept {
         if (next_ == BLOCK_WORDS) [[unlikely]] {
@@ -151,9 +164,7 @@ public:
 
     explicit WideChaCha8(const Key& key, std::uint64_t nonce = 0, std::uint64_t counter = 0,
                          detail::WideRefill refill = detail::chacha8_blocks) noexcept
-        : input_{0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u,
-                 key[0], key[1], key[2], key[3], key[4], key[5], key[6], key[7],
-                 0, 0, static_cast<std::uint32_t>(nonce), static_cast<std::uint32_t>(nonce >> 32)},
+        : input_(detail::chacha_input(key, 0, nonce)),
           counter_(counter),
           refill_(refill) {}
 

@@ -223,4 +223,32 @@ BreadthFirstLayers breadth_first(const Entries& entries, const BreadthFirstSpace
     return layers;
 }
 
+// A cheap look at a table that claims to hold such distances (one read from
+// a file, say): the goal at 0, and for each of `samples` entries drawn by
+// `random` (a 64-bit generator), every neighbour at most one away, and
+// unless the entry is the goal, none other at 0 and one neighbour one
+// closer. An entry at `cap` (4-bit tables: 15 or more) needs none closer.
+template <class Entries, class Neighbours, class Random>
+bool breadth_first_sample_holds(const Entries& entries, const BreadthFirstSpace& space,
+                                const Neighbours& neighbours, unsigned cap, std::size_t samples,
+                                Random& random) {
+    if (entries.load(space.goal) != 0) return false;
+    const std::size_t count = space.entries();
+    for (std::size_t k = 0; k < samples; ++k) {
+        const std::size_t i = static_cast<std::size_t>(random() % count);
+        const unsigned d = entries.load(i);
+        if (d == 0 && i != space.goal) return false;
+        bool near = true;
+        bool closer = false;
+        neighbours(i / space.second_count, i % space.second_count, [&](std::size_t j) {
+            const unsigned n = entries.load(j);
+            near = near && n + 1 >= d && n <= d + 1;
+            closer = closer || n + 1 == d;
+            return !near;
+        });
+        if (!near || (d != 0 && d != cap && !closer)) return false;
+    }
+    return true;
+}
+
 }  // namespace twirlkit

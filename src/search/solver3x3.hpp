@@ -41,25 +41,39 @@ struct SolverTables;
 inline constexpr const char* SOLVER_TABLE_FILE = "solver3x3-v3.bin";
 
 // The process's tables from the user's cache directory: $XDG_CACHE_HOME/twirlkit
-// when that is set to an absolute path, else ~/.cache/twirlkit. The first
-// caller loads or builds them; callers meanwhile wait; later calls return at
-// once. A failed build is not kept, so the next call tries again.
+// when that is set to an absolute path, else ~/.cache/twirlkit, and with
+// neither variable set in memory only. The file is used only in a directory
+// of the user's own that no one else may write to. The first caller loads or
+// builds them; callers meanwhile wait; later calls return at once. A failed
+// build is not kept, so the next call tries again. Throws AllocationError
+// (runtime/buffer_cache.hpp) naming the tables when memory is refused.
 const SolverTables& solver_tables();
+// Empty when there is no per-user folder.
 std::filesystem::path solver_cache_directory();
+
+inline constexpr std::uint64_t NO_NODE_LIMIT = UINT64_MAX;
 
 struct SolveOptions {
     unsigned max_length = 21;
-    // CPU seconds of search per cube; 0 or less stops after the first
-    // solution.
+    // CPU seconds of search per cube, the whole search: when they are spent
+    // the search ends with the best solution found, if any. Bound by it, the
+    // result depends on the machine's speed.
     double timeout = 1.0;
     // Search nodes spent, once a solution of at most max_length is found,
     // on looking for a shorter one.
     std::uint64_t extra_nodes = 25000;
+    // Search nodes per cube at most. Bound by it (and not by the timeout),
+    // the result is the same on every run and any number of workers.
+    std::uint64_t max_nodes = NO_NODE_LIMIT;
 };
 
 struct SolveResult {
     std::vector<FaceTurn> turns;
     bool within_max_length = false;
+    // A solution was found (or the cube was solved); false when the timeout
+    // or max_nodes ended the search first.
+    bool found = false;
+    std::uint64_t nodes = 0;  // search nodes visited
 };
 
 // Solves one cube. Requires is_solvable(cube). The search passes a

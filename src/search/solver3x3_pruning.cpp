@@ -1,8 +1,10 @@
 // Pruning tables: distances of coordinate pairs, found breadth-first
-// (search/breadth_first.hpp), and the build of every table.
+// (search/breadth_first.hpp), the build of every table, and the look at
+// tables read from a file.
 #include <bit>
 #include <chrono>
 #include <cstdio>
+#include <random>
 
 #include "search/breadth_first.hpp"
 #include "search/solver3x3_tables.hpp"
@@ -13,33 +15,75 @@ namespace {
 
 using Table8 = SolverTables::Table8;
 
-// Distances of a pair of coordinates, index a * count_b + b, from (0, 0).
+// The entries a * count_b + b of a pair table and their neighbours, one per
+// turn, from the coordinates' move tables.
 template <class MoveA, class MoveB>
-Table8 build_pair_table(std::size_t count_a, std::size_t count_b, std::size_t turn_count,
-                        MoveA move_a, MoveB move_b) {
-    Table8 table(count_a * count_b, ByteEntries::UNREACHED);
-    breadth_first(ByteEntries(table.data()),
-                  BreadthFirstSpace{count_a, count_b, 0, ByteEntries::MAX_DISTANCE},
-                  [&](std::size_t a, std::size_t b, auto&& visit) {
-                      for (std::size_t k = 0; k < turn_count; ++k) {
-                          if (visit(std::size_t{move_a(a, k)} * count_b + move_b(b, k))) return;
-                      }
-                  });
-    return table;
+struct PairSpace {
+    std::size_t count_a;
+    std::size_t count_b;
+    std::size_t turn_count;
+    MoveA move_a;
+    MoveB move_b;
+
+    BreadthFirstSpace shape() const noexcept {
+        return {count_a, count_b, 0, ByteEntries::MAX_DISTANCE};
+    }
+    template <class Visit>
+    void operator()(std::size_t a, std::size_t b, Visit&& visit) const {
+        for (std::size_t k = 0; k < turn_count; ++k) {
+            if (visit(std::size_t{move_a(a, k)} * count_b + move_b(b, k))) return;
+        }
+    }
+};
+template <class MoveA, class MoveB>
+PairSpace(std::size_t, std::size_t, std::size_t, MoveA, MoveB) -> PairSpace<MoveA, MoveB>;
+
+// f(table member, space, what) for the five pair tables, in build order.
+template <class F>
+void for_each_pair_table(const SolverTables& m, F&& f) {
+    // A move table as a function of (coordinate, column).
+    const auto all_turns = [](const auto& table) {
+        return [&table](std::size_t c, std::size_t k) { return table[c * FACE_TURN_COUNT + k]; };
+    };
+    const auto g1_turns = [](const auto& table) {
+        return [&table](std::size_t c, std::size_t k) { return table[c * PHASE2_TURN_COUNT + k]; };
+    };
+    const auto corner_g1 = [&m](std::size_t c, std::size_t k) {
+        return m.corner_move[c * FACE_TURN_COUNT + PHASE2_COLUMNS[k]];
+    };
+    f(&SolverTables::twist_slice,
+      PairSpace{TWIST_COUNT, SLICE_COUNT, FACE_TURN_COUNT, all_turns(m.twist_move), all_turns(m.slice_move)},
+      "twist and middle-edge places done (2/7)");
+    f(&SolverTables::flip_slice,
+      PairSpace{FLIP_COUNT, SLICE_COUNT, FACE_TURN_COUNT, all_turns(m.flip_move), all_turns(m.slice_move)},
+      "flip and middle-edge places done (3/7)");
+    f(&SolverTables::twist_flip,
+      PairSpace{TWIST_COUNT, FLIP_COUNT, FACE_TURN_COUNT, all_turns(m.twist_move), all_turns(m.flip_move)},
+      "twist and flip done (4/7)");
+    f(&SolverTables::corner_slice,
+      PairSpace{CORNER_PERM_COUNT, SLICE_PERM_COUNT, PHASE2_TURN_COUNT, corner_g1,
+                g1_turns(m.slice_perm_move)},
+      "corner and middle-edge order done (5/7)");
+    f(&SolverTables::edge_slice,
+      PairSpace{UD_EDGE_PERM_COUNT, SLICE_PERM_COUNT, PHASE2_TURN_COUNT, g1_turns(m.ud_edge_move),
+                g1_turns(m.slice_perm_move)},
+      "edge and middle-edge order done (6/7)");
 }
 
-// Breadth-first over (corner class, edge permutation) pairs, four bits an
-// entry. Each entry stands for one position: the class's least corner
-// permutation with that edge permutation. Distances stop at 14; the entries
-// left unreached (15) are 15 or more.
-void build_corner_edge_table(SolverTables& t) {
-    constexpr std::size_t count = CORNER_CLASS_COUNT * UD_EDGE_PERM_COUNT;
-    t.corner_edge.assign(count / 16, ~std::uint64_t{0});
-    // A class whose least member some symmetries fix has, for one position,
-    // several entries (the edge permutation seen through each of them): a
-    // neighbour is all of them.
-    const std::vector<std::uint16_t> fixing = class_fixing_symmetries(t);
-    const auto neighbours = [&t, &fixing](std::size_t klass, std::size_t edge, auto&& visit) {
+// The (corner class, edge permutation) pairs, four bits an entry. Each
+// entry stands for one position: the class's least corner permutation with
+// that edge permutation. A class whose least member some symmetries fix has,
+// for one position, several entries (the edge permutation seen through each
+// of them): a neighbour is all of them.
+struct CornerEdgeSpace {
+    const SolverTables& t;
+    std::vector<std::uint16_t> fixing = class_fixing_symmetries(t);
+
+    static BreadthFirstSpace shape() noexcept {
+        return {CORNER_CLASS_COUNT, UD_EDGE_PERM_COUNT, 0, NibbleEntries::MAX_DISTANCE};
+    }
+    template <class Visit>
+    void operator()(std::size_t klass, std::size_t edge, Visit&& visit) const {
         const unsigned rep = t.corner_class_rep[klass];
         for (std::size_t k = 0; k < PHASE2_TURN_COUNT; ++k) {
             const unsigned corner = t.corner_move[rep * FACE_TURN_COUNT + PHASE2_COLUMNS[k]];
@@ -55,12 +99,8 @@ void build_corner_edge_table(SolverTables& t) {
                 if (visit(twin)) return;
             }
         }
-    };
-    breadth_first(NibbleEntries(t.corner_edge.data()),
-                  BreadthFirstSpace{CORNER_CLASS_COUNT, UD_EDGE_PERM_COUNT, 0,
-                                    NibbleEntries::MAX_DISTANCE},
-                  neighbours);
-}
+    }
+};
 
 }  // namespace
 
@@ -77,37 +117,33 @@ std::shared_ptr<SolverTables> build_tables(bool progress) {
     auto t = std::make_shared<SolverTables>();
     build_move_tables(*t);
     report("move tables done (1/7)");
-
-    const SolverTables& m = *t;
-    // A move table as a function of (coordinate, column).
-    const auto all_turns = [](const auto& table) {
-        return [&table](std::size_t c, std::size_t k) { return table[c * FACE_TURN_COUNT + k]; };
-    };
-    const auto g1_turns = [](const auto& table) {
-        return [&table](std::size_t c, std::size_t k) { return table[c * PHASE2_TURN_COUNT + k]; };
-    };
-    const auto corner_g1 = [&m](std::size_t c, std::size_t k) {
-        return m.corner_move[c * FACE_TURN_COUNT + PHASE2_COLUMNS[k]];
-    };
-    t->twist_slice = build_pair_table(TWIST_COUNT, SLICE_COUNT, FACE_TURN_COUNT,
-                                      all_turns(m.twist_move), all_turns(m.slice_move));
-    report("twist and middle-edge places done (2/7)");
-    t->flip_slice = build_pair_table(FLIP_COUNT, SLICE_COUNT, FACE_TURN_COUNT,
-                                     all_turns(m.flip_move), all_turns(m.slice_move));
-    report("flip and middle-edge places done (3/7)");
-    t->twist_flip = build_pair_table(TWIST_COUNT, FLIP_COUNT, FACE_TURN_COUNT,
-                                     all_turns(m.twist_move), all_turns(m.flip_move));
-    report("twist and flip done (4/7)");
-    t->corner_slice = build_pair_table(CORNER_PERM_COUNT, SLICE_PERM_COUNT, PHASE2_TURN_COUNT,
-                                       corner_g1, g1_turns(m.slice_perm_move));
-    report("corner and middle-edge order done (5/7)");
-    t->edge_slice = build_pair_table(UD_EDGE_PERM_COUNT, SLICE_PERM_COUNT, PHASE2_TURN_COUNT,
-                                     g1_turns(m.ud_edge_move), g1_turns(m.slice_perm_move));
-    report("edge and middle-edge order done (6/7)");
+    for_each_pair_table(*t, [&](Table8 SolverTables::*member, const auto& space, const char* what) {
+        Table8& table = (*t).*member;
+        table.assign(space.count_a * space.count_b, ByteEntries::UNREACHED);
+        breadth_first(ByteEntries(table.data()), space.shape(), space);
+        report(what);
+    });
     build_symmetry_tables(*t);
-    build_corner_edge_table(*t);
+    t->corner_edge.assign(CORNER_CLASS_COUNT * UD_EDGE_PERM_COUNT / 16, ~std::uint64_t{0});
+    breadth_first(NibbleEntries(t->corner_edge.data()), CornerEdgeSpace::shape(),
+                  CornerEdgeSpace{*t});
     report("corners and edges by symmetry class done (7/7)");
     return t;
+}
+
+bool pruning_tables_hold(const SolverTables& t, std::size_t samples) {
+    std::mt19937_64 random(std::random_device{}());
+    bool holds = true;
+    for_each_pair_table(t, [&](Table8 SolverTables::*member, const auto& space, const char*) {
+        // The entries are only read: the cast gives the reader's type.
+        auto* bytes = const_cast<std::uint8_t*>((t.*member).data());
+        holds = holds && breadth_first_sample_holds(ByteEntries(bytes), space.shape(), space,
+                                                    ByteEntries::UNREACHED, samples, random);
+    });
+    auto* words = const_cast<std::uint64_t*>(t.corner_edge.data());
+    return holds && breadth_first_sample_holds(NibbleEntries(words), CornerEdgeSpace::shape(),
+                                               CornerEdgeSpace{t}, NibbleEntries::UNREACHED,
+                                               samples, random);
 }
 
 }  // namespace twirlkit::two_phase

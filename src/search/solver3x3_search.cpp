@@ -53,8 +53,9 @@ public:
                 result.turns.assign(best_.begin(), best_.begin() + best_length_);
             }
         }
-        result.within_max_length =
-            (cube_.is_solved() || best_length_ != NO_LENGTH) && result.turns.size() <= options_.max_length;
+        result.found = cube_.is_solved() || best_length_ != NO_LENGTH;
+        result.within_max_length = result.found && result.turns.size() <= options_.max_length;
+        result.nodes = nodes_;
         return result;
     }
 
@@ -78,17 +79,21 @@ private:
     // Counts a node; every CHECK_EVERY nodes passes a cancellation point and
     // looks at the clock. Returns false once the search should end.
     bool visit() {
+        // Exactly max_nodes, so that a search it ends always ends alike.
+        if (nodes_ == options_.max_nodes) {
+            aborted_ = true;
+            return false;
+        }
         ++nodes_;
         if (nodes_ % CHECK_EVERY != 0) return true;
         cancellation_point();
-        if (best_length_ != NO_LENGTH) {
-            // Without a solution the search goes on whatever the clock says:
-            // the first one comes within milliseconds.
-            const bool short_enough = best_length_ <= options_.max_length;
-            if ((short_enough && nodes_ - nodes_at_short_ > options_.extra_nodes) ||
-                thread_seconds() >= deadline_) {
-                aborted_ = true;
-            }
+        // The clock binds with or without a solution: with sound tables the
+        // first one comes within milliseconds, but tables that mislead the
+        // bounds could keep the search from one for hours.
+        const bool short_enough = best_length_ <= options_.max_length;
+        if ((short_enough && nodes_ - nodes_at_short_ > options_.extra_nodes) ||
+            thread_seconds() >= deadline_) {
+            aborted_ = true;
         }
         return !aborted_;
     }
@@ -96,8 +101,11 @@ private:
     void phase1(unsigned twist, unsigned flip, unsigned slice_sorted, unsigned depth,
                 unsigned togo) {
         if (togo == 0) {
-            // In G1 (the bound is 0 only there). A phase 1 that ends with a
-            // G1 turn was already in G1 one turn earlier and has been tried.
+            // The bounds are 0 only in G1 in sound tables; the coordinates
+            // say so for sure, and phase 2 reads its tables only there. A
+            // phase 1 that ends with a G1 turn was already in G1 one turn
+            // earlier and has been tried.
+            if (twist != 0 || flip != 0 || slice_sorted >= SLICE_PERM_COUNT) return;
             if (depth == 0 || !is_phase2_turn(path_[depth - 1])) start_phase2(slice_sorted, depth);
             return;
         }
@@ -206,7 +214,7 @@ std::vector<SolveResult> solve_batch_two_phase(std::span<const Cube3x3> cubes,
     std::vector<SolveResult> results(cubes.size());
     // Solved cubes need no tables: an empty or solved batch costs no build.
     if (std::all_of(cubes.begin(), cubes.end(), [](const Cube3x3& c) { return c.is_solved(); })) {
-        for (SolveResult& r : results) r.within_max_length = true;
+        for (SolveResult& r : results) r.within_max_length = r.found = true;
         return results;
     }
     const SolverTables& tables = solver_tables();

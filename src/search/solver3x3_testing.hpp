@@ -34,6 +34,12 @@ std::shared_ptr<const SolverTables> load_solver_tables(const std::filesystem::pa
 std::shared_ptr<const SolverTables> load_or_build_solver_tables(
     const std::filesystem::path& directory, bool progress, TableSource* source = nullptr);
 
+// Writes the tables as the cache file in `directory`; false when it could
+// not (the directory is not the user's own, or a write failed).
+bool write_solver_tables(const std::filesystem::path& directory, const SolverTables& tables);
+// Removes the temporary files of writers that are gone; returns how many.
+std::size_t remove_stale_solver_temporaries(const std::filesystem::path& directory);
+
 // How many times this process has built or loaded the tables.
 std::size_t solver_table_acquisitions() noexcept;
 

@@ -109,12 +109,15 @@ class CubeBatch:
         """Cube i gets scramble_lengths[i] random quarter turns."""
     def distances(self) -> NDArray[np.int8]:
         """Exact quarter-turn distance of each 2x2 cube to solved; TypeError on 3x3."""
-    def solve(self, *, max_length: int = 21, timeout: float = 1.0) -> list[str]:
+    def solve(self, *, max_length: int = 21, timeout: float = 1.0,
+              max_nodes: int | None = None) -> list[str]:
         """A solution of each cube, as move text for do_moves.
 
         2x2: a shortest one in quarter turns; the keywords are only checked.
         3x3: two-phase, at most `max_length` face turns when found within
         `timeout` seconds of search (CPU time) a cube, else the shortest found.
+        `max_nodes` caps the search nodes a cube: results it bounds repeat on
+        every run. TimeoutError when a cube gets no solution at all.
         """
     def len(self) -> int: ...
     @classmethod

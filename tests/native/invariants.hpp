@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstddef>
+#include <cstdint>
 #include <random>
+#include <vector>
 
 #include "model/cube.hpp"
 #include "model/cube2x2.hpp"
@@ -61,6 +64,23 @@ C random_cube(std::mt19937_64& rng, int length = 40) {
     C cube{};
     for (int i = 0; i < length; ++i) apply_move_index_internal(cube, rng() % MOVE_COUNT);
     return cube;
+}
+
+// The same from a seed.
+template <Cube C>
+C random_cube(std::uint64_t seed, int length = 40) {
+    std::mt19937_64 rng(seed);
+    return random_cube<C>(rng, length);
+}
+
+// n varied cubes, cube i reached by i % 23 random quarter turns: rows of
+// neighbouring cubes differ, and the same n and seed give the same cubes.
+template <Cube C>
+std::vector<C> sample_cubes(std::size_t n, std::uint64_t seed = 0) {
+    std::mt19937_64 rng(seed * 1'000'003 + n);
+    std::vector<C> cubes(n);
+    for (std::size_t i = 0; i < n; ++i) cubes[i] = random_cube<C>(rng, static_cast<int>(i % 23));
+    return cubes;
 }
 
 }  // namespace twirlkit::testing

@@ -16,19 +16,12 @@
 
 #include "model/cube2x2.hpp"
 #include "model/cube3x3.hpp"
+#include "invariants.hpp"
 
 namespace twirlkit {
 namespace {
 
-// Deterministic, varied cubes: each gets a different number of turns from a
-// fixed-key generator, so rows of neighbouring cubes differ.
-template <Cube C>
-std::vector<C> sample_cubes(std::size_t n) {
-    ChaCha8 gen(ChaCha8::Key{1, 2, 3, 4, 5, 6, 7, static_cast<std::uint32_t>(n)});
-    std::vector<C> cubes(n);
-    for (std::size_t i = 0; i < n; ++i) scramble_with(cubes[i], static_cast<std::int64_t>(i % 23), gen);
-    return cubes;
-}
+using testing::sample_cubes;
 
 template <Cube C>
 std::vector<std::int64_t> reference_row(C cube, MoveIndex move) {
@@ -53,12 +46,12 @@ TYPED_TEST(KernelTest, SuccessorRowsComeCubeByCubeInMoveOrderWhateverTheGrain) {
     // Chunks of one cube, of odd sizes, and of the whole run.
     for (std::size_t grain : {std::size_t{1}, std::size_t{5}, std::size_t{12}, std::size_t{13},
                               NEXT_STATES_GRAIN, std::size_t{100000}}) {
-        const OutputMatrix out = next_states_internal(std::span<const C>(cubes), grain);
+        const OutputBuffer out = next_states_internal(std::span<const C>(cubes), grain);
         ASSERT_EQ(out.rows(), cubes.size() * MOVE_COUNT);
         ASSERT_EQ(out.cols(), C::sticker_dim);
         for (std::size_t i = 0; i < cubes.size(); ++i) {
             for (MoveIndex m = 0; m < MOVE_COUNT; ++m) {
-                const std::int64_t* row = out.row(MOVE_COUNT * i + m);
+                const std::int64_t* row = out.row<std::int64_t>(MOVE_COUNT * i + m);
                 const std::vector<std::int64_t> expected = reference_row(cubes[i], m);
                 ASSERT_EQ(std::vector<std::int64_t>(row, row + C::sticker_dim), expected)
                     << "cube " << i << " move " << m << " grain " << grain;
@@ -68,20 +61,21 @@ TYPED_TEST(KernelTest, SuccessorRowsComeCubeByCubeInMoveOrderWhateverTheGrain) {
     EXPECT_EQ(cubes, before);
 }
 
-bool same_rows(const OutputMatrix& a, const OutputMatrix& b) {
+bool same_rows(const OutputBuffer& a, const OutputBuffer& b) {
+    const std::int64_t* cells = a.elements<std::int64_t>();
     return a.rows() == b.rows() && a.cols() == b.cols() &&
-           std::equal(a.data(), a.data() + a.rows() * a.cols(), b.data());
+           std::equal(cells, cells + a.rows() * a.cols(), b.elements<std::int64_t>());
 }
 
 TYPED_TEST(KernelTest, StickerRowsAreTheCubesInOrder) {
     using C = TypeParam;
     const std::vector<C> cubes = sample_cubes<C>(301);
     for (std::size_t grain : {std::size_t{1}, std::size_t{7}, STICKER_ROWS_GRAIN}) {
-        const OutputMatrix out = sticker_arrays_internal(std::span<const C>(cubes), grain);
+        const OutputBuffer out = sticker_arrays_internal(std::span<const C>(cubes), grain);
         ASSERT_EQ(out.rows(), cubes.size());
         ASSERT_EQ(out.cols(), C::sticker_dim);
         for (std::size_t i = 0; i < cubes.size(); ++i) {
-            const std::int64_t* row = out.row(i);
+            const std::int64_t* row = out.row<std::int64_t>(i);
             ASSERT_EQ(std::vector<std::int64_t>(row, row + C::sticker_dim),
                       cubes[i].sticker_array_internal())
                 << "cube " << i << " grain " << grain;
@@ -92,9 +86,9 @@ TYPED_TEST(KernelTest, StickerRowsAreTheCubesInOrder) {
 TYPED_TEST(KernelTest, EmptyInputGivesAnEmptyMatrixWithARealAddress) {
     using C = TypeParam;
     const std::vector<C> none;
-    const OutputMatrix successors = next_states_internal(std::span<const C>(none));
-    const OutputMatrix stickers = sticker_arrays_internal(std::span<const C>(none));
-    for (const OutputMatrix* out : {&successors, &stickers}) {
+    const OutputBuffer successors = next_states_internal(std::span<const C>(none));
+    const OutputBuffer stickers = sticker_arrays_internal(std::span<const C>(none));
+    for (const OutputBuffer* out : {&successors, &stickers}) {
         EXPECT_EQ(out->rows(), 0u);
         EXPECT_EQ(out->cols(), C::sticker_dim);
         EXPECT_NE(out->data(), nullptr);  // NumPy would allocate its own for nullptr
@@ -175,20 +169,20 @@ TYPED_TEST(KernelTest, RowsWrittenAroundTheCachesAreTheProjection) {
     using C = TypeParam;
     constexpr std::size_t row_bytes = C::sticker_dim * sizeof(std::int64_t);
     const std::vector<C> cubes = sample_cubes<C>(detail::stream_threshold() / row_bytes + 3);
-    const OutputMatrix rows = sticker_arrays_internal(std::span<const C>(cubes));
+    const OutputBuffer rows = sticker_arrays_internal(std::span<const C>(cubes));
     for (std::size_t i = 0; i < cubes.size(); ++i) {
-        const std::int64_t* row = rows.row(i);
+        const std::int64_t* row = rows.row<std::int64_t>(i);
         ASSERT_EQ(std::vector<std::int64_t>(row, row + C::sticker_dim), cubes[i].sticker_array_internal())
             << "cube " << i;
     }
     const std::span<const C> few(cubes.data(), detail::stream_threshold() / (MOVE_COUNT * row_bytes) + 3);
-    const OutputMatrix next = next_states_internal(few);
+    const OutputBuffer next = next_states_internal(few);
     // The scalar build, streamed and not, gives the same rows as the one this CPU runs.
-    EXPECT_TRUE(same_rows(next_states_internal<C, false>(few), next));
-    EXPECT_TRUE(same_rows(next_states_internal<C, false>(few.first(50)), next_states_internal(few.first(50))));
+    EXPECT_TRUE(same_rows(next_states_with<C, false>(few), next));
+    EXPECT_TRUE(same_rows(next_states_with<C, false>(few.first(50)), next_states_internal(few.first(50))));
     for (std::size_t i = 0; i < few.size(); i += 7) {
         for (MoveIndex m = 0; m < MOVE_COUNT; ++m) {
-            const std::int64_t* row = next.row(MOVE_COUNT * i + m);
+            const std::int64_t* row = next.row<std::int64_t>(MOVE_COUNT * i + m);
             ASSERT_EQ(std::vector<std::int64_t>(row, row + C::sticker_dim), reference_row(few[i], m))
                 << "cube " << i << " move " << m;
         }
@@ -227,18 +221,18 @@ TEST(LargeMatrix, IsMappedHugePageAlignedAndFullyWritten) {
     // 8000 * 12 * 54 * 8 bytes is about 41 MB, above the huge-page size.
     static_assert(std::size_t{8000} * 12 * 54 * 8 >= detail::MAP_THRESHOLD);
     const std::vector<Cube3x3> cubes = sample_cubes<Cube3x3>(8000);
-    const OutputMatrix out = next_states_internal(std::span<const Cube3x3>(cubes));
+    const OutputBuffer out = next_states_internal(std::span<const Cube3x3>(cubes));
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(out.data()) % detail::HUGE_PAGE, 0u);
-    EXPECT_GE(out.capacity(), out.rows() * out.cols());
+    EXPECT_GE(out.capacity(), out.bytes());
     for (std::size_t i = 0; i < cubes.size(); i += 97) {
         for (MoveIndex m = 0; m < MOVE_COUNT; ++m) {
-            const std::int64_t* row = out.row(MOVE_COUNT * i + m);
+            const std::int64_t* row = out.row<std::int64_t>(MOVE_COUNT * i + m);
             ASSERT_EQ(std::vector<std::int64_t>(row, row + Cube3x3::sticker_dim),
                       reference_row(cubes[i], m));
         }
     }
     // The last row ends exactly at rows * cols.
-    const std::int64_t* last = out.row(out.rows() - 1);
+    const std::int64_t* last = out.row<std::int64_t>(out.rows() - 1);
     EXPECT_EQ(std::vector<std::int64_t>(last, last + Cube3x3::sticker_dim),
               reference_row(cubes.back(), MOVE_B_PRIME));
 }
@@ -270,40 +264,40 @@ TEST(OutputShape, AcceptsWhatFitsAndNamesEachOverflow) {
 
 int frees = 0;
 std::size_t freed_capacity = 0;
-void count_free(std::int64_t*, std::size_t capacity) noexcept {
+void count_free(void*, std::size_t capacity) noexcept {
     ++frees;
     freed_capacity = capacity;
 }
 
-TEST(OutputMatrixOwnership, FreesOnceAfterMovesAndNeverAfterRelease) {
+TEST(OutputBufferOwnership, FreesOnceAfterMovesAndNeverAfterRelease) {
     std::int64_t cells[6]{};
     frees = 0;
     {
-        OutputMatrix a(cells, 2, 3, 6, &count_free);
-        OutputMatrix b(std::move(a));
-        OutputMatrix c;
+        OutputBuffer a(cells, 2, 3, Element::int64, sizeof cells, &count_free);
+        OutputBuffer b(std::move(a));
+        OutputBuffer c;
         c = std::move(b);
         EXPECT_EQ(a.data(), nullptr);
         EXPECT_EQ(c.data(), cells);
-        EXPECT_EQ(c.row(1), cells + 3);
+        EXPECT_EQ(c.row<std::int64_t>(1), cells + 3);
     }
     EXPECT_EQ(frees, 1);
-    EXPECT_EQ(freed_capacity, 6u);
+    EXPECT_EQ(freed_capacity, sizeof cells);
 
     frees = 0;
     {
-        OutputMatrix a(cells, 2, 3, 6, &count_free);
-        OutputMatrix::FreeFn fn = a.free_fn();
-        std::int64_t* data = a.release();
+        OutputBuffer a(cells, 2, 3, Element::int64, sizeof cells, &count_free);
+        OutputBuffer::FreeFn fn = a.free_fn();
+        void* data = a.release();
         EXPECT_EQ(frees, 0);
-        fn(data, 6);
+        fn(data, sizeof cells);
     }
     EXPECT_EQ(frees, 1);
 
     frees = 0;
     {
-        OutputMatrix a(cells, 2, 3, 6, &count_free);
-        a = OutputMatrix(cells, 1, 3, 3, &count_free);  // the old buffer goes first
+        OutputBuffer a(cells, 2, 3, Element::int64, sizeof cells, &count_free);
+        a = OutputBuffer(cells, 1, 3, Element::int64, sizeof cells / 2, &count_free);  // the old buffer goes first
         EXPECT_EQ(frees, 1);
     }
     EXPECT_EQ(frees, 2);
@@ -407,13 +401,14 @@ TEST(MappedCache, AReusedBufferIsFullyRewritten) {
     drop_mapped_cache();
     const std::vector<Cube3x3> cubes = sample_cubes<Cube3x3>(8000);
     {
-        OutputMatrix garbage = OutputMatrix::allocate(8000 * MOVE_COUNT, Cube3x3::sticker_dim);
-        std::fill(garbage.data(), garbage.data() + garbage.rows() * garbage.cols(), -7);
+        OutputBuffer garbage = OutputBuffer::allocate(8000 * MOVE_COUNT, Cube3x3::sticker_dim, Element::int64);
+        std::int64_t* cells = garbage.elements<std::int64_t>();
+        std::fill(cells, cells + garbage.rows() * garbage.cols(), -7);
     }
-    const OutputMatrix out = next_states_internal(std::span<const Cube3x3>(cubes));
-    const std::int64_t* end = out.data() + out.rows() * out.cols();
-    EXPECT_EQ(std::find(static_cast<const std::int64_t*>(out.data()), end, std::int64_t{-7}), end);
-    EXPECT_EQ(std::vector<std::int64_t>(out.row(5), out.row(5) + 54), reference_row(cubes[0], 5));
+    const OutputBuffer out = next_states_internal(std::span<const Cube3x3>(cubes));
+    const std::int64_t* end = out.elements<std::int64_t>() + out.rows() * out.cols();
+    EXPECT_EQ(std::find(static_cast<const std::int64_t*>(out.elements<std::int64_t>()), end, std::int64_t{-7}), end);
+    EXPECT_EQ(std::vector<std::int64_t>(out.row<std::int64_t>(5), out.row<std::int64_t>(5) + 54), reference_row(cubes[0], 5));
     drop_mapped_cache();
 }
 

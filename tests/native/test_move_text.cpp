@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "model/cube2x2.hpp"
 #include "model/cube3x3.hpp"
+#include "model/solution_text.hpp"
+#include "invariants.hpp"
 
 namespace twirlkit {
 namespace {
@@ -111,18 +114,11 @@ TEST(ForEachToken, InvalidAndTruncatedUtf8AreTokenBytes) {
     EXPECT_EQ(tokens_of("\x80 \xBF"), (std::vector<std::string>{"\x80", "\xBF"}));
 }
 
-// A cube some way from solved, built with the turns themselves, so that a
-// wrong turn cannot hide behind a symmetry of the solved state.
-template <class C>
+// A cube some way from solved, so that a wrong turn cannot hide behind a
+// symmetry of the solved state.
+template <Cube C>
 C scrambled() {
-    C cube;
-    cube.do_r_move_internal();
-    cube.do_u_move_internal();
-    cube.do_f_prime_move_internal();
-    cube.do_l_move_internal();
-    cube.do_d_move_internal();
-    cube.do_b_prime_move_internal();
-    return cube;
+    return testing::random_cube<C>(std::uint64_t{6});
 }
 
 template <class C>
@@ -139,29 +135,57 @@ TYPED_TEST(DoMoves, EmptyAndBlankTextsChangeNothing) {
     }
 }
 
+// The tokens spelled from the face table read back as their turns, and a
+// solution's text as its moves.
+TYPED_TEST(DoMoves, DerivedTokensReadBackAsTheirTurns) {
+    using C = TypeParam;
+    for (std::size_t t = 0; t < FACE_TURN_COUNT; ++t) {
+        EXPECT_EQ(move_text::turn_code(FACE_TURN_TOKENS[t]), t) << FACE_TURN_TOKENS[t];
+    }
+    const C start = scrambled<C>();
+    std::vector<std::uint8_t> moves;
+    C expected = start;
+    for (MoveIndex m = 0; m < MOVE_COUNT; ++m) {
+        C by_text = start;
+        C by_index = start;
+        do_moves_internal(by_text, QUARTER_TURN_TOKENS[m]);
+        apply_move_index_internal(by_index, m);
+        EXPECT_EQ(by_text, by_index) << QUARTER_TURN_TOKENS[m];
+        for (MoveIndex k = 0; k <= m; ++k) {
+            moves.push_back(static_cast<std::uint8_t>((m * 7 + k) % MOVE_COUNT));
+            apply_move_index_internal(expected, moves.back());
+        }
+    }
+    std::string text;
+    append_solution_text(moves, text);
+    C cube = start;
+    do_moves_internal(cube, text);
+    EXPECT_EQ(cube, expected) << text;
+}
+
 TYPED_TEST(DoMoves, EveryTokenMatchesItsTurn) {
     using C = TypeParam;
     struct Face {
         char letter;
-        void (C::*quarter)() noexcept;
-        void (C::*prime)() noexcept;
+        void (*quarter)(C&) noexcept;
+        void (*prime)(C&) noexcept;
     };
     const Face faces[] = {
-        {'U', &C::do_u_move_internal, &C::do_u_prime_move_internal},
-        {'D', &C::do_d_move_internal, &C::do_d_prime_move_internal},
-        {'R', &C::do_r_move_internal, &C::do_r_prime_move_internal},
-        {'L', &C::do_l_move_internal, &C::do_l_prime_move_internal},
-        {'F', &C::do_f_move_internal, &C::do_f_prime_move_internal},
-        {'B', &C::do_b_move_internal, &C::do_b_prime_move_internal},
+        {'U', &apply_turn<MOVE_U, C>, &apply_turn<MOVE_U_PRIME, C>},
+        {'D', &apply_turn<MOVE_D, C>, &apply_turn<MOVE_D_PRIME, C>},
+        {'R', &apply_turn<MOVE_R, C>, &apply_turn<MOVE_R_PRIME, C>},
+        {'L', &apply_turn<MOVE_L, C>, &apply_turn<MOVE_L_PRIME, C>},
+        {'F', &apply_turn<MOVE_F, C>, &apply_turn<MOVE_F_PRIME, C>},
+        {'B', &apply_turn<MOVE_B, C>, &apply_turn<MOVE_B_PRIME, C>},
     };
     const C start = scrambled<C>();
     for (const Face& face : faces) {
         const std::string x(1, face.letter);
         C quarter = start, prime = start, half = start;
-        (quarter.*face.quarter)();
-        (prime.*face.prime)();
-        (half.*face.quarter)();
-        (half.*face.quarter)();
+        face.quarter(quarter);
+        face.prime(prime);
+        face.quarter(half);
+        face.quarter(half);
         const std::pair<std::string, C> cases[] = {
             {x, quarter}, {x + "'", prime}, {x + "!", prime}, {x + "2", half}};
         for (const auto& [text, expected] : cases) {
@@ -176,10 +200,10 @@ TYPED_TEST(DoMoves, SequenceMatchesDirectCalls) {
     TypeParam cube = scrambled<TypeParam>();
     TypeParam expected = cube;
     do_moves_internal(cube, "R U R' U'");
-    expected.do_r_move_internal();
-    expected.do_u_move_internal();
-    expected.do_r_prime_move_internal();
-    expected.do_u_prime_move_internal();
+    apply_turn<MOVE_R>(expected);
+    apply_turn<MOVE_U>(expected);
+    apply_turn<MOVE_R_PRIME>(expected);
+    apply_turn<MOVE_U_PRIME>(expected);
     EXPECT_EQ(cube, expected);
 }
 
@@ -199,11 +223,11 @@ TYPED_TEST(DoMoves, MixedTextAppliesKnownTokensInOrder) {
     TypeParam cube = scrambled<TypeParam>();
     TypeParam expected = cube;
     do_moves_internal(cube, "R sune U2 x B!\nD'");
-    expected.do_r_move_internal();
-    expected.do_u_move_internal();
-    expected.do_u_move_internal();
-    expected.do_b_prime_move_internal();
-    expected.do_d_prime_move_internal();
+    apply_turn<MOVE_R>(expected);
+    apply_turn<MOVE_U>(expected);
+    apply_turn<MOVE_U>(expected);
+    apply_turn<MOVE_B_PRIME>(expected);
+    apply_turn<MOVE_D_PRIME>(expected);
     EXPECT_EQ(cube, expected);
 }
 
@@ -240,7 +264,7 @@ TYPED_TEST(DoMoves, NulStaysInsideItsToken) {
     TypeParam cube = scrambled<TypeParam>();
     TypeParam expected = cube;
     do_moves_internal(cube, "U\0 R"sv);
-    expected.do_r_move_internal();
+    apply_turn<MOVE_R>(expected);
     EXPECT_EQ(cube, expected);
 }
 
@@ -261,12 +285,12 @@ TYPED_TEST(DoMoves, InverseOfPrimedTokensIsOnlyPartlyApplied) {
     TypeParam expected = cube;
     do_moves_internal(cube, "R U R' U'");
     do_moves_internal(cube, inverse_scramble_internal("R U R' U'"));
-    expected.do_r_move_internal();
-    expected.do_u_move_internal();
-    expected.do_r_prime_move_internal();
-    expected.do_u_prime_move_internal();
-    expected.do_u_prime_move_internal();
-    expected.do_r_prime_move_internal();
+    apply_turn<MOVE_R>(expected);
+    apply_turn<MOVE_U>(expected);
+    apply_turn<MOVE_R_PRIME>(expected);
+    apply_turn<MOVE_U_PRIME>(expected);
+    apply_turn<MOVE_U_PRIME>(expected);
+    apply_turn<MOVE_R_PRIME>(expected);
     EXPECT_EQ(cube, expected);
 }
 

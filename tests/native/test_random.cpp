@@ -137,18 +137,10 @@ struct RecordingCube {
         ++counts[m];
         ++total;
     }
-    constexpr void do_u_move_internal() noexcept { record(MOVE_U); }
-    constexpr void do_u_prime_move_internal() noexcept { record(MOVE_U_PRIME); }
-    constexpr void do_d_move_internal() noexcept { record(MOVE_D); }
-    constexpr void do_d_prime_move_internal() noexcept { record(MOVE_D_PRIME); }
-    constexpr void do_r_move_internal() noexcept { record(MOVE_R); }
-    constexpr void do_r_prime_move_internal() noexcept { record(MOVE_R_PRIME); }
-    constexpr void do_l_move_internal() noexcept { record(MOVE_L); }
-    constexpr void do_l_prime_move_internal() noexcept { record(MOVE_L_PRIME); }
-    constexpr void do_f_move_internal() noexcept { record(MOVE_F); }
-    constexpr void do_f_prime_move_internal() noexcept { record(MOVE_F_PRIME); }
-    constexpr void do_b_move_internal() noexcept { record(MOVE_B); }
-    constexpr void do_b_prime_move_internal() noexcept { record(MOVE_B_PRIME); }
+    template <MoveIndex M>
+    constexpr void turn() noexcept {
+        record(M);
+    }
     constexpr bool is_solved() const noexcept { return total == 0; }
     std::array<std::uint32_t, 0> to_sticker_array_internal() const noexcept { return {}; }
     std::vector<std::int64_t> sticker_array_internal() const { return {}; }

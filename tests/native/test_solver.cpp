@@ -1,13 +1,22 @@
 #include "search/solver3x3.hpp"
+#include "search/solver3x3_tables.hpp"
 #include "search/solver3x3_testing.hpp"
 
 #include "runtime/parallel.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -168,6 +177,153 @@ TEST(SolverTableCache, ACorruptFileIsRebuiltAndReplaced) {
     const auto expected = solve_two_phase(solver_tables(), cube, options).turns;
     EXPECT_EQ(solve_two_phase(*rebuilt, cube, options).turns, expected);
     EXPECT_EQ(solve_two_phase(*loaded, cube, options).turns, expected);
+}
+
+std::string contents_of(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> names_in(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(SolverTableCache, WithoutAPerUserFolderNothingIsCached) {
+    const std::string xdg = std::getenv("XDG_CACHE_HOME");
+    const char* home = std::getenv("HOME");
+    const std::string saved_home = home != nullptr ? home : "";
+    ::unsetenv("XDG_CACHE_HOME");
+    ::unsetenv("HOME");
+    // Not the shared temporary folder, which another user may have made.
+    const fs::path chosen = solver_cache_directory();
+    ::setenv("XDG_CACHE_HOME", xdg.c_str(), 1);
+    if (home != nullptr) ::setenv("HOME", saved_home.c_str(), 1);
+    EXPECT_TRUE(chosen.empty()) << chosen;
+    EXPECT_FALSE(write_solver_tables(chosen, solver_tables()));
+}
+
+// Links planted at the names a writer might use, and at the file itself,
+// are replaced or left alone, never written through; the file is private.
+TEST(SolverTableCache, TheWriterFollowsNoPlantedLink) {
+    const fs::path dir = make_temp_dir();
+    const fs::path victim = make_temp_dir() / "victim";
+    std::ofstream(victim) << "keep";
+    const std::string file = SOLVER_TABLE_FILE;
+    for (int serial = 0; serial < 16; ++serial) {
+        fs::create_symlink(victim, dir / (file + ".tmp." + std::to_string(::getpid()) + "." +
+                                          std::to_string(serial)));
+    }
+    fs::create_symlink(victim, dir / file);
+    ASSERT_TRUE(write_solver_tables(dir, solver_tables()));
+    EXPECT_EQ(contents_of(victim), "keep");
+    const auto status = fs::symlink_status(dir / file);
+    EXPECT_EQ(status.type(), fs::file_type::regular);
+    EXPECT_EQ(status.permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_NE(load_solver_tables(dir), nullptr);
+    EXPECT_EQ(names_in(dir).size(), 17u);  // the file and the planted links, no temporary
+
+    // A folder anyone may write to is not used at all.
+    fs::permissions(dir, fs::perms::all);
+    EXPECT_EQ(load_solver_tables(dir), nullptr);
+    EXPECT_FALSE(write_solver_tables(dir, solver_tables()));
+}
+
+// A FIFO at the file's name must not hang the load (its open would wait for
+// a writer); the next write replaces it.
+TEST(SolverTableCache, AFifoIsNotWaitedOnAndIsReplaced) {
+    const fs::path dir = make_temp_dir();
+    const fs::path fifo = dir / SOLVER_TABLE_FILE;
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::mutex mutex;
+    std::condition_variable done_changed;
+    bool done = false;
+    bool had_to_unblock = false;
+    // Should the load wait in open(), a writer lets it go on, and the test fails.
+    std::thread watchdog([&] {
+        std::unique_lock lock(mutex);
+        if (done_changed.wait_for(lock, std::chrono::seconds(60), [&] { return done; })) return;
+        had_to_unblock = true;
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) ::close(fd);
+    });
+    const bool refused = load_solver_tables(dir) == nullptr;
+    {
+        std::lock_guard lock(mutex);
+        done = true;
+    }
+    done_changed.notify_all();
+    watchdog.join();
+    EXPECT_FALSE(had_to_unblock);
+    EXPECT_TRUE(refused);
+    ASSERT_TRUE(write_solver_tables(dir, solver_tables()));
+    EXPECT_EQ(fs::symlink_status(fifo).type(), fs::file_type::regular);
+    EXPECT_NE(load_solver_tables(dir), nullptr);
+}
+
+// A writer killed while writing leaves its temporary file; the next write
+// removes those of writers that are gone, and only those.
+TEST(SolverTableCache, TemporariesOfDeadWritersAreRemoved) {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    const fs::path dir = make_temp_dir();
+    const std::string file = SOLVER_TABLE_FILE;
+    const std::string dead = file + ".tmp." + std::to_string(child) + ".0123456789abcdef";
+    const std::string old_style = file + ".tmp." + std::to_string(child) + ".0";
+    const std::string live = file + ".tmp." + std::to_string(::getpid()) + ".fedcba9876543210";
+    const std::string other = "notes.tmp." + std::to_string(child) + ".0";
+    for (const std::string& name : {dead, old_style, live, other}) std::ofstream(dir / name) << "x";
+    ASSERT_TRUE(write_solver_tables(dir, solver_tables()));
+    std::vector<std::string> expected{file, live, other};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names_in(dir), expected);
+    EXPECT_EQ(remove_stale_solver_temporaries(dir), 0u);
+}
+
+// Tables that pass the checksum but whose distances do not hold are not
+// trusted, and whatever the tables, the timeout bounds the search.
+TEST(SolverTableCache, TablesWhoseDistancesDoNotHoldAreRefused) {
+    auto zeroed = std::make_shared<SolverTables>(solver_tables());
+    for (auto* table : {&zeroed->twist_slice, &zeroed->flip_slice, &zeroed->twist_flip,
+                        &zeroed->corner_slice, &zeroed->edge_slice}) {
+        std::fill(table->begin(), table->end(), 0);
+    }
+    std::fill(zeroed->corner_edge.begin(), zeroed->corner_edge.end(), 0);
+    const fs::path dir = make_temp_dir();
+    ASSERT_TRUE(write_solver_tables(dir, *zeroed));
+    EXPECT_EQ(load_solver_tables(dir), nullptr);
+    // Nor a table shifted by one, whose goal is not at 0.
+    auto shifted = std::make_shared<SolverTables>(solver_tables());
+    for (auto& d : shifted->twist_flip) d = static_cast<std::uint8_t>(d + 1);
+    ASSERT_TRUE(write_solver_tables(dir, *shifted));
+    EXPECT_EQ(load_solver_tables(dir), nullptr);
+
+    Cube3x3 cube;
+    apply_move_index_internal(cube, MOVE_R);
+    const SolveResult result =
+        solve_two_phase(*zeroed, cube, SolveOptions{.max_length = 21, .timeout = 0.01});
+    if (result.found) expect_solves(cube, result);
+}
+
+TEST(Solver, NodeLimitEndsTheSearchAtTheSameNodeEveryTime) {
+    std::mt19937 rng(6);
+    const Cube3x3 cube = scrambled(rng, 100);
+    const SolveOptions options{.max_length = 12, .timeout = 1e6, .max_nodes = 300000};
+    const SolveResult first = solve_two_phase(solver_tables(), cube, options);
+    const SolveResult again = solve_two_phase(solver_tables(), cube, options);
+    EXPECT_EQ(first.nodes, 300000u);
+    EXPECT_EQ(again.nodes, first.nodes);
+    EXPECT_EQ(again.turns, first.turns);
+    expect_solves(cube, first);
+    const SolveResult starved =
+        solve_two_phase(solver_tables(), cube, SolveOptions{.timeout = 1e6, .max_nodes = 3});
+    EXPECT_FALSE(starved.found);
+    EXPECT_FALSE(starved.within_max_length);
+    EXPECT_TRUE(starved.turns.empty());
 }
 
 TEST(Solver, RandomStatesAreSolvedWithinTheDefaultLength) {

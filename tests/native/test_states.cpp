@@ -13,16 +13,14 @@
 #include "runtime/random.hpp"
 #include "model/cube2x2.hpp"
 #include "model/cube3x3.hpp"
+#include "invariants.hpp"
 
 namespace twirlkit {
 namespace {
 
 template <Cube C>
 std::vector<C> scrambled(std::size_t n) {
-    ChaCha8 gen(ChaCha8::Key{9, 8, 7, 6, 5, 4, 3, static_cast<std::uint32_t>(n)});
-    std::vector<C> cubes(n);
-    for (std::size_t i = 0; i < n; ++i) scramble_with(cubes[i], static_cast<std::int64_t>(i % 31), gen);
-    return cubes;
+    return testing::sample_cubes<C>(n, 1);
 }
 
 template <class C>
@@ -129,13 +127,13 @@ TYPED_TEST(StateTest, EncodingsAgreeWithTheInt64Rows) {
     using C = TypeParam;
     constexpr std::size_t d = C::sticker_dim;
     const std::vector<C> cubes = scrambled<C>(100);
-    const OutputMatrix successors = next_states_internal(std::span<const C>(cubes));
+    const OutputBuffer successors = next_states_internal(std::span<const C>(cubes));
     std::vector<std::uint8_t> codes(successors.rows() * d, 0xEE);
     encode_sticker_rows_with<C, std::uint8_t, false>(cubes, Encoding{true, false}, codes.data(), 1);
     if (detail::cpu_has_avx2()) {  // the widened int64 rows, then the shuffled byte rows to the last byte
         std::vector<std::int64_t> wide(successors.rows() * d);
         encode_sticker_rows_with<C, std::int64_t, true>(cubes, Encoding{true, false}, wide.data(), 1);
-        EXPECT_TRUE(std::equal(wide.begin(), wide.end(), successors.data()));
+        EXPECT_TRUE(std::equal(wide.begin(), wide.end(), successors.elements<std::int64_t>()));
         std::vector<std::uint8_t> shuffled(codes.size() + 64, 0xEE);
         encode_sticker_rows_with<C, std::uint8_t, true>(cubes, Encoding{true, false}, shuffled.data(), 1);
         EXPECT_TRUE(std::equal(codes.begin(), codes.end(), shuffled.begin()));
@@ -150,7 +148,7 @@ TYPED_TEST(StateTest, EncodingsAgreeWithTheInt64Rows) {
     }
     for (std::size_t r = 0; r < successors.rows(); ++r) {
         for (std::size_t s = 0; s < d; ++s) {
-            const std::int64_t code = successors.row(r)[s];
+            const std::int64_t code = successors.row<std::int64_t>(r)[s];
             ASSERT_EQ(codes[r * d + s], code);
             for (std::size_t c = 0; c < 6; ++c) {
                 ASSERT_EQ(hot[(r * d + s) * 6 + c], c == static_cast<std::size_t>(code) ? 1.0F : 0.0F);
@@ -162,7 +160,7 @@ TYPED_TEST(StateTest, EncodingsAgreeWithTheInt64Rows) {
     expand_cubes_with<false, C>(cubes, expanded.data(), 4);
     for (std::size_t r = 0; r < expanded.size(); ++r) {
         ASSERT_EQ(expanded[r].sticker_array_internal(),
-                  std::vector<std::int64_t>(successors.row(r), successors.row(r) + d));
+                  std::vector<std::int64_t>(successors.row<std::int64_t>(r), successors.row<std::int64_t>(r) + d));
     }
     if (detail::cpu_has_avx2()) {
         std::vector<C> vector(expanded.size());

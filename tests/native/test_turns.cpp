@@ -3,6 +3,7 @@
 #include <array>
 #include <limits>
 #include <random>
+#include <utility>
 
 #include "invariants.hpp"
 
@@ -37,7 +38,7 @@ constexpr std::array<Golden, 12> GOLDEN{{
 // The turns are constexpr: the golden words hold at build time too.
 static_assert([] {
     Cube3x3 cube;
-    cube.do_r_move_internal();
+    apply_turn<MOVE_R>(cube);
     return cube.corners == 0x0000003B6241D940 && cube.edges == 0x0594283992418940;
 }());
 
@@ -65,21 +66,17 @@ TEST(Turns, GoldenWordsOfBothSizes) {
 }
 
 TEST(Turns, MoveIndexMatchesDirectTurns) {
-    using Turn = void (Cube3x3::*)() noexcept;
-    constexpr std::array<Turn, 12> direct{
-        &Cube3x3::do_u_move_internal, &Cube3x3::do_u_prime_move_internal,
-        &Cube3x3::do_d_move_internal, &Cube3x3::do_d_prime_move_internal,
-        &Cube3x3::do_r_move_internal, &Cube3x3::do_r_prime_move_internal,
-        &Cube3x3::do_l_move_internal, &Cube3x3::do_l_prime_move_internal,
-        &Cube3x3::do_f_move_internal, &Cube3x3::do_f_prime_move_internal,
-        &Cube3x3::do_b_move_internal, &Cube3x3::do_b_prime_move_internal};
+    using Turn = void (*)(Cube3x3&) noexcept;
+    constexpr auto direct = []<std::size_t... M>(std::index_sequence<M...>) {
+        return std::array<Turn, MOVE_COUNT>{&apply_turn<M, Cube3x3>...};
+    }(std::make_index_sequence<MOVE_COUNT>{});
     std::mt19937_64 rng(1);
     for (int trial = 0; trial < 50; ++trial) {
         const Cube3x3 start = random_cube<Cube3x3>(rng);
         for (MoveIndex m = 0; m < MOVE_COUNT; ++m) {
             Cube3x3 a = start, b = start;
             apply_move_index_internal(a, m);
-            (b.*direct[m])();
+            direct[m](b);
             EXPECT_EQ(a, b);
         }
     }
@@ -126,22 +123,22 @@ TEST(Turns, SexyMoveHasOrderSix) {
 
 TEST(Turns, OrientationWrapsModuloThree) {
     Cube3x3 r2;
-    r2.do_r_move_internal();
-    r2.do_r_move_internal();
+    apply_turn<MOVE_R>(r2);
+    apply_turn<MOVE_R>(r2);
     for (unsigned k = 0; k < 8; ++k) EXPECT_EQ(slot_value(r2.corners, k) >> 3, 0u);
     Cube2x2 small;
-    small.do_r_move_internal();
-    small.do_r_move_internal();
+    apply_turn<MOVE_R>(small);
+    apply_turn<MOVE_R>(small);
     EXPECT_EQ(small.state, 0x00000038444194C0u);
 
     Cube3x3 f2;
-    f2.do_f_move_internal();
-    f2.do_f_move_internal();
+    apply_turn<MOVE_F>(f2);
+    apply_turn<MOVE_F>(f2);
     for (unsigned k = 0; k < 8; ++k) EXPECT_EQ(slot_value(f2.corners, k) >> 3, 0u);
     for (unsigned k = 0; k < 12; ++k) EXPECT_EQ(slot_value(f2.edges, k) >> 4, 0u);
 
     Cube3x3 f;
-    f.do_f_move_internal();
+    apply_turn<MOVE_F>(f);
     constexpr std::array<unsigned, 8> twists{0, 0, 1, 2, 0, 0, 2, 1};
     for (unsigned k = 0; k < 8; ++k) EXPECT_EQ(slot_value(f.corners, k) >> 3, twists[k]);
     for (unsigned k = 0; k < 12; ++k) {
@@ -186,8 +183,8 @@ TEST(Turns, TwoByTwoFollowsTheThreeByThreeCornerWord) {
 
 TEST(Turns, WholeCubeRotationIsNotSolved) {
     Cube2x2 small;
-    small.do_u_move_internal();
-    small.do_d_prime_move_internal();
+    apply_turn<MOVE_U>(small);
+    apply_turn<MOVE_D_PRIME>(small);
     EXPECT_EQ(small.state, 0x0000003148710403u);
     EXPECT_FALSE(small.is_solved());
 }
