@@ -274,18 +274,14 @@ inline constexpr std::array<Element, 6> ONE_HOT_ELEMENTS{
 // set one-hot element (a float16 1.0 is the bit pattern 0x3C00).
 template <class F>
 void with_element_type(Element element, F&& f) {
-    switch (element) {
-        case Element::int8: f(std::int8_t{1}); break;
-        case Element::uint8:
-        case Element::boolean: f(std::uint8_t{1}); break;
-        case Element::int16: f(std::int16_t{1}); break;
-        case Element::int32: f(std::int32_t{1}); break;
-        case Element::int64: f(std::int64_t{1}); break;
-        case Element::uint64: f(std::uint64_t{1}); break;
-        case Element::float16: f(std::uint16_t{0x3C00}); break;
-        case Element::float32: f(1.0F); break;
-        case Element::float64: f(1.0); break;
-    }
+    with_element_storage(element, [&](auto zero) {
+        using T = decltype(zero);
+        if constexpr (std::is_same_v<T, std::uint16_t>) {
+            f(T{0x3C00});
+        } else {
+            f(T{1});
+        }
+    });
 }
 
 PyObject* CubeBatch_stickers(PyObject* object, PyObject* const* args, Py_ssize_t nargs,

@@ -241,21 +241,12 @@ bool read_uintp_array(PyObject* object, const char* parameter,
 
 namespace {
 
-int type_number(Element element) noexcept {
-    switch (element) {
-        case Element::int8: return NPY_INT8;
-        case Element::uint8: return NPY_UINT8;
-        case Element::int16: return NPY_INT16;
-        case Element::int32: return NPY_INT32;
-        case Element::int64: return NPY_INT64;
-        case Element::uint64: return NPY_UINT64;
-        case Element::float16: return NPY_FLOAT16;
-        case Element::float32: return NPY_FLOAT32;
-        case Element::float64: return NPY_FLOAT64;
-        case Element::boolean: return NPY_BOOL;
-    }
-    return NPY_INT64;
-}
+// NumPy's type numbers of the element types, in the order of the enumeration.
+constexpr std::array<int, ELEMENT_COUNT> TYPE_NUMBERS{
+    NPY_INT8,    NPY_UINT8,   NPY_INT16,   NPY_INT32,   NPY_INT64,
+    NPY_UINT64,  NPY_FLOAT16, NPY_FLOAT32, NPY_FLOAT64, NPY_BOOL};
+
+int type_number(Element element) noexcept { return TYPE_NUMBERS[element_index(element)]; }
 
 bool is_element(PyArray_Descr* descr, Element element) noexcept {
     PyArray_Descr* expected = PyArray_DescrFromType(type_number(element));
@@ -354,21 +345,7 @@ bool integer_array(PyObject* object, const char* parameter, int ndim, std::size_
 
 }  // namespace
 
-const char* element_name(Element element) noexcept {
-    switch (element) {
-        case Element::int8: return "int8";
-        case Element::uint8: return "uint8";
-        case Element::int16: return "int16";
-        case Element::int32: return "int32";
-        case Element::int64: return "int64";
-        case Element::uint64: return "uint64";
-        case Element::float16: return "float16";
-        case Element::float32: return "float32";
-        case Element::float64: return "float64";
-        case Element::boolean: return "bool";
-    }
-    return "?";
-}
+const char* element_name(Element element) noexcept { return ELEMENT_NAMES[element_index(element)]; }
 
 bool convert_dtype(PyObject* object, const char* parameter, std::span<const Element> allowed,
                    const char* context, Element& out) {

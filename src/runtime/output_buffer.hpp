@@ -3,12 +3,14 @@
 // the interpreter lock is released and handed to NumPy without a copy.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "runtime/buffer_cache.hpp"
@@ -21,21 +23,40 @@ enum class Element : std::uint8_t {
     int8, uint8, int16, int32, int64, uint64, float16, float32, float64, boolean
 };
 
-constexpr std::size_t element_size(Element element) noexcept {
-    switch (element) {
-        case Element::int8:
-        case Element::uint8:
-        case Element::boolean: return 1;
-        case Element::int16:
-        case Element::float16: return 2;
-        case Element::int32:
-        case Element::float32: return 4;
-        case Element::int64:
-        case Element::uint64:
-        case Element::float64: return 8;
-    }
-    return 8;
+inline constexpr std::size_t ELEMENT_COUNT = 10;
+
+// The element types' storage on the native side, in the order of the
+// enumeration: the one table that every switch over Element derives from.
+using ElementStorage = std::tuple<std::int8_t, std::uint8_t, std::int16_t, std::int32_t,
+                                  std::int64_t, std::uint64_t, std::uint16_t, float, double,
+                                  std::uint8_t>;
+static_assert(std::tuple_size_v<ElementStorage> == ELEMENT_COUNT &&
+              static_cast<std::size_t>(Element::boolean) + 1 == ELEMENT_COUNT);
+
+// NumPy's names of the element types, in the same order.
+inline constexpr std::array<const char*, ELEMENT_COUNT> ELEMENT_NAMES{
+    "int8", "uint8", "int16", "int32", "int64", "uint64", "float16", "float32", "float64", "bool"};
+
+constexpr std::size_t element_index(Element element) noexcept {
+    return static_cast<std::size_t>(element);
 }
+
+// Calls f(T{}) with the storage type T of `element`.
+template <class F>
+constexpr void with_element_storage(Element element, F&& f) {
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        ((element_index(element) == I ? (f(std::tuple_element_t<I, ElementStorage>{}), 0) : 0), ...);
+    }(std::make_index_sequence<ELEMENT_COUNT>{});
+}
+
+constexpr std::size_t element_size(Element element) noexcept {
+    std::size_t size = 0;
+    with_element_storage(element, [&](auto zero) { size = sizeof(zero); });
+    return size;
+}
+
+static_assert(element_size(Element::float16) == 2 && element_size(Element::boolean) == 1 &&
+              element_size(Element::float64) == 8);
 
 struct MatrixShape {
     std::size_t rows;
