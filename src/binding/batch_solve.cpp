@@ -111,7 +111,8 @@ PyObject* solve_2x2(const PyForkSafeSharedHold& hold, const StateVector<Cube2x2>
 // with the lock released; the search answers Ctrl-C at its cancellation
 // points.
 
-constexpr unsigned MAX_SOLUTION_LENGTH = 40;
+// A max_length past the longest solution the search gives changes nothing.
+constexpr unsigned MAX_SOLUTION_LENGTH = MAX_SOLUTION_TURNS;
 
 // Not noexcept: see ReleaseGil.
 PyObject* solve_3x3(const PyForkSafeSharedHold& hold, std::span<const Cube3x3> cubes,
@@ -218,7 +219,8 @@ PyMethodDef CubeBatch_solve_methods[] = {
      "life of the process). Returns a NumPy int8 array with shape (len(self),).\n"
      "Raises TypeError on a batch of 3x3 cubes."},
     {"solve", TWIRLKIT_FASTCALL(&CubeBatch_solve), METH_FASTCALL | METH_KEYWORDS,
-     "solve($self, *, max_length=21, timeout=1.0, max_nodes=None)\n--\n\n"
+     "solve($self, *, max_length=" TWIRLKIT_STRINGIFY(TWIRLKIT_DEFAULT_MAX_LENGTH)
+     ", timeout=1.0, max_nodes=None)\n--\n\n"
      "Return a solution for every cube, as move text.\n\n"
      "Returns a list of str, one per cube; do_moves with it solves the cube.\n\n"
      "For a 2x2 batch each solution is a shortest one and uses the quarter-turn\n"

@@ -19,6 +19,10 @@
 #include "runtime/borrow.hpp"
 #include "runtime/parallel.hpp"
 
+// A macro's value as a string literal, for docstrings that show a default.
+#define TWIRLKIT_STRINGIFY_VALUE(x) #x
+#define TWIRLKIT_STRINGIFY(x) TWIRLKIT_STRINGIFY_VALUE(x)
+
 namespace twirlkit {
 
 // Owns one strong reference. Replaces "Py_XDECREF(x); ... goto exit;".

@@ -1,4 +1,5 @@
 #include "runtime/borrow.hpp"
+#include "runtime/borrow_testing.hpp"
 
 #include <pthread.h>
 
@@ -84,7 +85,7 @@ ForkSafeSharedHold::~ForkSafeSharedHold() {
     else flag_->release_shared();
 }
 
-std::size_t ForkSafeSharedHold::live_count() noexcept {
+std::size_t fork_safe_hold_count() noexcept {
     ForkSafeHolds& holds = ForkSafeHolds::get();
     std::lock_guard lock(holds.mutex);
     return holds.count;

@@ -131,9 +131,6 @@ public:
     ForkSafeSharedHold& operator=(const ForkSafeSharedHold&) = delete;
     explicit operator bool() const noexcept { return flag_ != nullptr; }
 
-    // Number of holds in the list, for tests.
-    static std::size_t live_count() noexcept;
-
 private:
     friend struct ForkSafeHolds;
     BorrowFlag* flag_;

@@ -53,8 +53,18 @@ std::filesystem::path solver_cache_directory();
 
 inline constexpr std::uint64_t NO_NODE_LIMIT = UINT64_MAX;
 
+// The longest solution the search gives: no position needs more than 20
+// turns to reach G1, and no G1 position more than 18 turns in it.
+inline constexpr unsigned PHASE1_MAX_TURNS = 20;
+inline constexpr unsigned PHASE2_MAX_TURNS = 18;
+inline constexpr unsigned MAX_SOLUTION_TURNS = PHASE1_MAX_TURNS + PHASE2_MAX_TURNS;
+
+// The default of solve(max_length=...), also spelled in its docstring.
+#define TWIRLKIT_DEFAULT_MAX_LENGTH 21
+inline constexpr unsigned DEFAULT_MAX_LENGTH = TWIRLKIT_DEFAULT_MAX_LENGTH;
+
 struct SolveOptions {
-    unsigned max_length = 21;
+    unsigned max_length = DEFAULT_MAX_LENGTH;
     // CPU seconds of search per cube, the whole search: when they are spent
     // the search ends with the best solution found, if any. Bound by it, the
     // result depends on the machine's speed.

@@ -17,10 +17,10 @@ using namespace two_phase;
 namespace {
 
 constexpr unsigned NO_LENGTH = std::numeric_limits<unsigned>::max();
-constexpr unsigned PHASE2_MAX = 18;   // no G1 position needs more
-constexpr unsigned PHASE1_MAX = 20;   // nor more than this to reach G1
+constexpr unsigned PHASE2_MAX = PHASE2_MAX_TURNS;
+constexpr unsigned PHASE1_MAX = PHASE1_MAX_TURNS;
 constexpr std::uint64_t CHECK_EVERY = 4096;  // nodes between clock and cancellation checks
-constexpr std::size_t MAX_TURNS = PHASE1_MAX + PHASE2_MAX;
+constexpr std::size_t MAX_TURNS = MAX_SOLUTION_TURNS;
 
 // CPU seconds of the calling thread. The timeout counts the search's own
 // work, so that a busy machine does not shorten it, nor change its result.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "runtime/borrow.hpp"
+#include "runtime/borrow_testing.hpp"
 
 #if defined(__SANITIZE_THREAD__)
 // The fork test runs its child while another thread lives in the parent,
@@ -108,13 +109,13 @@ TEST(ForkSafeSharedHold, AChildForgetsTheHoldsOfOtherThreadsOnly) {
         }
         ForkSafeSharedHold mine(ours, serial);
         ASSERT_TRUE(mine);
-        EXPECT_EQ(ForkSafeSharedHold::live_count(), 2u);
+        EXPECT_EQ(fork_safe_hold_count(), 2u);
 
         const pid_t pid = fork();
         if (pid == 0) {
             // The reader does not exist here; the forking thread's hold stays.
             const bool ok = theirs.load() == BorrowFlag::FREE && ours.load() == 1 &&
-                            ForkSafeSharedHold::live_count() == 1;
+                            fork_safe_hold_count() == 1;
             _exit(ok ? 0 : 1);
         }
         int status = -1;
@@ -129,7 +130,7 @@ TEST(ForkSafeSharedHold, AChildForgetsTheHoldsOfOtherThreadsOnly) {
         reader.join();
         EXPECT_EQ(theirs.load(), BorrowFlag::FREE);
     }
-    EXPECT_EQ(ForkSafeSharedHold::live_count(), 0u);
+    EXPECT_EQ(fork_safe_hold_count(), 0u);
 }
 
 }  // namespace
