@@ -377,6 +377,11 @@ PyObject* CubeBatch_random_walks(PyObject* object, PyObject* const* args, Py_ssi
 // ---------------------------------------------------------------------------
 // Whole move sequences
 
+// The writers (apply, assign) keep a plain exclusive hold while the lock is
+// released. A child forked meanwhile by another thread then finds the batch
+// still held, and every use of it there raises RuntimeError: the writer's
+// cubes may be half written in the child's copy, and a hold the fork handler
+// dropped would let it read them.
 PyObject* CubeBatch_apply(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr std::array<const char*, 2> names{"moves", "metric"};
     std::array<PyObject*, 2> given;
@@ -419,15 +424,16 @@ PyObject* CubeBatch_apply(PyObject* object, PyObject* const* args, Py_ssize_t na
         }
         sequence[i] = static_cast<std::uint8_t>(m);
     }
-    SignalScope signals;
-    return guarded([&]() -> PyObject* {
-        std::visit(
-            [&](auto& cubes) {
-                apply_sequences_internal(std::span(cubes), sequence.data(), moves.cols, metric);
-            },
-            self->storage);
-        Py_RETURN_NONE;
-    });
+    if (!lock_released([&] {
+            std::visit(
+                [&](auto& cubes) {
+                    apply_sequences_internal(std::span(cubes), sequence.data(), moves.cols, metric);
+                },
+                self->storage);
+        })) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
 }
 
 // ---------------------------------------------------------------------------
@@ -641,17 +647,18 @@ PyObject* CubeBatch_assign(PyObject* object, PyObject* const* args, Py_ssize_t n
                      positions.size(), count);
         return nullptr;
     }
-    SignalScope signals;
-    return guarded([&]() -> PyObject* {
-        std::visit(
-            [&](auto& cubes) {
-                using C = typename std::decay_t<decltype(cubes)>::value_type;
-                assign_cubes(std::span(cubes), std::span<const std::size_t>(positions),
-                             std::span<const C>(std::get<StateVector<C>>(copied)));
-            },
-            self->storage);
-        Py_RETURN_NONE;
-    });
+    if (!lock_released([&] {
+            std::visit(
+                [&](auto& cubes) {
+                    using C = typename std::decay_t<decltype(cubes)>::value_type;
+                    assign_cubes(std::span(cubes), std::span<const std::size_t>(positions),
+                                 std::span<const C>(std::get<StateVector<C>>(copied)));
+                },
+                self->storage);
+        })) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
 }
 
 // ---------------------------------------------------------------------------

@@ -65,31 +65,37 @@ struct WalkLengths {
 
 namespace detail {
 
-// The draws of one block's cubes: generator `local` belongs to cube
-// block + local, `last` holds each cube's previous move (or the move count
-// before its first one).
+// The draws of one block's cubes: cube block + local draws from lane
+// local % 8 of group local / 8, and `last` holds its previous move (or the
+// move count before its first one). Cubes draw round by round, so the eight
+// of a group spend their blocks together and share each refill.
 struct BlockDraws {
     BlockDraws(const ChaCha8::Key& key, std::size_t block, std::size_t count, WalkOptions options) noexcept
-        : moves(static_cast<std::uint32_t>(move_count(options.metric))), options_(options) {
-        for (std::size_t k = 0; k < count; ++k) {
-            gens[k] = SeededMoves(key, block + k);
-            last[k] = static_cast<std::uint8_t>(moves);
+        : moves(static_cast<std::uint32_t>(move_count(options.metric))),
+          all_(moves),
+          others_(moves - 1),
+          options_(options) {
+        for (std::size_t g = 0; g * SEEDED_LANES < count; ++g) {
+            lanes[g] = SeededLanes(key, block + g * SEEDED_LANES);
         }
+        last.fill(static_cast<std::uint8_t>(moves));
     }
     std::uint8_t next(std::size_t local) noexcept {
-        const std::uint32_t avoid =
-            options_.non_backtracking && last[local] < moves
-                ? inverse_move(options_.metric, last[local])
-                : moves;
-        last[local] = gens[local].next(moves, avoid);
+        SeededLanes::Lane rng{lanes[local / SEEDED_LANES], static_cast<unsigned>(local % SEEDED_LANES)};
+        const std::uint32_t avoid = options_.non_backtracking && last[local] < moves
+                                        ? inverse_move(options_.metric, last[local])
+                                        : moves;
+        last[local] = draw_move(rng, all_, others_, avoid);
         return last[local];
     }
 
-    std::array<SeededMoves, MOVE_BLOCK> gens;
+    std::array<SeededLanes, MOVE_BLOCK / SEEDED_LANES> lanes;
     std::array<std::uint8_t, MOVE_BLOCK> last;
     std::uint32_t moves;
 
 private:
+    DrawRange all_;
+    DrawRange others_;
     WalkOptions options_;
 };
 

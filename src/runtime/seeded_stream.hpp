@@ -20,6 +20,7 @@
 // source that scramble uses.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -41,10 +42,20 @@ inline ChaCha8::Key entropy_key() {
     return key;
 }
 
-// Uniform below `range` (1 to 2^32 - 1) by multiply-shift with rejection.
+// A range of draws (1 to 2^32 - 1) with its rejection threshold worked out
+// once: the division would cost more than the rest of a draw.
+struct DrawRange {
+    constexpr explicit DrawRange(std::uint32_t r) noexcept
+        : range(r), reject_below(static_cast<std::uint32_t>((std::uint64_t{1} << 32) % r)) {}
+    std::uint32_t range;
+    std::uint32_t reject_below;
+};
+
+// Uniform below `r.range` by multiply-shift with rejection.
 template <class Rng>
-constexpr std::uint32_t draw_below(Rng& rng, std::uint32_t range) noexcept {
-    const auto reject_below = static_cast<std::uint32_t>((std::uint64_t{1} << 32) % range);
+constexpr std::uint32_t draw_below(Rng& rng, DrawRange r) noexcept {
+    const std::uint32_t range = r.range;
+    const std::uint32_t reject_below = r.reject_below;
     std::uint64_t product = std::uint64_t{rng.next_u32()} * range;
     while (static_cast<std::uint32_t>(product) < reject_below) [[unlikely]] {
         product = std::uint64_t{rng.next_u32()} * range;
@@ -52,21 +63,61 @@ constexpr std::uint32_t draw_below(Rng& rng, std::uint32_t range) noexcept {
     return static_cast<std::uint32_t>(product >> 32);
 }
 
-// One cube's stream of moves.
-class SeededMoves {
-public:
-    SeededMoves() noexcept : gen_(ChaCha8::Key{}) {}
-    SeededMoves(const ChaCha8::Key& key, std::uint64_t index) noexcept : gen_(key, index) {}
+// The move of one draw: uniform among `all` (the metric's moves), or with
+// an `avoid` below all.range among the others (`others` one fewer).
+template <class Rng>
+constexpr std::uint8_t draw_move(Rng& rng, DrawRange all, DrawRange others, std::uint32_t avoid) noexcept {
+    if (avoid >= all.range) return static_cast<std::uint8_t>(draw_below(rng, all));
+    const std::uint32_t v = draw_below(rng, others);
+    return static_cast<std::uint8_t>(v + (v >= avoid ? 1 : 0));
+}
 
-    // The next move among `count`, not `avoid` when avoid < count.
-    std::uint8_t next(std::uint32_t count, std::uint32_t avoid) noexcept {
-        if (avoid >= count) return static_cast<std::uint8_t>(draw_below(gen_, count));
-        const std::uint32_t v = draw_below(gen_, count - 1);
-        return static_cast<std::uint8_t>(v + (v >= avoid ? 1 : 0));
+inline constexpr unsigned SEEDED_LANES = 8;
+
+// Fills out[8 * w + lane] with word w of the ChaCha8 block of `key`,
+// nonces[lane] and counters[lane], for the eight lanes at once (AVX2 where
+// the CPU has it). Word for word the blocks of ChaCha8.
+void chacha8_lane_blocks(const ChaCha8::Key& key, const std::uint64_t* nonces,
+                         const std::uint64_t* counters, std::uint32_t* out) noexcept;
+
+// The streams of eight consecutive cubes, first_index to first_index + 7,
+// each read word by word as ChaCha8(key, nonce = its index) would be. A
+// lane whose block is spent is refilled together with every other spent
+// lane, so cubes drawing in step share one eight-block refill.
+class SeededLanes {
+public:
+    static constexpr std::size_t WORDS = ChaCha8::BLOCK_WORDS * SEEDED_LANES;
+
+    SeededLanes() noexcept = default;
+    SeededLanes(const ChaCha8::Key& key, std::uint64_t first_index) noexcept : key_(key) {
+        for (unsigned lane = 0; lane < SEEDED_LANES; ++lane) nonces_[lane] = first_index + lane;
     }
 
+    std::uint32_t next_u32(unsigned lane) noexcept {
+        if (next_[lane] == ChaCha8::BLOCK_WORDS) [[unlikely]] {
+            refill();
+        }
+        return words_[SEEDED_LANES * next_[lane]++ + lane];
+    }
+
+    // One lane as a generator for draw_below.
+    struct Lane {
+        SeededLanes& lanes;
+        unsigned lane;
+        std::uint32_t next_u32() noexcept { return lanes.next_u32(lane); }
+    };
+
 private:
-    ChaCha8 gen_;
+    void refill() noexcept;
+
+    ChaCha8::Key key_{};
+    std::array<std::uint64_t, SEEDED_LANES> nonces_{};
+    std::array<std::uint64_t, SEEDED_LANES> counters_{};
+    std::array<std::uint8_t, SEEDED_LANES> next_{ChaCha8::BLOCK_WORDS, ChaCha8::BLOCK_WORDS,
+                                                 ChaCha8::BLOCK_WORDS, ChaCha8::BLOCK_WORDS,
+                                                 ChaCha8::BLOCK_WORDS, ChaCha8::BLOCK_WORDS,
+                                                 ChaCha8::BLOCK_WORDS, ChaCha8::BLOCK_WORDS};
+    alignas(32) std::array<std::uint32_t, WORDS> words_;
 };
 
 }  // namespace twirlkit
