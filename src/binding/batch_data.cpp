@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -131,16 +133,64 @@ bool convert_seed(PyObject* object, std::optional<std::uint64_t>& out) {
     return true;
 }
 
+// An integer array-like of one or two dimensions (or, where `scalar_ok`,
+// none) as NumPy holds it, read in its own element type where that is one
+// of the readers' (so that narrow moves are not widened into a copy first).
 struct IntArray {
-    std::vector<std::int64_t> values;  // row-major; uint64 values above int64's range clamp to its top
+    MatrixRead read;
+    Element element = Element::int64;
+    std::int64_t scalar = 0;
     std::size_t rows = 0;
     std::size_t cols = 0;
     int ndim = 0;
+
+    // Calls f(i, value) for the elements in row-major order, reading each
+    // element of the caller's array exactly once, until f returns false;
+    // uint64 values above int64's range arrive as its top.
+    template <class F>
+    void for_each(F&& f) const {
+        if (ndim == 0) {
+            f(std::size_t{0}, scalar);
+            return;
+        }
+        const auto visit = [&](const auto* values) {
+            for (std::size_t i = 0; i < rows * cols; ++i) {
+                if (!f(i, clamp(values[i]))) return;
+            }
+        };
+        switch (element) {
+            case Element::int8: visit(static_cast<const std::int8_t*>(read.data)); break;
+            case Element::uint8: visit(static_cast<const std::uint8_t*>(read.data)); break;
+            case Element::int16: visit(static_cast<const std::int16_t*>(read.data)); break;
+            case Element::int32: visit(static_cast<const std::int32_t*>(read.data)); break;
+            case Element::uint64: visit(static_cast<const std::uint64_t*>(read.data)); break;
+            default: visit(static_cast<const std::int64_t*>(read.data)); break;
+        }
+    }
+
+private:
+    template <class T>
+    static std::int64_t clamp(T v) noexcept {
+        if constexpr (std::is_same_v<T, std::uint64_t>) {
+            constexpr auto top = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+            return static_cast<std::int64_t>(v > top ? top : v);
+        } else {
+            return static_cast<std::int64_t>(v);
+        }
+    }
 };
 
-// Integer array-likes of one or two dimensions (or, where `scalar_ok`, none),
-// copied into memory of the module: every element of the caller's array is
-// read once, and only the copy is checked and used.
+// The reader's element for a NumPy dtype (kind, itemsize); int64 for the
+// rest, which NumPy converts.
+Element element_of_dtype(bool unsigned_kind, long itemsize) noexcept {
+    switch (itemsize) {
+        case 1: return unsigned_kind ? Element::uint8 : Element::int8;
+        case 2: return unsigned_kind ? Element::int64 : Element::int16;
+        case 4: return unsigned_kind ? Element::int64 : Element::int32;
+        default: return unsigned_kind ? Element::uint64 : Element::int64;
+    }
+}
+
 bool read_int_array(PyObject* object, const char* parameter, bool scalar_ok, IntArray& out) {
     OwnedRef asarray = numpy_attribute("numpy", "asarray");
     if (!asarray) return false;
@@ -151,20 +201,14 @@ bool read_int_array(PyObject* object, const char* parameter, bool scalar_ok, Int
     const long ndim = PyLong_AsLong(ndim_object.get());
     if (ndim == -1 && PyErr_Occurred()) return false;
     if (ndim == 0 && scalar_ok) {
-        std::int64_t value = 0;
-        if (!convert_i64(object, parameter, value)) return false;
-        out.values.assign(1, value);
+        if (!convert_i64(object, parameter, out.scalar)) return false;
         out.rows = out.cols = 1;
         out.ndim = 0;
         return true;
     }
-    if (ndim != 1 && ndim != 2) {
+    if (ndim != 1 && (ndim != 2 || scalar_ok)) {
         PyErr_Format(PyExc_ValueError, "argument '%s' must have %s dimensions, not %ld", parameter,
                      scalar_ok ? "0 or 1" : "1 or 2", ndim);
-        return false;
-    }
-    if (scalar_ok && ndim == 2) {
-        PyErr_Format(PyExc_ValueError, "argument '%s' must have 0 or 1 dimensions, not 2", parameter);
         return false;
     }
     OwnedRef matrix;
@@ -183,34 +227,18 @@ bool read_int_array(PyObject* object, const char* parameter, bool scalar_ok, Int
     OwnedRef dtype(PyObject_GetAttrString(array.get(), "dtype"));
     if (!dtype) return false;
     OwnedRef kind(PyObject_GetAttrString(dtype.get(), "kind"));
-    if (!kind) return false;
+    OwnedRef itemsize(PyObject_GetAttrString(dtype.get(), "itemsize"));
+    if (!kind || !itemsize) return false;
     const bool unsigned_kind = PyUnicode_Check(kind.get()) &&
                                PyUnicode_CompareWithASCIIString(kind.get(), "u") == 0;
-    MatrixRead read;
-    if (!read_integer_matrix(matrix.get(), parameter, width,
-                             unsigned_kind ? Element::uint64 : Element::int64, read)) {
-        return false;
-    }
-    return guarded(
-        [&] {
-            const std::size_t count = read.rows * width;
-            out.values.resize(count);
-            if (unsigned_kind) {
-                const auto* source = static_cast<const std::uint64_t*>(read.data);
-                constexpr auto top = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-                for (std::size_t i = 0; i < count; ++i) {
-                    const std::uint64_t v = source[i];
-                    out.values[i] = static_cast<std::int64_t>(v > top ? top : v);
-                }
-            } else if (count != 0) {
-                std::memcpy(out.values.data(), read.data, count * sizeof(std::int64_t));
-            }
-            out.rows = read.rows;
-            out.cols = width;
-            out.ndim = static_cast<int>(ndim);
-            return true;
-        },
-        false);
+    const long size = PyLong_AsLong(itemsize.get());
+    if (size == -1 && PyErr_Occurred()) return false;
+    out.element = element_of_dtype(unsigned_kind, size);
+    if (!read_integer_matrix(matrix.get(), parameter, width, out.element, out.read)) return false;
+    out.rows = out.read.rows;
+    out.cols = width;
+    out.ndim = static_cast<int>(ndim);
+    return true;
 }
 
 bool is_batch(PyObject* object) noexcept {
@@ -285,9 +313,8 @@ PyObject* CubeBatch_random(PyObject* cls, PyObject* const* args, Py_ssize_t narg
     if (!convert_u32(given[0], "n", count)) return nullptr;
     if (!convert_cube_type(given[1], cube_type_number)) return nullptr;
     IntArray lengths;
-    if (given[2] == nullptr) {
-        lengths.values.assign(1, 20);
-    } else if (!read_int_array(given[2], "scramble_lengths", true, lengths)) {
+    lengths.scalar = 20;
+    if (given[2] != nullptr && !read_int_array(given[2], "scramble_lengths", true, lengths)) {
         return nullptr;
     }
     if (lengths.ndim == 1 && lengths.rows != count) {
@@ -295,20 +322,36 @@ PyObject* CubeBatch_random(PyObject* cls, PyObject* const* args, Py_ssize_t narg
                      count, lengths.rows);
         return nullptr;
     }
-    for (std::size_t i = 0; i < lengths.values.size(); ++i) {
-        if (lengths.values[i] < 0) {
-            if (lengths.ndim == 0) {
-                PyErr_SetString(PyExc_ValueError, "argument 'scramble_lengths' must not be negative");
-            } else {
-                PyErr_Format(PyExc_ValueError, "argument 'scramble_lengths' is negative at index %zu", i);
-            }
-            return nullptr;
+    std::vector<std::int64_t> each_length;
+    if (lengths.ndim == 1 && !guarded(
+                                 [&] {
+                                     each_length.resize(lengths.rows);
+                                     return true;
+                                 },
+                                 false)) {
+        return nullptr;
+    }
+    std::optional<std::size_t> negative;
+    lengths.for_each([&](std::size_t i, std::int64_t value) {
+        if (value < 0) {
+            negative = i;
+            return false;
         }
+        if (lengths.ndim == 1) each_length[i] = value;
+        return true;
+    });
+    if (negative) {
+        if (lengths.ndim == 0) {
+            PyErr_SetString(PyExc_ValueError, "argument 'scramble_lengths' must not be negative");
+        } else {
+            PyErr_Format(PyExc_ValueError, "argument 'scramble_lengths' is negative at index %zu", *negative);
+        }
+        return nullptr;
     }
     WalkArguments walk;
     if (!convert_walk_arguments(given[3], given[4], given[5], walk)) return nullptr;
-    const WalkLengths each = lengths.ndim == 0 ? WalkLengths{nullptr, lengths.values[0]}
-                                               : WalkLengths{lengths.values.data(), 0};
+    const WalkLengths each = lengths.ndim == 0 ? WalkLengths{nullptr, lengths.scalar}
+                                               : WalkLengths{each_length.data(), 0};
     Storage storage;
     const bool made = cube_type_number == 2 ? make_storage<Cube2x2, false>(count, storage)
                                             : make_storage<Cube3x3, false>(count, storage);
@@ -400,17 +443,27 @@ PyObject* CubeBatch_apply(PyObject* object, PyObject* const* args, Py_ssize_t na
         return nullptr;
     }
     const auto none = static_cast<std::int64_t>(move_count(metric));
-    std::vector<std::uint8_t> sequence;
-    const bool sized = guarded(
-        [&] {
-            sequence.resize(moves.values.size());
-            return true;
-        },
-        false);
-    if (!sized) return nullptr;
-    for (std::size_t i = 0; i < moves.values.size(); ++i) {
-        const std::int64_t m = moves.values[i];
+    std::unique_ptr<std::uint8_t[]> sequence;
+    if (!guarded(
+            [&] {
+                sequence.reset(new std::uint8_t[moves.rows * moves.cols]);
+                return true;
+            },
+            false)) {
+        return nullptr;
+    }
+    std::optional<std::pair<std::size_t, std::int64_t>> bad;
+    moves.for_each([&](std::size_t i, std::int64_t m) {
         if (m < 0 || m > none) {
+            bad.emplace(i, m);
+            return false;
+        }
+        sequence[i] = static_cast<std::uint8_t>(m);
+        return true;
+    });
+    if (bad) {
+        const auto [i, m] = *bad;
+        return guarded([&]() -> PyObject* {
             const std::string where = moves.ndim == 1 ? std::to_string(i)
                                                       : std::to_string(i / moves.cols) + ", " +
                                                             std::to_string(i % moves.cols);
@@ -421,13 +474,12 @@ PyObject* CubeBatch_apply(PyObject* object, PyObject* const* args, Py_ssize_t na
                          std::string(metric_name(metric)).c_str(), static_cast<long long>(none - 1),
                          static_cast<long long>(none));
             return nullptr;
-        }
-        sequence[i] = static_cast<std::uint8_t>(m);
+        });
     }
     if (!lock_released([&] {
             std::visit(
                 [&](auto& cubes) {
-                    apply_sequences_internal(std::span(cubes), sequence.data(), moves.cols, metric);
+                    apply_sequences_internal(std::span(cubes), sequence.get(), moves.cols, metric);
                 },
                 self->storage);
         })) {

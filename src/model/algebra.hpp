@@ -88,50 +88,56 @@ static_assert(face_turn_of_quarter(MOVE_F_PRIME) == face_turn(4, FACE_TURN_PRIME
 
 namespace detail {
 
+// The slot arithmetic is written once for a word type W: a Word, or a
+// vector of words (one cube a lane) in the batch kernels. Every operation is
+// lane-wise, the variable shifts included, and nothing branches, so the
+// vector build is the same steps. Words go in and out by reference: a
+// vector passed by value would change the ABI between builds. A sum of
+// orientations o (0 to 4) is reduced modulo 3 as o - 3 * [o >= 3], where
+// [o >= 3] is bit 2 of o + 1.
+
 // Corner slots: piece in bits 0-2, orientation 0..2 in bits 3-4.
-constexpr Word compose_corner_words(Word a, Word b) noexcept {
-    Word out = 0;
+template <class W>
+[[gnu::always_inline]] constexpr void compose_corners(const W& a, const W& b, W& out) noexcept {
+    out = b & 0;
     for (unsigned k = 0; k < CORNER_COUNT; ++k) {
-        const Word s = slot_value(b, k);
-        const Word from = slot_value(a, static_cast<unsigned>(s & CORNER_PIECE_MASK));
-        Word o = (from >> ORIENTATION_SHIFT) + (s >> ORIENTATION_SHIFT);
-        o -= o >= 3 ? 3 : 0;
-        out |= ((from & CORNER_PIECE_MASK) | (o << ORIENTATION_SHIFT)) << (SLOT_BITS * k);
+        const W s = (b >> (SLOT_BITS * k)) & SLOT_MASK;
+        const W from = (a >> ((s & CORNER_PIECE_MASK) * SLOT_BITS)) & SLOT_MASK;
+        const W o = (from >> ORIENTATION_SHIFT) + (s >> ORIENTATION_SHIFT);
+        const W reduced = o - 3 * (((o + 1) >> 2) & 1);
+        out |= ((from & CORNER_PIECE_MASK) | (reduced << ORIENTATION_SHIFT)) << (SLOT_BITS * k);
     }
-    return out;
 }
 
-constexpr Word inverse_corner_word(Word a) noexcept {
-    Word out = 0;
+template <class W>
+[[gnu::always_inline]] constexpr void invert_corners(const W& a, W& out) noexcept {
+    out = a & 0;
     for (unsigned k = 0; k < CORNER_COUNT; ++k) {
-        const Word s = slot_value(a, k);
-        const Word o = s >> ORIENTATION_SHIFT;
-        const Word back = o == 0 ? 0 : 3 - o;
-        out |= (Word{k} | (back << ORIENTATION_SHIFT)) << (SLOT_BITS * (s & CORNER_PIECE_MASK));
+        const W s = (a >> (SLOT_BITS * k)) & SLOT_MASK;
+        const W back = 3 - (s >> ORIENTATION_SHIFT);
+        const W reduced = back - 3 * (((back + 1) >> 2) & 1);
+        out |= ((reduced << ORIENTATION_SHIFT) | Word{k}) << ((s & CORNER_PIECE_MASK) * SLOT_BITS);
     }
-    return out;
 }
 
 // Edge slots: piece below the flip bit, flips add modulo 2.
-template <unsigned Slots, Word PieceMask, unsigned FlipShift>
-constexpr Word compose_edge_words(Word a, Word b) noexcept {
-    Word out = 0;
+template <unsigned Slots, Word PieceMask, class W>
+[[gnu::always_inline]] constexpr void compose_edges(const W& a, const W& b, W& out) noexcept {
+    out = b & 0;
     for (unsigned k = 0; k < Slots; ++k) {
-        const Word s = slot_value(b, k);
-        const Word from = slot_value(a, static_cast<unsigned>(s & PieceMask));
-        out |= (from ^ (s & ~PieceMask)) << (SLOT_BITS * k);
+        const W s = (b >> (SLOT_BITS * k)) & SLOT_MASK;
+        const W from = (a >> ((s & PieceMask) * SLOT_BITS)) & SLOT_MASK;
+        out |= (from ^ (s & (~PieceMask & SLOT_MASK))) << (SLOT_BITS * k);
     }
-    return out;
 }
 
-template <unsigned Slots, Word PieceMask, unsigned FlipShift>
-constexpr Word inverse_edge_word(Word a) noexcept {
-    Word out = 0;
+template <unsigned Slots, Word PieceMask, class W>
+[[gnu::always_inline]] constexpr void invert_edges(const W& a, W& out) noexcept {
+    out = a & 0;
     for (unsigned k = 0; k < Slots; ++k) {
-        const Word s = slot_value(a, k);
-        out |= (Word{k} | (s & ~PieceMask)) << (SLOT_BITS * (s & PieceMask));
+        const W s = (a >> (SLOT_BITS * k)) & SLOT_MASK;
+        out |= ((s & (~PieceMask & SLOT_MASK)) | Word{k}) << ((s & PieceMask) * SLOT_BITS);
     }
-    return out;
 }
 
 }  // namespace detail
@@ -139,29 +145,34 @@ constexpr Word inverse_edge_word(Word a) noexcept {
 // b's sequence done after a's; both reachable states.
 template <PackedCube C>
 constexpr C compose(const C& a, const C& b) noexcept {
+    std::array<Word, C::word_count> w{};
+    detail::compose_corners(a.corner_word(), b.corner_word(), w[0]);
     if constexpr (C::has_edges) {
-        const std::array<Word, 2> w{
-            detail::compose_corner_words(a.corner_word(), b.corner_word()),
-            detail::compose_edge_words<C::edge_slots, C::edge_piece_mask, C::flip_shift>(
-                a.edge_word(), b.edge_word())};
-        return C::from_words(w.data());
-    } else {
-        const Word w = detail::compose_corner_words(a.corner_word(), b.corner_word());
-        return C::from_words(&w);
+        detail::compose_edges<C::edge_slots, C::edge_piece_mask>(a.edge_word(), b.edge_word(), w[1]);
     }
+    return C::from_words(w.data());
 }
 
 template <PackedCube C>
 constexpr C inverse(const C& a) noexcept {
-    if constexpr (C::has_edges) {
-        const std::array<Word, 2> w{
-            detail::inverse_corner_word(a.corner_word()),
-            detail::inverse_edge_word<C::edge_slots, C::edge_piece_mask, C::flip_shift>(a.edge_word())};
-        return C::from_words(w.data());
-    } else {
-        const Word w = detail::inverse_corner_word(a.corner_word());
-        return C::from_words(&w);
-    }
+    std::array<Word, C::word_count> w{};
+    detail::invert_corners(a.corner_word(), w[0]);
+    if constexpr (C::has_edges) detail::invert_edges<C::edge_slots, C::edge_piece_mask>(a.edge_word(), w[1]);
+    return C::from_words(w.data());
 }
+
+namespace detail {
+// The laws on the corner word, checked by the compiler: R composed with U
+// is R U, R with R' is solved, and R's inverse is R'.
+constexpr bool corner_laws_hold() {
+    const Word r = corner_turn::r(SOLVED_CORNERS);
+    Word ru = 0, solved = 0, back = 0;
+    compose_corners(r, layer::u(SOLVED_CORNERS), ru);
+    compose_corners(r, corner_turn::r_prime(SOLVED_CORNERS), solved);
+    invert_corners(r, back);
+    return ru == layer::u(r) && solved == SOLVED_CORNERS && back == corner_turn::r_prime(SOLVED_CORNERS);
+}
+static_assert(corner_laws_hold());
+}  // namespace detail
 
 }  // namespace twirlkit
