@@ -22,6 +22,7 @@ inline constexpr std::size_t ALGEBRA_GRAIN = 4096;     // cubes
 inline constexpr std::size_t ASSIGN_CANCEL_STEP = std::size_t{1} << 16;
 inline constexpr std::size_t HTM_EXPAND_GRAIN = 128;   // cubes, 18 out each
 inline constexpr std::size_t HTM_ENCODE_STEP = 8;      // cubes per staged run
+inline constexpr std::size_t HTM_ENCODE_CANCEL_STEP = 64;  // cubes
 
 namespace detail {
 
@@ -195,7 +196,7 @@ void encode_face_turn_successor_rows(std::span<const C> cubes, bool one_hot, T* 
     const Encoding plain{false, one_hot};
     const std::size_t per_cube = FACE_TURN_COUNT * row_width<C>(plain);
     parallel_for(0, cubes.size(), ENCODE_GRAIN, [=](std::size_t chunk_begin, std::size_t chunk_end) {
-        in_cancellable_steps(chunk_begin, chunk_end, NEXT_STATES_CANCEL_STEP, [&](std::size_t begin, std::size_t end) {
+        in_cancellable_steps(chunk_begin, chunk_end, HTM_ENCODE_CANCEL_STEP, [&](std::size_t begin, std::size_t end) {
             std::array<C, HTM_ENCODE_STEP * FACE_TURN_COUNT> staged;
             for (std::size_t i = begin; i < end; i += HTM_ENCODE_STEP) {
                 const std::size_t count = std::min(end - i, HTM_ENCODE_STEP);
