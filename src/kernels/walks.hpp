@@ -181,6 +181,7 @@ void apply_sequences_internal(std::span<C> cubes, const std::uint8_t* moves, std
                 const std::size_t count = std::min(end - block, MOVE_BLOCK);
                 for (std::size_t k = 0; k < count; ++k) ids[k] = static_cast<std::uint32_t>(block + k);
                 for (std::size_t j = 0; j < width; ++j) {
+                    if (j % WALK_CANCEL_ROUNDS == WALK_CANCEL_ROUNDS - 1) cancellation_point();
                     for (std::size_t k = 0; k < count; ++k) column[k] = moves[(block + k) * width + j];
                     apply_metric_grouped(cubes, ids.data(), column.data(), count, metric);
                 }
