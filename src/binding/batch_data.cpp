@@ -394,23 +394,21 @@ PyObject* CubeBatch_random_walks(PyObject* object, PyObject* const* args, Py_ssi
                           ? make_storage<Cube3x3, false>(total, storage)
                           : make_storage<Cube2x2, false>(total, storage);
     if (!made) return nullptr;
-    OutputMatrix moves;
+    OutputBuffer moves;
     if (!lock_released([&] {
-            const MatrixShape checked = checked_output_shape(steps, n, 1);
-            const std::size_t words = (checked.rows + 7) / 8;
-            moves = OutputMatrix::allocate(words == 0 ? 0 : 1, words);
+            const MatrixShape checked = checked_output_shape(steps, 1, n, element_size(Element::uint8));
+            moves = OutputBuffer::allocate(checked.rows, checked.cols, Element::uint8);
             const ChaCha8::Key key = key_of(walk);
             with_cubes(self, [&](auto cubes) {
                 using C = typename decltype(cubes)::value_type;
                 random_walks_internal(cubes, steps, key, walk.options,
                                       std::get<StateVector<C>>(storage).data(),
-                                      reinterpret_cast<std::uint8_t*>(moves.data()));
+                                      moves.elements<std::uint8_t>());
             });
         })) {
         return nullptr;
     }
-    const std::array<std::size_t, 2> shape{steps, n};
-    OwnedRef move_array(buffer_to_ndarray(std::move(moves), Element::uint8, shape));
+    OwnedRef move_array(buffer_to_ndarray(std::move(moves), 2));
     if (!move_array) return nullptr;
     OwnedRef walks(new_batch(Py_TYPE(object), std::move(storage)));
     if (!walks) return nullptr;

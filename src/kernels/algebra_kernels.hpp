@@ -13,7 +13,7 @@
 #include "kernels/state_kernels.hpp"
 #include "model/algebra.hpp"
 #include "model/cube.hpp"
-#include "runtime/cpu_features.hpp"
+#include "kernels/dispatch.hpp"
 #include "runtime/parallel.hpp"
 
 namespace twirlkit {
@@ -106,13 +106,15 @@ template <bool Inverse, PackedCube C>
 void algebra_cubes(std::span<const C> a, const C* b, bool broadcast, C* out, std::size_t grain) {
     parallel_for(0, a.size(), grain, [a, b, broadcast, out](std::size_t begin, std::size_t end) {
         const C* right = b == nullptr ? nullptr : (broadcast ? b : b + begin);
+        with_kernel_build([&](auto vector) {
 #if defined(__x86_64__)
-        if (cpu_has_avx2()) {
-            algebra_run_avx2<Inverse>(a.data() + begin, right, broadcast, end - begin, out + begin);
-            return;
-        }
+            if constexpr (decltype(vector)::value) {
+                algebra_run_avx2<Inverse>(a.data() + begin, right, broadcast, end - begin, out + begin);
+                return;
+            }
 #endif
-        algebra_run_baseline<Inverse>(a.data() + begin, right, broadcast, end - begin, out + begin);
+            algebra_run_baseline<Inverse>(a.data() + begin, right, broadcast, end - begin, out + begin);
+        });
     });
 }
 

@@ -165,12 +165,13 @@ namespace detail {
 // The laws on the corner word, checked by the compiler: R composed with U
 // is R U, R with R' is solved, and R's inverse is R'.
 constexpr bool corner_laws_hold() {
-    const Word r = corner_turn::r(SOLVED_CORNERS);
+    const Word r = cycle_slots<corner_turn::R, true>(SOLVED_CORNERS);
+    const Word r_prime = cycle_slots<corner_turn::R_PRIME, true>(SOLVED_CORNERS);
     Word ru = 0, solved = 0, back = 0;
     compose_corners(r, layer::u(SOLVED_CORNERS), ru);
-    compose_corners(r, corner_turn::r_prime(SOLVED_CORNERS), solved);
+    compose_corners(r, r_prime, solved);
     invert_corners(r, back);
-    return ru == layer::u(r) && solved == SOLVED_CORNERS && back == corner_turn::r_prime(SOLVED_CORNERS);
+    return ru == layer::u(r) && solved == SOLVED_CORNERS && back == r_prime;
 }
 static_assert(corner_laws_hold());
 }  // namespace detail

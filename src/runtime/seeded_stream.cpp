@@ -66,7 +66,7 @@ void lane_blocks_avx2(const ChaCha8::Key& key, const std::uint64_t* nonces,
 
 using LaneRefill = void (*)(const ChaCha8::Key&, const std::uint64_t*, const std::uint64_t*,
                             std::uint32_t*) noexcept;
-const LaneRefill lane_refill = detail::cpu_has_avx2() ? &lane_blocks_avx2 : &lane_blocks_baseline;
+const LaneRefill lane_refill = detail::avx2_kernels() ? &lane_blocks_avx2 : &lane_blocks_baseline;
 
 }  // namespace
 
