@@ -3,6 +3,7 @@
 // the module attribute move_names.
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -134,38 +135,38 @@ bool convert_seed(PyObject* object, std::optional<std::uint64_t>& out) {
 }
 
 // An integer array-like of one or two dimensions (or, where `scalar_ok`,
-// none) as NumPy holds it, read in its own element type where that is one
-// of the readers' (so that narrow moves are not widened into a copy first).
+// none), read in place in its own element type.
 struct IntArray {
-    MatrixRead read;
-    Element element = Element::int64;
+    IntegerRead read;
     std::int64_t scalar = 0;
     std::size_t rows = 0;
     std::size_t cols = 0;
     int ndim = 0;
 
-    // Calls f(i, value) for the elements in row-major order, reading each
-    // element of the caller's array exactly once, until f returns false;
-    // uint64 values above int64's range arrive as its top.
+    // Calls f(i, value) for the elements in row-major order until f returns
+    // false. Each element of the caller's array is read exactly once, staged
+    // into memory of this call's a few rows at a time, and only the copy is
+    // checked and used; uint64 values above int64's range arrive as its top.
     template <class F>
     void for_each(F&& f) const {
         if (ndim == 0) {
             f(std::size_t{0}, scalar);
             return;
         }
-        const auto visit = [&](const auto* values) {
-            for (std::size_t i = 0; i < rows * cols; ++i) {
-                if (!f(i, clamp(values[i]))) return;
+        if (rows == 0 || cols == 0) return;
+        const CallerIntegers& m = read.elements;
+        with_integer_type(m.type, [&](auto zero) {
+            using S = decltype(zero);
+            const std::size_t step = std::max<std::size_t>(1, 4096 / cols);
+            std::vector<S> stage(std::min(rows, step) * cols);
+            for (std::size_t base = 0; base < rows; base += step) {
+                const std::size_t stop = std::min(rows, base + step);
+                copy_typed_rows_in<S>(m, base, stop, stage.data());
+                for (std::size_t k = 0; k < (stop - base) * cols; ++k) {
+                    if (!f(base * cols + k, clamp(stage[k]))) return;
+                }
             }
-        };
-        switch (element) {
-            case Element::int8: visit(static_cast<const std::int8_t*>(read.data)); break;
-            case Element::uint8: visit(static_cast<const std::uint8_t*>(read.data)); break;
-            case Element::int16: visit(static_cast<const std::int16_t*>(read.data)); break;
-            case Element::int32: visit(static_cast<const std::int32_t*>(read.data)); break;
-            case Element::uint64: visit(static_cast<const std::uint64_t*>(read.data)); break;
-            default: visit(static_cast<const std::int64_t*>(read.data)); break;
-        }
+        });
     }
 
 private:
@@ -179,17 +180,6 @@ private:
         }
     }
 };
-
-// The reader's element for a NumPy dtype (kind, itemsize); int64 for the
-// rest, which NumPy converts.
-Element element_of_dtype(bool unsigned_kind, long itemsize) noexcept {
-    switch (itemsize) {
-        case 1: return unsigned_kind ? Element::uint8 : Element::int8;
-        case 2: return unsigned_kind ? Element::int64 : Element::int16;
-        case 4: return unsigned_kind ? Element::int64 : Element::int32;
-        default: return unsigned_kind ? Element::uint64 : Element::int64;
-    }
-}
 
 bool read_int_array(PyObject* object, const char* parameter, bool scalar_ok, IntArray& out) {
     OwnedRef asarray = numpy_attribute("numpy", "asarray");
@@ -211,32 +201,19 @@ bool read_int_array(PyObject* object, const char* parameter, bool scalar_ok, Int
                      scalar_ok ? "0 or 1" : "1 or 2", ndim);
         return false;
     }
-    OwnedRef matrix;
-    std::size_t width = 1;
     if (ndim == 1) {
-        matrix = OwnedRef(PyObject_CallMethod(array.get(), "reshape", "(ni)", Py_ssize_t{-1}, 1));
+        if (!read_integer_vector(array.get(), parameter, out.read)) return false;
     } else {
         OwnedRef shape(PyObject_GetAttrString(array.get(), "shape"));
         if (!shape) return false;
         const Py_ssize_t cols = PyLong_AsSsize_t(PyTuple_GetItem(shape.get(), 1));
         if (cols < 0) return false;
-        width = static_cast<std::size_t>(cols);
-        matrix = OwnedRef(Py_NewRef(array.get()));
+        if (!read_integer_matrix(array.get(), parameter, static_cast<std::size_t>(cols), out.read)) {
+            return false;
+        }
     }
-    if (!matrix) return false;
-    OwnedRef dtype(PyObject_GetAttrString(array.get(), "dtype"));
-    if (!dtype) return false;
-    OwnedRef kind(PyObject_GetAttrString(dtype.get(), "kind"));
-    OwnedRef itemsize(PyObject_GetAttrString(dtype.get(), "itemsize"));
-    if (!kind || !itemsize) return false;
-    const bool unsigned_kind = PyUnicode_Check(kind.get()) &&
-                               PyUnicode_CompareWithASCIIString(kind.get(), "u") == 0;
-    const long size = PyLong_AsLong(itemsize.get());
-    if (size == -1 && PyErr_Occurred()) return false;
-    out.element = element_of_dtype(unsigned_kind, size);
-    if (!read_integer_matrix(matrix.get(), parameter, width, out.element, out.read)) return false;
-    out.rows = out.read.rows;
-    out.cols = width;
+    out.rows = out.read.elements.rows;
+    out.cols = out.read.elements.cols;
     out.ndim = static_cast<int>(ndim);
     return true;
 }
@@ -356,7 +333,7 @@ PyObject* CubeBatch_random(PyObject* cls, PyObject* const* args, Py_ssize_t narg
     const bool made = cube_type_number == 2 ? make_storage<Cube2x2, false>(count, storage)
                                             : make_storage<Cube3x3, false>(count, storage);
     if (!made) return nullptr;
-    if (!lock_released([&] {
+    if (!lock_released(HeldWhileReleased::nothing(), [&] {
             const ChaCha8::Key key = key_of(walk);
             std::visit([&](auto& cubes) { random_cubes_internal(std::span(cubes), key, each, walk.options); },
                        storage);
@@ -395,7 +372,7 @@ PyObject* CubeBatch_random_walks(PyObject* object, PyObject* const* args, Py_ssi
                           : make_storage<Cube2x2, false>(total, storage);
     if (!made) return nullptr;
     OutputBuffer moves;
-    if (!lock_released([&] {
+    if (!lock_released(hold, [&] {
             const MatrixShape checked = checked_output_shape(steps, 1, n, element_size(Element::uint8));
             moves = OutputBuffer::allocate(checked.rows, checked.cols, Element::uint8);
             const ChaCha8::Key key = key_of(walk);
@@ -474,7 +451,7 @@ PyObject* CubeBatch_apply(PyObject* object, PyObject* const* args, Py_ssize_t na
             return nullptr;
         });
     }
-    if (!lock_released([&] {
+    if (!lock_released(HeldWhileReleased::nothing(), [&] {
             std::visit(
                 [&](auto& cubes) {
                     apply_sequences_internal(std::span(cubes), sequence.get(), moves.cols, metric);
@@ -530,7 +507,7 @@ PyObject* CubeBatch_equals(PyObject* object, PyObject* const* args, Py_ssize_t n
     PyForkSafeSharedHold hold(self->borrow);
     if (!hold) return nullptr;
     if (!check_length("other", batch_size(other), batch_size(self), true)) return nullptr;
-    return filled_array(self, Element::boolean, {batch_size(self), 1}, 1, [other](auto cubes, void* data) {
+    return filled_array(self, hold, Element::boolean, {batch_size(self), 1}, 1, [other](auto cubes, void* data) {
         using C = typename decltype(cubes)::value_type;
         equal_flags(cubes, cubes_of<C>(other), static_cast<bool*>(data));
     });
@@ -592,7 +569,7 @@ PyObject* CubeBatch_concatenate(PyObject* cls, PyObject* const* args, Py_ssize_t
         CubeBatchObject* batch = as_batch(PyList_GET_ITEM(list.get(), k));
         PyForkSafeSharedHold hold(batch->borrow);
         if (!hold) return nullptr;
-        if (!lock_released([&] {
+        if (!lock_released(hold, [&] {
                 with_cubes(batch, [&](auto cubes) {
                     using C = typename decltype(cubes)::value_type;
                     C* out = std::get<StateVector<C>>(storage).data() + at;
@@ -635,8 +612,12 @@ bool read_positions(PyObject* indices, std::size_t n, std::vector<std::size_t>& 
         source = OwnedRef(PyObject_CallOneArg(flatnonzero.get(), array.get()));
         if (!source) return false;
     }
-    MatrixRead read;
-    if (!read_index_vector(source.get(), "indices", read)) return false;
+    IntArray read;
+    if (!read_int_array(source.get(), "indices", false, read)) return false;
+    if (read.ndim != 1) {
+        PyErr_SetString(PyExc_ValueError, "argument 'indices' must have 1 dimension, not 2");
+        return false;
+    }
     if (!guarded(
             [&] {
                 positions.resize(read.rows);
@@ -646,15 +627,19 @@ bool read_positions(PyObject* indices, std::size_t n, std::vector<std::size_t>& 
         return false;
     }
     const auto size = static_cast<std::int64_t>(n);
-    const auto* values = static_cast<const std::int64_t*>(read.data);
-    for (std::size_t k = 0; k < read.rows; ++k) {
-        const std::int64_t value = values[k];
+    bool in_range = true;
+    read.for_each([&](std::size_t k, std::int64_t value) {
         const std::int64_t index = value < 0 ? value + size : value;
         if (index < 0 || index >= size) {
-            PyErr_SetString(PyExc_IndexError, BATCH_INDEX_ERROR);
+            in_range = false;
             return false;
         }
         positions[k] = static_cast<std::size_t>(index);
+        return true;
+    });
+    if (!in_range) {
+        PyErr_SetString(PyExc_IndexError, BATCH_INDEX_ERROR);
+        return false;
     }
     return true;
 }
@@ -697,7 +682,7 @@ PyObject* CubeBatch_assign(PyObject* object, PyObject* const* args, Py_ssize_t n
                      positions.size(), count);
         return nullptr;
     }
-    if (!lock_released([&] {
+    if (!lock_released(HeldWhileReleased::nothing(), [&] {
             std::visit(
                 [&](auto& cubes) {
                     using C = typename std::decay_t<decltype(cubes)>::value_type;
