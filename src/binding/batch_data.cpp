@@ -211,6 +211,14 @@ bool read_int_array(PyObject* object, const char* parameter, bool scalar_ok, Int
         if (!read_integer_matrix(array.get(), parameter, static_cast<std::size_t>(cols), out.read)) {
             return false;
         }
+        // Rows of no moves are still rows: the reader counts an empty array
+        // as none.
+        const Py_ssize_t rows = PyLong_AsSsize_t(PyTuple_GetItem(shape.get(), 0));
+        if (rows < 0) return false;
+        out.rows = static_cast<std::size_t>(rows);
+        out.cols = static_cast<std::size_t>(cols);
+        out.ndim = 2;
+        return true;
     }
     out.rows = out.read.elements.rows;
     out.cols = out.read.elements.cols;
