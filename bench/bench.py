@@ -193,6 +193,73 @@ def state_groups(timed, cube, n, batch, ns) -> None:
 
 
 
+def twenty_indexes(batch, columns):
+    for column in columns:
+        batch.apply_move_indexes(column)
+
+
+def walk_rows(batch):
+    walks, _ = batch.random_walks(SCRAMBLE_LENGTH, seed=1)
+    return walks.stickers(dtype="int8")
+
+
+def fresh_scramble(CubeBatch, n, cube, lengths):
+    """The unseeded way to the same states: a batch, then scramble."""
+    batch = CubeBatch(n, cube)
+    batch.scramble(lengths)
+    return batch
+
+
+def data_groups(timed, cube, n, batch, ns) -> None:
+    """The data calls (seeded states and walks, the algebra, whole
+    sequences), each beside the floor of its output or the calls it
+    replaces. cayleypy's random walks are not timed here: that reference
+    would need torch in the bench environment."""
+    import numpy as np
+
+    import twirlkit
+
+    words = 2 if cube == 3 else 1
+    seq = np.random.default_rng(5).integers(0, 12, (n, SCRAMBLE_LENGTH))
+    ns.update({
+        "CubeBatch": twirlkit.CubeBatch, "cube": cube, "u64": np.uint64, "bool_": np.bool_,
+        "fresh": fresh_scramble, "twenty": twenty_indexes, "walk_rows": walk_rows,
+        "seq": seq, "columns": [np.ascontiguousarray(seq[:, j], dtype=np.uintp)
+                                for j in range(SCRAMBLE_LENGTH)],
+        "other": twirlkit.CubeBatch.random(n, cube, 20, seed=2),
+        "walk_shape": (SCRAMBLE_LENGTH * n, words), "packed_shape": (n, words),
+        "flags_shape": (n,),
+    })
+    timed("apply(n, 20)", cube, n, [
+        Job("module", "batch.apply(seq)", ns),
+        Job("twenty_indexes", "twenty(batch, columns)", ns),
+    ])
+    if n != 65536:
+        return
+    timed("random(seed)", cube, n, [
+        Job("module", f"CubeBatch.random(len(lengths), cube, {SCRAMBLE_LENGTH}, seed=1)", ns),
+        Job("fresh_scramble", "fresh(CubeBatch, len(lengths), cube, lengths)", ns),
+    ])
+    timed("random_walks", cube, n, [
+        Job("module", f"batch.random_walks({SCRAMBLE_LENGTH}, seed=1)", ns),
+        Job("floor", "empty(walk_shape, u64).fill(1)", ns),
+    ])
+    ns["small"] = twirlkit.CubeBatch(10_000, cube)
+    ns["walk_row_shape"] = (SCRAMBLE_LENGTH * 10_000, ns["next_shape"][1])
+    timed("random_walks+stickers", cube, 10_000, [
+        Job("module", "walk_rows(small)", ns),
+        Job("floor", "empty(walk_row_shape, 'int8').fill(1)", ns),
+    ])
+    for call, stmt, floor in (("compose", "batch.compose(other)", "packed_shape"),
+                              ("inverse", "batch.inverse()", "packed_shape"),
+                              ("equals", "batch.equals(other)", "flags_shape")):
+        element = "bool_" if floor == "flags_shape" else "u64"
+        timed(call, cube, n, [
+            Job("module", stmt, ns),
+            Job("floor", f"empty({floor}, {element}).fill(1)", ns),
+        ])
+
+
 def run_worker(args) -> dict:
     """All timings for the pool size this process was started with."""
     import numpy as np
@@ -264,6 +331,7 @@ def run_worker(args) -> dict:
             ])
             if n <= 65536:
                 state_groups(timed, cube, n, batch, ns)
+                data_groups(timed, cube, n, batch, ns)
             if n <= 65536:
                 ns["cubes"] = list(batch)
                 timed("get_next_states(list)", cube, n, [
@@ -501,6 +569,7 @@ def targets(runs: dict, memory: list[dict], scaling: dict, loops: list[dict],
 
     for cube in CUBES:
         state_targets(add_speedup_or_bound, ratio, t, cube)
+        data_targets(add, ratio, t, cube)
     for m in memory:
         add("get_next_states peak memory / output", m["threads"], m["cube"], m["n"],
             m["ratio"], 1.05)
@@ -539,6 +608,19 @@ def state_targets(add, ratio, t, cube) -> None:
     for call in ("to_packed", "from_packed"):
         add(f"{call}() / floor", t, cube, 65536,
             ratio(t, call, cube, 65536, "module", "floor"), "<=", 1.5)
+
+
+def data_targets(add, ratio, t, cube) -> None:
+    """The targets of the data calls."""
+    add("random(n, t, 20, seed=1) / CubeBatch(n, t) + scramble", t, cube, 65536,
+        ratio(t, "random(seed)", cube, 65536, "module", "fresh_scramble"), 1.1)
+    add("random_walks(20) / floor", t, cube, 65536,
+        ratio(t, "random_walks", cube, 65536, "module", "floor"), 1.5)
+    for call in ("compose", "inverse", "equals"):
+        add(f"{call}() / floor", t, cube, 65536, ratio(t, call, cube, 65536, "module", "floor"), 3)
+    for n, bound in ((1024, 0.3), (65536, 1.0)):
+        add("apply(n, 20) / twenty apply_move_indexes", t, cube, n,
+            ratio(t, "apply(n, 20)", cube, n, "module", "twenty_indexes"), bound)
 
 
 def comparison_rows(runs: dict) -> list[dict]:

@@ -18,6 +18,7 @@
 #include "binding/binding.hpp"
 #include "binding/cube_object.hpp"
 #include "binding/numpy_interop.hpp"
+#include "model/algebra.hpp"
 #include "runtime/buffer_cache.hpp"
 
 namespace twirlkit {
@@ -173,8 +174,13 @@ PyObject* filled_array(CubeBatchObject* self, const PyForkSafeSharedHold& hold, 
 extern PyMethodDef CubeBatch_state_methods[];
 extern PyMethodDef CubeBatch_solve_methods[];
 extern PyMethodDef CubeBatch_symmetry_methods[];
+extern PyMethodDef CubeBatch_data_methods[];
 
 // is_solved(up_to_rotation=True), for a caller that holds the batch with `hold`.
 PyObject* solved_flags_up_to_rotation(CubeBatchObject* self, const PyForkSafeSharedHold& hold);
+
+// A `metric` argument, 'qtm' or 'htm'; absent (nullptr) leaves `out` as it
+// is. TypeError for a non-str, ValueError for another str (batch_data.cpp).
+bool convert_metric(PyObject* object, Metric& out) noexcept;
 
 }  // namespace twirlkit

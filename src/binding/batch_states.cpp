@@ -32,6 +32,7 @@
 #include "binding/module_parts.hpp"
 #include "binding/numpy_interop.hpp"
 #include "binding/batch_object.hpp"
+#include "kernels/algebra_kernels.hpp"
 
 namespace twirlkit {
 
@@ -143,14 +144,25 @@ PyObject* CubeBatch_from_cubes(PyObject* cls, PyObject* const* args, Py_ssize_t 
 }
 
 
-PyObject* CubeBatch_expand(PyObject* object, PyObject*) {
-    return derived_batch(object, [](auto cubes, Storage& storage) {
+PyObject* CubeBatch_expand(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    static constexpr std::array<const char*, 1> names{"metric"};
+    std::array<PyObject*, 1> given;
+    if (!match_keyword_only("expand", args, nargs, kwnames, names, given)) return nullptr;
+    Metric metric = Metric::qtm;
+    if (!convert_metric(given[0], metric)) return nullptr;
+    return derived_batch(object, [metric](auto cubes, Storage& storage) {
         using C = typename decltype(cubes)::value_type;
-        const MatrixShape shape = checked_output_shape(cubes.size(), MOVE_COUNT, 1);
+        const MatrixShape shape = checked_output_shape(cubes.size(), move_count(metric), 1);
         if (shape.rows > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(C)) {
             throw std::length_error("capacity overflow");
         }
-        expand_cubes(cubes, storage.emplace<StateVector<C>>(shape.rows).data());
+        C* out = storage.emplace<StateVector<C>>(shape.rows).data();
+        if (metric == Metric::htm) {
+            expand_face_turns(cubes, out);
+        } else {
+            expand_cubes(cubes, out);
+        }
     });
 }
 
@@ -286,9 +298,12 @@ void with_element_type(Element element, F&& f) {
 
 PyObject* CubeBatch_stickers(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    static constexpr std::array<const char*, 4> names{"successors", "dtype", "one_hot", "out"};
-    std::array<PyObject*, 4> given;
+    static constexpr std::array<const char*, 5> names{"successors", "dtype", "one_hot", "out",
+                                                      "metric"};
+    std::array<PyObject*, 5> given;
     if (!match_keyword_only("stickers", args, nargs, kwnames, names, given)) return nullptr;
+    Metric metric = Metric::qtm;
+    if (!convert_metric(given[4], metric)) return nullptr;
     Encoding encoding{false, false};
     if (given[0] != nullptr) {
         const int truth = PyObject_IsTrue(given[0]);
@@ -316,14 +331,20 @@ PyObject* CubeBatch_stickers(PyObject* object, PyObject* const* args, Py_ssize_t
         std::holds_alternative<StateVector<Cube3x3>>(self->storage)
             ? row_width<Cube3x3>(encoding)
             : row_width<Cube2x2>(encoding);
+    const bool face_turns = encoding.successors && metric == Metric::htm;
     std::size_t rows = 0;
-    if (__builtin_mul_overflow(batch_size(self), rows_per_cube(encoding), &rows)) {
+    if (__builtin_mul_overflow(batch_size(self), face_turns ? FACE_TURN_COUNT : rows_per_cube(encoding),
+                               &rows)) {
         return raise_panic("capacity overflow");
     }
     const auto fill = [&](auto cubes, void* data) {
         with_element_type(element, [&](auto one) {
             using T = decltype(one);
-            encode_sticker_rows(cubes, encoding, static_cast<T*>(data), one);
+            if (face_turns) {
+                encode_face_turn_successor_rows(cubes, encoding.one_hot, static_cast<T*>(data), one);
+            } else {
+                encode_sticker_rows(cubes, encoding, static_cast<T*>(data), one);
+            }
         });
     };
 
@@ -376,10 +397,12 @@ PyMethodDef CubeBatch_state_methods[] = {
      "Return a new batch holding copies of the selected cubes, in order.\n\n"
      "`indices` is a 1-D integer array-like; negative values count from the\n"
      "end."},
-    {"expand", CubeBatch_expand, METH_NOARGS,
-     "expand($self)\n--\n\n"
+    {"expand", TWIRLKIT_FASTCALL(&CubeBatch_expand), METH_FASTCALL | METH_KEYWORDS,
+     "expand($self, *, metric='qtm')\n--\n\n"
      "Return a new batch of len(self) * 12 cubes: cube 12 * i + m is cube i\n"
-     "after move index m, the row order of get_next_states()."},
+     "after move index m, the row order of get_next_states().\n\n"
+     "With metric='htm' it holds len(self) * 18 cubes: cube 18 * i + m is\n"
+     "cube i after face turn m (see move_names())."},
     {"is_solved", TWIRLKIT_FASTCALL(&CubeBatch_is_solved), METH_FASTCALL | METH_KEYWORDS,
      "is_solved($self, *, up_to_rotation=False)\n--\n\n"
      "Return a 1-D NumPy bool array, True where a cube is solved.\n\n"
@@ -388,7 +411,7 @@ PyMethodDef CubeBatch_state_methods[] = {
      "centres to fix its orientation. A 3x3's centres are fixed, so there it\n"
      "changes nothing."},
     {"stickers", TWIRLKIT_FASTCALL(&CubeBatch_stickers), METH_FASTCALL | METH_KEYWORDS,
-     "stickers($self, *, successors=False, dtype=None, one_hot=False, out=None)\n--\n\n"
+     "stickers($self, *, successors=False, dtype=None, one_hot=False, out=None, metric='qtm')\n--\n\n"
      "Return the sticker rows of the batch, encoded.\n\n"
      "With successors=False there is one row per cube (the rows of\n"
      "to_sticker_array()); with True twelve per cube (the rows of\n"
@@ -398,7 +421,9 @@ PyMethodDef CubeBatch_state_methods[] = {
      "is 1 exactly when sticker s of row r has colour c, and the dtype is\n"
      "float32 (the default), float16, float64, bool, uint8 or int8.\n\n"
      "`out`, if given, must be a writable C-contiguous array of exactly that\n"
-     "shape and dtype; it is filled and returned."},
+     "shape and dtype; it is filled and returned.\n\n"
+     "With successors=True and metric='htm' there are eighteen rows per cube,\n"
+     "row 18 * i + m = cube i after face turn m."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -19,4 +19,7 @@ bool copy_cube_list(PyObject* list, CubeStates& states) noexcept;
 PyObject* module_get_next_states(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames);
 
+// The module function move_names(metric='qtm') (batch_data.cpp).
+extern PyMethodDef move_names_def;
+
 }  // namespace twirlkit

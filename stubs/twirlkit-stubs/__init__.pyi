@@ -20,10 +20,16 @@ class PanicException(BaseException):
 class UnreadableArrayError(PanicException, ValueError):
     """An argument array that cannot be read in place (strided, misaligned or borrowed)."""
 
+# The two move metrics: quarter turns (12 moves) and face turns (18).
+_Metric = Literal["qtm", "htm"]
+
+def move_names(metric: _Metric = "qtm") -> list[str]:
+    """The move tokens of a metric in move-index order, each one do_moves reads."""
+
 def release_cached_buffers() -> int:
     """Give the memory of freed output arrays and batches, kept for reuse, back to the system."""
 
-def symmetry_moves(metric: Literal["qtm", "htm"] = "qtm") -> NDArray[np.int64]:
+def symmetry_moves(metric: _Metric = "qtm") -> NDArray[np.int64]:
     """Shape (48, 12) or (48, 18): entry [k, m] is the move m becomes under symmetry k."""
 
 @final
@@ -133,8 +139,8 @@ class CubeBatch:
         """Shape (len(self), 2) (corners, edges) or (len(self), 1) (state)."""
     def take(self, indices: ArrayLike) -> CubeBatch:
         """Copies of the selected cubes; negative indexes count from the end."""
-    def expand(self) -> CubeBatch:
-        """12 * len(self) cubes; cube 12 * i + m is cube i after move index m."""
+    def expand(self, *, metric: _Metric = "qtm") -> CubeBatch:
+        """12 * len(self) cubes; cube 12 * i + m is cube i after move index m (18 for htm)."""
     def is_solved(self, *, up_to_rotation: bool = False) -> NDArray[np.bool_]:
         """With up_to_rotation, a 2x2 turned as a whole (U D') counts as solved too."""
     # The element type follows from dtype and one_hot: int64 codes and
@@ -142,28 +148,54 @@ class CubeBatch:
     @overload
     def stickers(
         self, *, successors: bool = ..., dtype: None = ..., one_hot: Literal[False] = ...,
-        out: NDArray[np.int64] | None = ...,
+        out: NDArray[np.int64] | None = ..., metric: _Metric = ...,
     ) -> NDArray[np.int64]: ...
     @overload
     def stickers(
         self, *, successors: bool = ..., dtype: type[_Code] | np.dtype[_Code],
-        one_hot: Literal[False] = ..., out: NDArray[_Code] | None = ...,
+        one_hot: Literal[False] = ..., out: NDArray[_Code] | None = ..., metric: _Metric = ...,
     ) -> NDArray[_Code]: ...
     @overload
     def stickers(
         self, *, successors: bool = ..., dtype: None = ..., one_hot: Literal[True],
-        out: NDArray[np.float32] | None = ...,
+        out: NDArray[np.float32] | None = ..., metric: _Metric = ...,
     ) -> NDArray[np.float32]: ...
     @overload
     def stickers(
         self, *, successors: bool = ..., dtype: type[_Hot] | np.dtype[_Hot], one_hot: Literal[True],
-        out: NDArray[_Hot] | None = ...,
+        out: NDArray[_Hot] | None = ..., metric: _Metric = ...,
     ) -> NDArray[_Hot]: ...
     @overload
     def stickers(
         self, *, successors: bool = ..., dtype: DTypeLike = ..., one_hot: bool = ...,
-        out: NDArray[Any] | None = ...,
+        out: NDArray[Any] | None = ..., metric: _Metric = ...,
     ) -> NDArray[Any]: ...
+    @classmethod
+    def random(
+        cls, n: int, cube_type: int, scramble_lengths: ArrayLike = 20, *,
+        seed: int | np.random.Generator | None = None, non_backtracking: bool = False,
+        metric: _Metric = "qtm",
+    ) -> CubeBatch:
+        """n cubes scrambled from solved; with a seed, a pure function of its arguments."""
+    def random_walks(
+        self, length: int, *, seed: int | np.random.Generator | None = None,
+        non_backtracking: bool = False, metric: _Metric = "qtm",
+    ) -> tuple[CubeBatch, NDArray[np.uint8]]:
+        """(walks, moves): cube j * n + i is walk i after j + 1 moves; moves has shape (length, n)."""
+    def apply(self, moves: ArrayLike, *, metric: _Metric = "qtm") -> None:
+        """Moves of shape (n,) or (n, k), rows left to right; 12 (qtm) or 18 (htm) is no move."""
+    def compose(self, other: CubeBatch) -> CubeBatch:
+        """state(s).compose(state(t)) is state(s + t); other holds n cubes or 1."""
+    def inverse(self) -> CubeBatch:
+        """state(s).inverse() is state(s^-1)."""
+    def equals(self, other: CubeBatch) -> NDArray[np.bool_]:
+        """Element by element; other holds n cubes or 1."""
+    def copy(self) -> CubeBatch: ...
+    @classmethod
+    def concatenate(cls, batches: Sequence[CubeBatch]) -> CubeBatch:
+        """The cubes of every batch, in order; all of one cube type."""
+    def assign(self, indices: ArrayLike, source: CubeBatch) -> None:
+        """Overwrite the selected cubes (indexes or a boolean mask) with source's, or its one cube."""
 
     def transform(self, symmetry: int | ArrayLike) -> CubeBatch:
         """Every cube seen through symmetry 0..47 (S x S^-1), or cube i through symmetry[i]."""

@@ -237,9 +237,11 @@ def test_signatures_and_class_methods():
         ("from_cubes", "($type, cubes)"),
         ("to_packed", "($self)"),
         ("take", "($self, indices)"),
-        ("expand", "($self)"),
+        # The half-turn metric added a keyword-only `metric` to expand and stickers.
+        ("expand", "($self, *, metric='qtm')"),
         ("is_solved", "($self, *, up_to_rotation=False)"),
-        ("stickers", "($self, *, successors=False, dtype=None, one_hot=False, out=None)"),
+        ("stickers", "($self, *, successors=False, dtype=None, one_hot=False, out=None, "
+                     "metric='qtm')"),
     ]:
         method = getattr(CubeBatch, name)
         assert method.__text_signature__ == signature and method.__doc__
