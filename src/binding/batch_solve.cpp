@@ -115,6 +115,7 @@ constexpr unsigned MAX_SOLUTION_LENGTH = 40;
 // Not noexcept: see ReleaseGil.
 PyObject* solve_3x3(std::span<const Cube3x3> cubes, const SolveOptions& options) {
     std::vector<SolveResult> results;
+    if (!ready_solver_tables_3x3(cubes)) return nullptr;
     if (!lock_released([&] { results = solve_batch_two_phase(cubes, options); })) return nullptr;
     // No text stands for "no solution": "" would say the cube is solved.
     for (std::size_t i = 0; i < results.size(); ++i) {

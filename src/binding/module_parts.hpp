@@ -1,6 +1,8 @@
 // What the module body needs from the files that build its other parts.
 #pragma once
 
+#include <span>
+
 #include "binding/binding.hpp"
 #include "binding/cube_object.hpp"
 
@@ -18,5 +20,15 @@ bool copy_cube_list(PyObject* list, CubeStates& states) noexcept;
 // The module function get_next_states(cubes) (get_next_states.cpp).
 PyObject* module_get_next_states(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames);
+
+// The module function build_tables(cube_type, *, cache_dir=None)
+// (solver_tables.cpp).
+extern PyMethodDef build_tables_def;
+
+// Makes the 3x3 solver tables ready for a solve of `cubes` that reads them,
+// from the user's cache folder, when the process holds none yet: the lock
+// released, progress on sys.stderr, the warning of an unusable folder. False
+// with the exception set. Not noexcept: see ReleaseGil (solver_tables.cpp).
+bool ready_solver_tables_3x3(std::span<const Cube3x3> cubes);
 
 }  // namespace twirlkit
