@@ -118,6 +118,7 @@ constexpr unsigned MAX_SOLUTION_LENGTH = MAX_SOLUTION_TURNS;
 PyObject* solve_3x3(const PyForkSafeSharedHold& hold, std::span<const Cube3x3> cubes,
                     const SolveOptions& options) {
     std::vector<SolveResult> results;
+    if (!ready_solver_tables_3x3(cubes)) return nullptr;
     if (!lock_released(hold, [&] { results = solve_batch_two_phase(cubes, options); })) return nullptr;
     // No text stands for "no solution": "" would say the cube is solved.
     for (std::size_t i = 0; i < results.size(); ++i) {

@@ -132,6 +132,8 @@ int twirlkit_exec(PyObject* module) noexcept {
     if (!moves || PyModule_AddObjectRef(module, "symmetry_moves", moves.get()) < 0) return -1;
     OwnedRef names(new_function(&move_names_def, module));
     if (!names || PyModule_AddObjectRef(module, "move_names", names.get()) < 0) return -1;
+    OwnedRef tables(new_function(&build_tables_def, module));
+    if (!tables || PyModule_AddObjectRef(module, "build_tables", tables.get()) < 0) return -1;
     // Reachable for `except twirlkit.PanicException`, but not part of `import *`;
     // the same for its subclass, which pickles by this name.
     if (PyModule_AddObjectRef(module, "PanicException", panic_exception_type()) < 0) return -1;

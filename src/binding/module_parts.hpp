@@ -1,6 +1,8 @@
 // What the module body needs from the files that build its other parts.
 #pragma once
 
+#include <span>
+
 #include "binding/binding.hpp"
 #include "binding/cube_object.hpp"
 
@@ -21,5 +23,15 @@ PyObject* module_get_next_states(PyObject* module, PyObject* const* args, Py_ssi
 
 // The module function move_names(metric='qtm') (batch_data.cpp).
 extern PyMethodDef move_names_def;
+
+// The module function build_tables(cube_type, *, cache_dir=None)
+// (solver_tables.cpp).
+extern PyMethodDef build_tables_def;
+
+// Makes the 3x3 solver tables ready for a solve of `cubes` that reads them,
+// from the user's cache folder, when the process holds none yet: the lock
+// released, progress on sys.stderr, the warning of an unusable folder. False
+// with the exception set. Not noexcept: see ReleaseGil (solver_tables.cpp).
+bool ready_solver_tables_3x3(std::span<const Cube3x3> cubes);
 
 }  // namespace twirlkit

@@ -40,16 +40,45 @@ struct SolverTables;
 
 inline constexpr const char* SOLVER_TABLE_FILE = "solver3x3-v3.bin";
 
-// The process's tables from the user's cache directory: $XDG_CACHE_HOME/twirlkit
-// when that is set to an absolute path, else ~/.cache/twirlkit, and with
-// neither variable set in memory only. The file is used only in a directory
-// of the user's own that no one else may write to. The first caller loads or
-// builds them; callers meanwhile wait; later calls return at once. A failed
-// build is not kept, so the next call tries again. Throws AllocationError
-// (runtime/buffer_cache.hpp) naming the tables when memory is refused.
+// The lines a table build reports as it goes, handed to `line` on the thread
+// that builds (the caller of the solver's first call, never a worker). It
+// may throw Cancelled to stop the build, which then keeps nothing.
+struct BuildProgress {
+    void (*line)(void* context, const char* text) = nullptr;
+    void* context = nullptr;
+    void operator()(const char* text) const {
+        if (line != nullptr) line(context, text);
+    }
+};
+
+// The process's tables from the user's cache directory (solver_cache_directory).
+// The file is used only in a directory of the user's own that no one else
+// may write to. The first caller loads or builds them; callers meanwhile
+// wait; later calls return at once. A failed build is not kept, so the next
+// call tries again. Throws AllocationError (runtime/buffer_cache.hpp) naming
+// the tables when memory is refused.
 const SolverTables& solver_tables();
-// Empty when there is no per-user folder.
+// $TWIRLKIT_CACHE_DIR when set, else $XDG_CACHE_HOME/twirlkit when that is
+// an absolute path, else ~/.cache/twirlkit; empty when there is no per-user
+// folder (the tables are then kept in memory only).
 std::filesystem::path solver_cache_directory();
+
+// Where the process's tables came from, or went, when prepared.
+enum class TableCache {
+    loaded,      // the directory's file was read, or was already there
+    written,     // built or held, and written to the directory
+    unwritable,  // the directory could not be used: in memory only
+    none,        // no directory: in memory only
+    held,        // held already; the directory was not looked at
+};
+
+// Makes the process's tables ready ahead of the first solve, through
+// `directory`'s cache file: loads it, or builds the tables (reporting
+// through `progress`) and writes it. Tables already held are written there
+// when the file is missing, if `fill_folder` (else the result is `held`).
+// Throws what solver_tables() throws, and what `progress` throws.
+TableCache prepare_solver_tables(const std::filesystem::path& directory,
+                                 const BuildProgress& progress, bool fill_folder);
 
 inline constexpr std::uint64_t NO_NODE_LIMIT = UINT64_MAX;
 

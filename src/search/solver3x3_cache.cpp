@@ -285,15 +285,15 @@ std::size_t remove_stale_solver_temporaries(const std::filesystem::path& directo
 }
 
 std::shared_ptr<const SolverTables> load_or_build_solver_tables(
-    const std::filesystem::path& directory, bool progress, TableSource* source) {
+    const std::filesystem::path& directory, const BuildProgress& progress, TableSource* source) {
     try {
         if (auto loaded = read_tables(directory)) {
             if (source != nullptr) *source = TableSource::loaded;
             return loaded;
         }
         auto built = two_phase::build_tables(progress);
-        write_tables(directory, *built);
-        if (source != nullptr) *source = TableSource::built;
+        const bool written = write_tables(directory, *built);
+        if (source != nullptr) *source = written ? TableSource::built : TableSource::built_unsaved;
         return built;
     } catch (const AllocationError&) {
         throw;
@@ -303,10 +303,12 @@ std::shared_ptr<const SolverTables> load_or_build_solver_tables(
     }
 }
 
-// No per-user folder (neither variable set) means no cache: the tables are
-// kept in memory only, never in a shared temporary folder that another user
-// may have made first.
+// No per-user folder (no variable set) means no cache: the tables are kept
+// in memory only, never in a shared temporary folder that another user may
+// have made first.
 std::filesystem::path solver_cache_directory() {
+    const char* chosen = std::getenv("TWIRLKIT_CACHE_DIR");
+    if (chosen != nullptr && chosen[0] != '\0') return std::filesystem::path(chosen);
     const char* xdg = std::getenv("XDG_CACHE_HOME");
     if (xdg != nullptr && xdg[0] == '/') return std::filesystem::path(xdg) / "twirlkit";
     const char* home = std::getenv("HOME");
@@ -326,10 +328,39 @@ std::atomic<std::size_t> acquisitions{0};
 
 const SolverTables& solver_tables() {
     return *process_tables.get([] {
-        auto tables = load_or_build_solver_tables(solver_cache_directory(), true);
+        auto tables = load_or_build_solver_tables(solver_cache_directory(), {});
         acquisitions.fetch_add(1);
         return tables;
     });
+}
+
+TableCache prepare_solver_tables(const std::filesystem::path& directory,
+                                 const BuildProgress& progress, bool fill_folder) {
+    TableSource source = TableSource::loaded;
+    bool acquired_here = false;
+    const auto& tables = *process_tables.get([&] {
+        auto made = load_or_build_solver_tables(directory, progress, &source);
+        acquisitions.fetch_add(1);
+        acquired_here = true;
+        return made;
+    });
+    if (!acquired_here && !fill_folder) return TableCache::held;
+    if (directory.empty()) return TableCache::none;
+    if (acquired_here) {
+        if (source == TableSource::loaded) return TableCache::loaded;
+        return source == TableSource::built ? TableCache::written : TableCache::unwritable;
+    }
+    // Held already (from another folder, or none): the folder gets its file
+    // unless one of the right size is there.
+    if (const Fd dir = open_cache_directory(directory, false)) {
+        struct stat st{};
+        if (::fstatat(dir.get(), TABLE_FILE, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+            static_cast<std::uint64_t>(st.st_size) == sizeof(FileHeader) + payload_bytes()) {
+            return TableCache::loaded;
+        }
+    }
+    return write_tables(directory, tables) ? TableCache::written : TableCache::unwritable;
 }
 
 std::size_t solver_table_acquisitions() noexcept { return acquisitions.load(); }

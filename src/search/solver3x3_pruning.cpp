@@ -104,16 +104,16 @@ struct CornerEdgeSpace {
 
 }  // namespace
 
-std::shared_ptr<SolverTables> build_tables(bool progress) {
+std::shared_ptr<SolverTables> build_tables(const BuildProgress& progress) {
     const auto started = std::chrono::steady_clock::now();
     const auto report = [&](const char* what) {
-        if (!progress) return;
         const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - started;
-        std::fprintf(stderr, "twirlkit: 3x3 solver tables: %s (%.1f s)\n", what, spent.count());
+        char line[160];
+        std::snprintf(line, sizeof line, "twirlkit: 3x3 solver tables: %s (%.1f s)\n", what,
+                      spent.count());
+        progress(line);
     };
-    if (progress) {
-        std::fprintf(stderr, "twirlkit: building the 3x3 solver tables; this happens once\n");
-    }
+    progress("twirlkit: building the 3x3 solver tables; this happens once\n");
     auto t = std::make_shared<SolverTables>();
     build_move_tables(*t);
     report("move tables done (1/7)");

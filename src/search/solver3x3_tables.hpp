@@ -194,8 +194,8 @@ void build_symmetry_tables(SolverTables& t);
 // For each corner class, the symmetries (bit s) other than the identity
 // that fix its least member.
 std::vector<std::uint16_t> class_fixing_symmetries(const SolverTables& t);
-// Every table, on the worker pool; `progress` reports the steps on stderr.
-std::shared_ptr<SolverTables> build_tables(bool progress);
+// Every table, on the worker pool; `progress` hears of each step.
+std::shared_ptr<SolverTables> build_tables(const BuildProgress& progress);
 // Whether the distance tables pass breadth_first_sample_holds
 // (search/breadth_first.hpp) on `samples` random entries each.
 bool pruning_tables_hold(const SolverTables& t, std::size_t samples);

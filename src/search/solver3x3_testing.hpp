@@ -22,7 +22,8 @@ struct Coordinates {
 };
 Coordinates coordinates_of(const Cube3x3& cube) noexcept;
 
-enum class TableSource { built, loaded };
+// built_unsaved: built, but the directory could not take the file.
+enum class TableSource { built, built_unsaved, loaded };
 
 // The tables of the cache file in `directory`; nullptr when it is missing,
 // stale or corrupt.
@@ -30,9 +31,10 @@ std::shared_ptr<const SolverTables> load_solver_tables(const std::filesystem::pa
 // Loads the tables from `directory`, or builds them on the pool and writes
 // them there (atomically, by rename) when the file is missing, stale or
 // corrupt. A directory that cannot be written only costs the cache.
-// `progress` shows the build on stderr.
+// `progress` hears of the build's steps.
 std::shared_ptr<const SolverTables> load_or_build_solver_tables(
-    const std::filesystem::path& directory, bool progress, TableSource* source = nullptr);
+    const std::filesystem::path& directory, const BuildProgress& progress,
+    TableSource* source = nullptr);
 
 // Writes the tables as the cache file in `directory`; false when it could
 // not (the directory is not the user's own, or a write failed).

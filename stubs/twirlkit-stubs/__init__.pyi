@@ -1,5 +1,6 @@
 # Type stubs of the twirlkit extension module. The module is one shared
 # object, so its types ship as this stub-only package beside it.
+import os
 from collections.abc import Iterator, Sequence
 from typing import Any, Literal, TypeVar, final, overload
 
@@ -28,6 +29,9 @@ def move_names(metric: _Metric = "qtm") -> list[str]:
 
 def release_cached_buffers() -> int:
     """Give the memory of freed output arrays and batches, kept for reuse, back to the system."""
+
+def build_tables(cube_type: int, *, cache_dir: str | os.PathLike[str] | None = None) -> str | None:
+    """Build or load the solver tables now; the path of the 3x3 cache file, or None."""
 
 def symmetry_moves(metric: _Metric = "qtm") -> NDArray[np.int64]:
     """Shape (48, 12) or (48, 18): entry [k, m] is the move m becomes under symmetry k."""

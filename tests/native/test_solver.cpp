@@ -163,9 +163,9 @@ TEST(SolverTableCache, ACorruptFileIsRebuiltAndReplaced) {
     const auto size = fs::file_size(file);
     flip_bit_at(file, static_cast<std::streamoff>(size - 1000));
     TableSource source{};
-    auto rebuilt = load_or_build_solver_tables(dir, false, &source);
+    auto rebuilt = load_or_build_solver_tables(dir, {}, &source);
     EXPECT_EQ(source, TableSource::built);
-    auto loaded = load_or_build_solver_tables(dir, false, &source);
+    auto loaded = load_or_build_solver_tables(dir, {}, &source);
     EXPECT_EQ(source, TableSource::loaded);
     EXPECT_EQ(fs::file_size(file), size);
     // No temporary file is left behind.

@@ -13,6 +13,8 @@ import pytest
 # The solver's table cache goes to a directory of this session's own, never
 # the user's; subprocesses inherit it, so the tables are built once a session.
 os.environ["XDG_CACHE_HOME"] = tempfile.mkdtemp(prefix="twirlkit-tests-")
+os.environ.pop("TWIRLKIT_CACHE_DIR", None)
+os.environ.pop("TWIRLKIT_PROGRESS", None)
 
 import numpy as np
 import twirlkit
