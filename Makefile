@@ -22,7 +22,7 @@ ifeq ($(BASE_PYTHON),/usr/bin/python3)
 APT_PACKAGES += python3-dev python3-venv
 endif
 
-SOURCES := $(shell find src stubs -type f) meson.build meson_options.txt pyproject.toml
+SOURCES := $(shell find src stubs python -type f -not -name "*.pyc") meson.build meson_options.txt pyproject.toml
 NATIVE_TESTS := $(wildcard tests/native/*.cpp)
 
 # Installs those of the Debian packages $(1) that are missing.
