@@ -3,7 +3,7 @@
 Prints how many distinct positions are first reached at each depth, up to
 the depth given on the command line (5 by default), and how long it took:
 
-    python3 examples/bfs.py [max_depth] [--cube 2|3] [--chunk N]
+    python examples/bfs.py [max_depth] [--cube 2|3] [--chunk N]
 
 States stay states all the way: a layer is kept as the packed words of its
 positions (CubeBatch.to_packed), a chunk of it becomes a batch again with

@@ -1,6 +1,6 @@
 """Training data: cubes scrambled to random depths, and their successors.
 
-    python3 examples/dataset.py OUT.npz [--count N] [--cube 2|3]
+    python examples/dataset.py OUT.npz [--count N] [--cube 2|3]
         [--min-depth A] [--max-depth B] [--workers W] [--seed S]
 
 Writes a NumPy .npz file with, for n cubes of sticker length d (54 or 24):

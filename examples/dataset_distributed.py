@@ -1,6 +1,6 @@
 """A labelled 2x2 data set written as shards by a Dask distributed cluster.
 
-    python3 examples/dataset_distributed.py OUT_DIR [--shards K] [--shard-size N]
+    python examples/dataset_distributed.py OUT_DIR [--shards K] [--shard-size N]
         [--scheduler ADDRESS | --workers W] [--seed S] [--min-depth A] [--max-depth B]
 
 Each shard is made by one task on some worker and written by this process
@@ -22,7 +22,7 @@ each task ran. Without --scheduler a LocalCluster of --workers processes is
 started here; with it, the same code runs on that cluster (every worker needs
 numpy and twirlkit installed). Each worker process builds the 2x2 distance
 table once, at its first shard (a few seconds, 46 MB).
-Needs Dask: pip install dask distributed (or pip install twirlkit[examples]).
+Needs Dask: the "examples" extra, pip install ".[examples]" from a clone.
 """
 
 import argparse

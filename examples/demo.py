@@ -4,7 +4,7 @@ Each iteration scrambles a batch of 1024 cubes by random lengths, expands
 every cube into its twelve quarter-turn successors, picks one move per cube
 and applies it to the batch.
 
-    python3 examples/demo.py [iterations]
+    python examples/demo.py [iterations]
 """
 
 import sys

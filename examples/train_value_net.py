@@ -1,6 +1,6 @@
 """Train a small value network on 2x2 states with exact distance labels.
 
-    python3 examples/train_value_net.py [--steps N] [--batch B] [--plot PATH]
+    python examples/train_value_net.py [--steps N] [--batch B] [--plot PATH]
 
 Each step scrambles a fresh batch of 2x2 cubes, labels every cube with its
 exact distance to solved (`CubeBatch.distances()`), encodes the states as
@@ -14,7 +14,7 @@ the solutions found with the optimal ones of `CubeBatch.solve()`.
 
 It runs on the CPU. A progress bar goes to standard error, the evaluations
 to standard output, and the learning curve to a PNG (matplotlib).
-Needs PyTorch: pip install torch==2.13.0 (or pip install twirlkit[examples]).
+Needs the "examples" extra: pip install ".[examples]" from a clone.
 """
 
 import argparse
@@ -187,11 +187,19 @@ def train(config, progress=False, report=print):
         report(f"step {step:6d}  loss {loss:7.3f}  held-out MAE {mae:6.3f}  "
                f"greedy solve rate {100 * rate:5.1f} %  length / optimal {ratio:5.2f}")
 
-    checkpoint(0, float("nan"))
-    for step in range(1, config.steps + 1):
+    def draw():
         batch = scrambled(rng, config.batch, 1, config.max_scramble)
-        labels = torch.from_numpy(batch.distances()).float()
-        loss = train_step(model, optimiser, encode(batch, out=features), labels)
+        return encode(batch, out=features), torch.from_numpy(batch.distances()).float()
+
+    # Step 0 reports the untrained network's loss on the batch of step 1.
+    inputs, labels = draw()
+    with torch.no_grad():
+        untrained = nn.functional.mse_loss(model(inputs).squeeze(1), labels).item()
+    checkpoint(0, untrained)
+    for step in range(1, config.steps + 1):
+        if step > 1:
+            inputs, labels = draw()
+        loss = train_step(model, optimiser, inputs, labels)
         schedule.step()
         if step % config.eval_every == 0 or step == config.steps:
             checkpoint(step, loss)
