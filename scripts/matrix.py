@@ -40,8 +40,9 @@ NUMPY = {
 }
 
 # The test tools at the development lock file's versions, or, on a Python
-# that those no longer support, the newest release before them.
-TEST_TOOLS = ("pytest", "hypothesis", "mypy")
+# that those no longer support, the newest release before them; gymnasium
+# for the environments of the gym extra.
+TEST_TOOLS = ("pytest", "hypothesis", "mypy", "gymnasium")
 
 
 def pyenv_interpreters() -> dict[str, Path]:

@@ -33,10 +33,10 @@ wheel=$root/${wheels[0]}
 "$PYTHON" -m auditwheel show "$wheel"
 echo "built $wheel and $(ls dist/*.tar.gz)"
 
-# A venv that sees nothing of this machine's packages: NumPy and the test
-# tools at the pinned versions, from PyPI.
+# A venv that sees nothing of this machine's packages: NumPy, the test
+# tools and gymnasium (the gym extra) at the pinned versions, from PyPI.
 "$PYTHON" -m venv "$work/venv"
-grep -E '^(numpy|pytest|hypothesis|mypy|iniconfig|pluggy|packaging|Pygments|sortedcontainers|mypy_extensions|typing_extensions|pathspec|librt|ast_serialize)==' \
+grep -E '^(numpy|pytest|hypothesis|mypy|iniconfig|pluggy|packaging|Pygments|sortedcontainers|mypy_extensions|typing_extensions|pathspec|librt|ast_serialize|gymnasium|cloudpickle|Farama-Notifications)==' \
 	requirements/dev.txt > "$work/test-requirements.txt"
 "$work/venv/bin/python" -m pip install -q -r "$work/test-requirements.txt"
 "$work/venv/bin/python" -m pip install -q --no-deps "$wheel"

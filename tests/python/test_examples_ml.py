@@ -1,6 +1,8 @@
-"""The PyTorch and Dask examples, in tiny forms, and zero-copy exchange with torch."""
+"""The PyTorch, Dask and reinforcement-learning examples, in tiny forms, and
+zero-copy exchange with torch."""
 import gc
 import importlib.util
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -22,6 +24,14 @@ try:
 except ImportError:
     distributed = None
 
+try:
+    import gymnasium
+    import stable_baselines3
+except ImportError:
+    gymnasium = stable_baselines3 = None
+
+needs_rl = pytest.mark.skipif(stable_baselines3 is None,
+                              reason="stable-baselines3 not installed (pip install '.[examples]')")
 needs_torch = pytest.mark.skipif(torch is None,
                                  reason="PyTorch not installed (pip install torch==2.13.0)")
 needs_dask = pytest.mark.skipif(distributed is None,
@@ -98,6 +108,7 @@ def test_training_step_learns_and_the_loop_reports():
     model, history = example.train(config, report=lines.append)
     assert history.steps == [0, 2, 4] and len(lines) == 3
     assert all(np.isfinite(history.mae)) and all(np.isfinite(history.loss[1:]))
+    assert np.isfinite(history.loss[0]) and "loss     nan" not in lines[0]
     assert all(0 <= r <= 1 for r in history.solve_rate)
 
     # One step on a fixed batch moves the weights and lowers that batch's loss.
@@ -128,6 +139,16 @@ def test_greedy_walk_with_exact_values_solves_optimally():
     solved, taken = example.greedy_solve(Oracle(), batch, max_moves=14)
     assert solved.all() and batch.is_solved().all()
     np.testing.assert_array_equal(taken, optimal)
+
+
+@needs_rl
+def test_agent_example_trains_and_reports_its_solve_rate(tmp_path):
+    done = subprocess.run([sys.executable, str(EXAMPLES / "train_agent.py"), "--timesteps", "256",
+                           "--envs", "4", "--n-steps", "32", "--batch", "64",
+                           "--eval-episodes", "5"],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=240)
+    assert done.returncode == 0, done.stderr
+    assert re.search(r"^solve rate \d+\.\d % on 5 held-out scrambles", done.stdout, re.M), done.stdout
 
 
 # --- dask --------------------------------------------------------------------
