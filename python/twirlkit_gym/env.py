@@ -36,7 +36,7 @@ class CubeEnv(gym.Env):
                  observation="stickers", metric="qtm", render_mode=None):
         self._settings = Settings(cube_type, scramble_depth, max_episode_steps, observation,
                                   metric, render_mode)
-        self.cube_type, self.observation, self.metric = cube_type, observation, metric
+        self.cube_type, self.observation, self.metric = self._settings.cube_type, observation, metric
         self.max_episode_steps, self.render_mode = max_episode_steps, render_mode
         self.observation_space = self._settings.observation_space()
         self.action_space = self._settings.action_space()
@@ -93,7 +93,10 @@ class CubeEnv(gym.Env):
     def step(self, action):
         if self._batch is None:
             raise RuntimeError("CubeEnv.step() before reset()")
-        move = check_actions(action, self._settings.moves).reshape(1)
+        move = check_actions(action, self._settings.moves)
+        if move.size != 1:
+            raise ValueError(f"CubeEnv.step() takes one action, got an array of shape {move.shape}")
+        move = move.reshape(1)
         self._batch.apply(move, metric=self.metric)
         self._elapsed += 1
         terminated = bool(self._batch.is_solved()[0])
