@@ -69,6 +69,12 @@ class CubeEnv(gym.Env):
         options = check_options(options, ("state",))
         if seed is not None:
             seed = seed_value(seed)
+        # Checked before anything changes, so that a refused reset leaves all as it was.
+        given = None
+        if "state" in options:
+            given = self._settings.given_state(options["state"])
+            if len(given) != 1:
+                raise ValueError(f'options["state"] must hold one cube, got a batch of {len(given)}')
         super().reset(seed=seed)
         if seed is not None:
             self._stream_seed, self._episode = seed, 0
@@ -77,11 +83,8 @@ class CubeEnv(gym.Env):
             self._episode = 0
         else:
             self._episode += 1
-        if "state" in options:
-            batch = self._settings.given_state(options["state"])
-            if len(batch) != 1:
-                raise ValueError(f'options["state"] must hold one cube, got a batch of {len(batch)}')
-            self._batch, self._depth = batch, -1
+        if given is not None:
+            self._batch, self._depth = given, -1
         else:
             self._batch, depths = self._settings.scrambles(
                 np.array([self._stream_seed], dtype=np.uint64),

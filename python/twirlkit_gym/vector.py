@@ -84,37 +84,36 @@ class CubeVectorEnv(VectorEnv):
 
     def reset(self, *, seed=None, options=None):
         options = check_options(options, ("reset_mask", "state"))
-        n = self.num_envs
         mask = self._reset_mask(options.get("reset_mask"))
         if self._batch is None and not mask.all():
             raise RuntimeError("the first reset must reset every sub-environment")
-        seeds = self._reset_seeds(seed)
+        seeds, given = self._reset_seeds(seed)
+        chosen = np.flatnonzero(mask)
+        # Checked before anything changes, so that a refused reset leaves all as it was.
+        states = None
+        if "state" in options:
+            states = self._given_states(options["state"], mask, len(chosen))
         if isinstance(seed, int):
             super().reset(seed=seed)
-        chosen = np.flatnonzero(mask)
 
-        # The new seeds restart their streams; the others go on to their next episode.
-        given = np.zeros(n, dtype=bool)
-        for i in chosen:
-            if seeds[i] is not None:
-                self._seeds[i], self._seeded[i], given[i] = seeds[i], True, True
+        # New seeds restart their streams; the others go on to their next episode.
+        given &= mask
+        self._seeds[given] = seeds[given]
         fresh = mask & ~given & ~self._seeded
         if fresh.any():
             self._seeds[fresh] = self.np_random.integers(0, SEED_LIMIT, size=int(fresh.sum()),
                                                          dtype=np.uint64)
-            self._seeded[fresh] = True
         restart = given | fresh
+        self._seeded |= restart
         self._episodes[restart] = 0
         self._episodes[mask & ~restart] += np.uint64(1)
 
-        if "state" in options:
-            states = self._given_states(options["state"], mask, len(chosen))
-            self._place(chosen, states)
-            self._depths[chosen] = -1
-        else:
-            cubes, depths = self._settings.scrambles(self._seeds[chosen], self._episodes[chosen])
-            self._place(chosen, cubes)
+        if states is None:
+            states, depths = self._settings.scrambles(self._seeds[chosen], self._episodes[chosen])
             self._depths[chosen] = depths
+        else:
+            self._depths[chosen] = -1
+        self._place(chosen, states)
         self._elapsed[chosen] = 0
         self._finished[chosen] = False
         return self._settings.observe(self._batch), self._infos(mask)
@@ -134,18 +133,21 @@ class CubeVectorEnv(VectorEnv):
         return mask.copy()
 
     def _reset_seeds(self, seed):
+        """Each sub-environment's new seed (uint64) and whether it has one."""
         n = self.num_envs
         if seed is None:
-            return [None] * n
+            return np.zeros(n, dtype=np.uint64), np.zeros(n, dtype=bool)
         if isinstance(seed, (int, np.integer)):
             seed = seed_value(seed)
             if seed + n > SEED_LIMIT:
                 raise ValueError(f"seed + num_envs - 1 must be below 2**64, got seed {seed}")
-            return [seed + i for i in range(n)]
+            return np.uint64(seed) + np.arange(n, dtype=np.uint64), np.ones(n, dtype=bool)
         seeds = list(seed)
         if len(seeds) != n:
             raise ValueError(f"a list of seeds must have num_envs={n} entries, got {len(seeds)}")
-        return [None if s is None else seed_value(s) for s in seeds]
+        given = np.array([s is not None for s in seeds], dtype=bool)
+        values = np.array([0 if s is None else seed_value(s) for s in seeds], dtype=np.uint64)
+        return values, given
 
     def _given_states(self, state, mask, count):
         states = self._settings.given_state(state)

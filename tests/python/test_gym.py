@@ -204,6 +204,14 @@ def test_vector_reset_with_states_and_mask():
     np.testing.assert_array_equal(infos["_scramble_depth"], mask)
     np.testing.assert_array_equal(infos["scramble_depth"], [0, -1, 0, -1])
     np.testing.assert_array_equal(obs, vec.cubes.stickers(dtype=np.int8))
+    # A refused reset changes nothing: not the cubes, the seeds nor the episode numbers.
+    episodes = vec.episodes
+    with pytest.raises(ValueError, match="num_envs=4"):
+        vec.reset(seed=9, options={"state": CubeBatch(3, 3)})
+    np.testing.assert_array_equal(vec.episodes, episodes)
+    np.testing.assert_array_equal(vec.cubes.to_packed(), after)
+    assert vec.reset()[1]["scramble_depth"].tolist() == [5] * 4
+    np.testing.assert_array_equal(vec.episodes, episodes + 1)
 
 
 def test_the_episode_stream_is_pinned():
