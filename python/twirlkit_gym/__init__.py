@@ -4,7 +4,7 @@ Importing this module registers "twirlkit/Cube3x3-v0" and "twirlkit/Cube2x2-v0"
 (gymnasium.make("twirlkit_gym:twirlkit/Cube3x3-v0") imports it on demand).
 Both have a vector entry point: gymnasium.make_vec(id, num_envs=n,
 vectorization_mode="vector_entry_point") returns a CubeVectorEnv.
-Needs gymnasium 1.x: pip install "twirlkit[gym]".
+Needs gymnasium 1.1 or later (its AutoresetMode): pip install ".[gym]" from a clone.
 """
 
 import gymnasium
