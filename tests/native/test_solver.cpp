@@ -3,6 +3,7 @@
 #include "search/solver3x3_testing.hpp"
 
 #include "runtime/parallel.hpp"
+#include "invariants.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -45,13 +46,6 @@ const fs::path& cache_home() {
     return dir;
 }
 [[maybe_unused]] const bool cache_home_set = !cache_home().empty();
-
-Cube3x3 scrambled(std::mt19937& rng, int turns) {
-    Cube3x3 cube;
-    std::uniform_int_distribution<MoveIndex> pick(0, MOVE_COUNT - 1);
-    for (int i = 0; i < turns; ++i) apply_move_index_internal(cube, pick(rng));
-    return cube;
-}
 
 // A solution in canonical form: no face twice in a row, and of two opposite
 // faces in a row the lower-numbered first.
@@ -103,8 +97,8 @@ TEST(SolverCoordinates, UnsolvableWordsAreRefused) {
     Cube3x3 padded;
     padded.edges |= Word{1} << 62;
     EXPECT_FALSE(is_solvable(padded));
-    std::mt19937 rng(5);
-    EXPECT_TRUE(is_solvable(scrambled(rng, 50)));
+    std::mt19937_64 rng(5);
+    EXPECT_TRUE(is_solvable(testing::random_cube<Cube3x3>(rng, 50)));
 }
 
 // Runs first: the process-wide tables, asked for by two threads at once,
@@ -171,8 +165,8 @@ TEST(SolverTableCache, ACorruptFileIsRebuiltAndReplaced) {
     // No temporary file is left behind.
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
 
-    std::mt19937 rng(11);
-    const Cube3x3 cube = scrambled(rng, 100);
+    std::mt19937_64 rng(11);
+    const Cube3x3 cube = testing::random_cube<Cube3x3>(rng, 100);
     const SolveOptions options{.max_length = 21, .timeout = 100.0};
     const auto expected = solve_two_phase(solver_tables(), cube, options).turns;
     EXPECT_EQ(solve_two_phase(*rebuilt, cube, options).turns, expected);
@@ -310,8 +304,8 @@ TEST(SolverTableCache, TablesWhoseDistancesDoNotHoldAreRefused) {
 }
 
 TEST(Solver, NodeLimitEndsTheSearchAtTheSameNodeEveryTime) {
-    std::mt19937 rng(6);
-    const Cube3x3 cube = scrambled(rng, 100);
+    std::mt19937_64 rng(6);
+    const Cube3x3 cube = testing::random_cube<Cube3x3>(rng, 100);
     const SolveOptions options{.max_length = 12, .timeout = 1e6, .max_nodes = 300000};
     const SolveResult first = solve_two_phase(solver_tables(), cube, options);
     const SolveResult again = solve_two_phase(solver_tables(), cube, options);
@@ -327,9 +321,9 @@ TEST(Solver, NodeLimitEndsTheSearchAtTheSameNodeEveryTime) {
 }
 
 TEST(Solver, RandomStatesAreSolvedWithinTheDefaultLength) {
-    std::mt19937 rng(1);
+    std::mt19937_64 rng(1);
     std::vector<Cube3x3> cubes;
-    for (int i = 0; i < 100; ++i) cubes.push_back(scrambled(rng, 100));
+    for (int i = 0; i < 100; ++i) cubes.push_back(testing::random_cube<Cube3x3>(rng, 100));
     cubes.push_back(Cube3x3{});
     SolveOptions options;
     options.timeout = 100.0;  // the length must come from the search, not the clock
@@ -344,9 +338,9 @@ TEST(Solver, RandomStatesAreSolvedWithinTheDefaultLength) {
 }
 
 TEST(Solver, ShortScramblesGetSolutionsNoLongerThanTheScramble) {
-    std::mt19937 rng(2);
+    std::mt19937_64 rng(2);
     for (int length = 1; length <= 9; ++length) {
-        const Cube3x3 cube = scrambled(rng, length);
+        const Cube3x3 cube = testing::random_cube<Cube3x3>(rng, length);
         SolveOptions options{.max_length = static_cast<unsigned>(length), .timeout = 100.0};
         const SolveResult result = solve_two_phase(solver_tables(), cube, options);
         expect_solves(cube, result);
@@ -364,8 +358,8 @@ TEST(Solver, SuperflipIsSolved) {
 }
 
 TEST(Solver, AnUnreachableLengthEndsAtTheTimeoutWithTheBestFound) {
-    std::mt19937 rng(3);
-    const Cube3x3 cube = scrambled(rng, 100);
+    std::mt19937_64 rng(3);
+    const Cube3x3 cube = testing::random_cube<Cube3x3>(rng, 100);
     const SolveResult result =
         solve_two_phase(solver_tables(), cube, SolveOptions{.max_length = 10, .timeout = 0.05});
     expect_solves(cube, result);
@@ -373,8 +367,8 @@ TEST(Solver, AnUnreachableLengthEndsAtTheTimeoutWithTheBestFound) {
 }
 
 TEST(Solver, ACancelledCallEndsTheSearch) {
-    std::mt19937 rng(4);
-    const std::vector<Cube3x3> cubes{scrambled(rng, 100), scrambled(rng, 100)};
+    std::mt19937_64 rng(4);
+    const std::vector<Cube3x3> cubes{testing::random_cube<Cube3x3>(rng, 100), testing::random_cube<Cube3x3>(rng, 100)};
     solver_tables();
     int polls = 0;
     CancelScope scope([](void* ctx) { return ++*static_cast<int*>(ctx) > 2; }, &polls);
