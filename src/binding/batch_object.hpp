@@ -175,12 +175,13 @@ extern PyMethodDef CubeBatch_state_methods[];
 extern PyMethodDef CubeBatch_solve_methods[];
 extern PyMethodDef CubeBatch_symmetry_methods[];
 extern PyMethodDef CubeBatch_data_methods[];
+extern PyMethodDef CubeBatch_algebra_methods[];
 
 // is_solved(up_to_rotation=True), for a caller that holds the batch with `hold`.
 PyObject* solved_flags_up_to_rotation(CubeBatchObject* self, const PyForkSafeSharedHold& hold);
 
 // A `metric` argument, 'qtm' or 'htm'; absent (nullptr) leaves `out` as it
-// is. TypeError for a non-str, ValueError for another str (batch_data.cpp).
+// is. TypeError for a non-str, ValueError for another str (batch_arguments.cpp).
 bool convert_metric(PyObject* object, Metric& out) noexcept;
 
 }  // namespace twirlkit

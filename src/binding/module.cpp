@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "binding/batch_object.hpp"
 #include "binding/binding.hpp"
 #include "runtime/buffer_cache.hpp"
 #include "model/move_text.hpp"
@@ -57,17 +58,9 @@ PyObject* symmetry_moves(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     static constexpr std::array<const char*, 1> names{"metric"};
     std::array<PyObject*, 1> given;
     if (!match_arguments("symmetry_moves", args, nargs, kwnames, names, 0, given)) return nullptr;
-    bool half_turns = false;
-    if (given[0] != nullptr) {
-        std::string_view text;
-        if (!convert_utf8(given[0], "metric", text)) return nullptr;
-        if (text == "htm") {
-            half_turns = true;
-        } else if (text != "qtm") {
-            PyErr_Format(PyExc_ValueError, "metric must be 'qtm' or 'htm', not %R", given[0]);
-            return nullptr;
-        }
-    }
+    Metric metric = Metric::qtm;
+    if (!convert_metric(given[0], metric)) return nullptr;
+    const bool half_turns = metric == Metric::htm;
     const std::size_t width = half_turns ? FACE_TURN_COUNT : MOVE_COUNT;
     return guarded([&]() -> PyObject* {
         OutputBuffer table = OutputBuffer::allocate(CUBE_SYMMETRY_COUNT, width, Element::int64);
