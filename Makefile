@@ -123,7 +123,12 @@ $(BUILD)/bench/build.ninja: meson.build meson_options.txt | $(STAMPS)/venv
 	rm -rf $(BUILD)/bench
 	meson setup $(BUILD)/bench -Dbenchmarks=true --buildtype=release
 
-bench: install $(BUILD)/bench/build.ninja
+# The peers of requirements/bench.txt, into the venv for the benchmarks only.
+$(STAMPS)/bench-peers: requirements/bench.txt | $(STAMPS)/venv
+	$(PY) -m pip install -q -r requirements/bench.txt
+	@touch $@
+
+bench: install $(STAMPS)/bench-peers $(BUILD)/bench/build.ninja
 	ninja -C $(BUILD)/bench bench_native
 	@echo "bench_native: the DEBUG warning below is about Debian's build of the library, not this code (see the Makefile)"
 	$(BUILD)/bench/bench_native --benchmark_min_time=0.1

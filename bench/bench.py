@@ -203,6 +203,18 @@ def walk_rows(batch):
     return walks.stickers(dtype="int8")
 
 
+def cayley_graph(cube):
+    """cayleypy's graph of the same puzzle on the CPU (all quarter turns of
+    the 3x3; the 2x2 with one corner fixed, six quarter turns), or None
+    where cayleypy is not installed."""
+    try:
+        from cayleypy import CayleyGraph, Puzzles
+    except ImportError:
+        return None
+    metric = "QTM" if cube == 3 else "fixed_QTM"
+    return CayleyGraph(Puzzles.rubik_cube(cube, metric), device="cpu")
+
+
 def fresh_scramble(CubeBatch, n, cube, lengths):
     """The unseeded way to the same states: a batch, then scramble."""
     batch = CubeBatch(n, cube)
@@ -213,8 +225,9 @@ def fresh_scramble(CubeBatch, n, cube, lengths):
 def data_groups(timed, cube, n, batch, ns) -> None:
     """The data calls (seeded states and walks, the algebra, whole
     sequences), each beside the floor of its output or the calls it
-    replaces. cayleypy's random walks are not timed here: that reference
-    would need torch in the bench environment."""
+    replaces. The walks with their sticker rows are also timed against
+    cayleypy's random walks on its 12-move 3x3 and 6-move 2x2 graphs, where
+    cayleypy is installed (requirements/bench.txt)."""
     import numpy as np
 
     import twirlkit
@@ -246,10 +259,17 @@ def data_groups(timed, cube, n, batch, ns) -> None:
     ])
     ns["small"] = twirlkit.CubeBatch(10_000, cube)
     ns["walk_row_shape"] = (SCRAMBLE_LENGTH * 10_000, ns["next_shape"][1])
-    timed("random_walks+stickers", cube, 10_000, [
+    walk_jobs = [
         Job("module", "walk_rows(small)", ns),
         Job("floor", "empty(walk_row_shape, 'int8').fill(1)", ns),
-    ])
+    ]
+    graph = cayley_graph(cube)
+    if graph is not None:
+        ns["graph"] = graph
+        walk_jobs.append(Job("cayleypy",
+                             f"graph.random_walks(width=10_000, length={SCRAMBLE_LENGTH}, mode='classic')",
+                             ns))
+    timed("random_walks+stickers", cube, 10_000, walk_jobs)
     for call, stmt, floor in (("compose", "batch.compose(other)", "packed_shape"),
                               ("inverse", "batch.inverse()", "packed_shape"),
                               ("equals", "batch.equals(other)", "flags_shape")):
