@@ -9,6 +9,8 @@
 #include <string>
 #include <system_error>
 
+#include "runtime/chacha_lanes.hpp"
+
 namespace twirlkit {
 
 namespace {
@@ -111,16 +113,8 @@ WideChaCha8 make_task_generator() {
 
 namespace {
 
-// Eight ChaCha8 blocks, one per lane. Local vectors only and no vector passed
-// by value, so one body serves both builds without an ABI question.
-using Lanes = std::uint32_t __attribute__((vector_size(32)));
-
-[[gnu::always_inline]] inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) noexcept {
-    a += b; d ^= a; d = (d << 16) | (d >> 16);
-    c += d; b ^= c; b = (b << 12) | (b >> 20);
-    a += b; d ^= a; d = (d << 8) | (d >> 24);
-    c += d; b ^= c; b = (b << 7) | (b >> 25);
-}
+// Eight ChaCha8 blocks of one nonce, one counter per lane.
+using Lanes = detail::ChaChaLanes;
 
 [[gnu::always_inline]] inline void eight_blocks(const std::uint32_t* input, std::uint64_t counter,
                                                 std::uint32_t* out) noexcept {
@@ -133,22 +127,7 @@ using Lanes = std::uint32_t __attribute__((vector_size(32)));
         in[12][b] = static_cast<std::uint32_t>(block);
         in[13][b] = static_cast<std::uint32_t>(block >> 32);
     }
-    Lanes x[16];
-    for (unsigned w = 0; w < 16; ++w) x[w] = in[w];
-    for (int r = 0; r < 8; r += 2) {
-        quarter_round(x[0], x[4], x[8], x[12]);
-        quarter_round(x[1], x[5], x[9], x[13]);
-        quarter_round(x[2], x[6], x[10], x[14]);
-        quarter_round(x[3], x[7], x[11], x[15]);
-        quarter_round(x[0], x[5], x[10], x[15]);
-        quarter_round(x[1], x[6], x[11], x[12]);
-        quarter_round(x[2], x[7], x[8], x[13]);
-        quarter_round(x[3], x[4], x[9], x[14]);
-    }
-    for (unsigned w = 0; w < 16; ++w) {
-        const Lanes word = x[w] + in[w];
-        std::memcpy(out + 8 * w, &word, sizeof word);
-    }
+    detail::chacha8_lanes(in, out);
 }
 
 detail::WideRefill pick_chacha8_blocks() noexcept {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "runtime/chacha_lanes.hpp"
 #include "runtime/cpu_features.hpp"
 
 namespace twirlkit {
@@ -9,16 +10,9 @@ namespace twirlkit {
 namespace {
 
 // Eight ChaCha8 blocks of one key, a lane each, with each lane's own nonce
-// and block counter. The same double rounds as random.cpp's eight-block
-// kernel, which varies only the counter.
-using Lanes = std::uint32_t __attribute__((vector_size(32)));
-
-[[gnu::always_inline]] inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) noexcept {
-    a += b; d ^= a; d = (d << 16) | (d >> 16);
-    c += d; b ^= c; b = (b << 12) | (b >> 20);
-    a += b; d ^= a; d = (d << 8) | (d >> 24);
-    c += d; b ^= c; b = (b << 7) | (b >> 25);
-}
+// and block counter.
+using Lanes = detail::ChaChaLanes;
+static_assert(SEEDED_LANES == 8, "a lane of the vector per seeded lane");
 
 [[gnu::always_inline]] inline void lane_blocks(const ChaCha8::Key& key, const std::uint64_t* nonces,
                                                const std::uint64_t* counters,
@@ -33,22 +27,7 @@ using Lanes = std::uint32_t __attribute__((vector_size(32)));
         in[14][b] = static_cast<std::uint32_t>(nonces[b]);
         in[15][b] = static_cast<std::uint32_t>(nonces[b] >> 32);
     }
-    Lanes x[16];
-    for (unsigned w = 0; w < 16; ++w) x[w] = in[w];
-    for (int r = 0; r < 8; r += 2) {
-        quarter_round(x[0], x[4], x[8], x[12]);
-        quarter_round(x[1], x[5], x[9], x[13]);
-        quarter_round(x[2], x[6], x[10], x[14]);
-        quarter_round(x[3], x[7], x[11], x[15]);
-        quarter_round(x[0], x[5], x[10], x[15]);
-        quarter_round(x[1], x[6], x[11], x[12]);
-        quarter_round(x[2], x[7], x[8], x[13]);
-        quarter_round(x[3], x[4], x[9], x[14]);
-    }
-    for (unsigned w = 0; w < 16; ++w) {
-        const Lanes word = x[w] + in[w];
-        std::memcpy(out + SEEDED_LANES * w, &word, sizeof word);
-    }
+    detail::chacha8_lanes(in, out);
 }
 
 void lane_blocks_baseline(const ChaCha8::Key& key, const std::uint64_t* nonces,
