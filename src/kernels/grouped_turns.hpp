@@ -61,6 +61,35 @@ void apply_grouped_with(std::span<C> cubes, const std::uint32_t* ids, const std:
     }(std::make_index_sequence<MOVE_COUNT>{});
 }
 
+// The cubes of a block still short of their move counts, for kernels that
+// advance a block one move per round: ids[k] is a cube and left[k] the
+// moves it still takes, for k < count.
+struct ActiveCubes {
+    std::array<std::uint32_t, MOVE_BLOCK> ids;
+    std::array<std::int64_t, MOVE_BLOCK> left;
+    std::size_t count = 0;
+
+    // Cube `id` takes `moves` moves; none below 1.
+    void add(std::size_t id, std::int64_t moves) noexcept {
+        if (moves < 1) return;
+        ids[count] = static_cast<std::uint32_t>(id);
+        left[count] = moves;
+        ++count;
+    }
+    // After a round in which every active cube moved once: drops those done.
+    void moved() noexcept {
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < count; ++k) {
+            if (--left[k] > 0) {
+                ids[kept] = ids[k];
+                left[kept] = left[k];
+                ++kept;
+            }
+        }
+        count = kept;
+    }
+};
+
 // The build this process runs.
 template <Cube C>
 void apply_grouped(std::span<C> cubes, const std::uint32_t* ids, const std::uint8_t* moves,

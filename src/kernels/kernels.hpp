@@ -66,40 +66,27 @@ void scramble_batch_internal(std::span<C> cubes, std::span<const std::int64_t> l
         WideChaCha8 gen = make_task_generator();
         for (std::size_t block = begin; block < end; block += MOVE_BLOCK) {
             const std::size_t block_end = std::min(end, block + MOVE_BLOCK);
-            std::array<std::uint32_t, MOVE_BLOCK> active;
-            std::array<std::int64_t, MOVE_BLOCK> left;
+            ActiveCubes active;
             std::array<std::uint8_t, MOVE_BLOCK> moves;
             // The caller's lengths are read once, into the module's memory.
             std::array<std::int64_t, MOVE_BLOCK> given;
             copy_in(given.data(), lengths.data() + block, block_end - block);
-            std::size_t count = 0;
-            for (std::size_t i = block; i < block_end; ++i) {
-                if (given[i - block] < 1) continue;
-                active[count] = static_cast<std::uint32_t>(i);
-                left[count] = given[i - block];
-                ++count;
-            }
+            for (std::size_t i = block; i < block_end; ++i) active.add(i, given[i - block]);
             // Rounds while enough cubes are active to be worth the grouping;
             // the last few (long scrambles) finish one by one.
-            for (std::size_t round = 0; count >= 8; ++round) {
+            for (std::size_t round = 0; active.count >= 8; ++round) {
                 if (round % SCRAMBLE_CANCEL_ROUNDS == SCRAMBLE_CANCEL_ROUNDS - 1) {
                     cancellation_point();
                 }
-                for (std::size_t k = 0; k < count; ++k) {
+                for (std::size_t k = 0; k < active.count; ++k) {
                     moves[k] = static_cast<std::uint8_t>(draw_move_index(gen));
                 }
-                apply_grouped(cubes, active.data(), moves.data(), count);
-                std::size_t kept = 0;
-                for (std::size_t k = 0; k < count; ++k) {
-                    if (--left[k] > 0) {
-                        active[kept] = active[k];
-                        left[kept] = left[k];
-                        ++kept;
-                    }
-                }
-                count = kept;
+                apply_grouped(cubes, active.ids.data(), moves.data(), active.count);
+                active.moved();
             }
-            for (std::size_t k = 0; k < count; ++k) scramble_with(cubes[active[k]], left[k], gen);
+            for (std::size_t k = 0; k < active.count; ++k) {
+                scramble_with(cubes[active.ids[k]], active.left[k], gen);
+            }
         }
     });
 }

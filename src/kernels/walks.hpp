@@ -110,30 +110,17 @@ void random_cubes_internal(std::span<C> out, const ChaCha8::Key& key, WalkLength
         for (std::size_t block = begin; block < end; block += MOVE_BLOCK) {
             const std::size_t size = std::min(end - block, MOVE_BLOCK);
             detail::BlockDraws draws(key, block, size, options);
-            std::array<std::uint32_t, MOVE_BLOCK> active;
-            std::array<std::int64_t, MOVE_BLOCK> left;
+            ActiveCubes active;
             std::array<std::uint8_t, MOVE_BLOCK> moves;
-            std::size_t count = 0;
             for (std::size_t k = 0; k < size; ++k) {
                 out[block + k] = C{};
-                if (lengths[block + k] < 1) continue;
-                active[count] = static_cast<std::uint32_t>(block + k);
-                left[count] = lengths[block + k];
-                ++count;
+                active.add(block + k, lengths[block + k]);
             }
-            for (std::size_t round = 0; count > 0; ++round) {
+            for (std::size_t round = 0; active.count > 0; ++round) {
                 if (round % WALK_CANCEL_ROUNDS == WALK_CANCEL_ROUNDS - 1) cancellation_point();
-                for (std::size_t k = 0; k < count; ++k) moves[k] = draws.next(active[k] - block);
-                apply_metric_grouped(out, active.data(), moves.data(), count, options.metric);
-                std::size_t kept = 0;
-                for (std::size_t k = 0; k < count; ++k) {
-                    if (--left[k] > 0) {
-                        active[kept] = active[k];
-                        left[kept] = left[k];
-                        ++kept;
-                    }
-                }
-                count = kept;
+                for (std::size_t k = 0; k < active.count; ++k) moves[k] = draws.next(active.ids[k] - block);
+                apply_metric_grouped(out, active.ids.data(), moves.data(), active.count, options.metric);
+                active.moved();
             }
         }
     });
