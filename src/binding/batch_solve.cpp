@@ -137,6 +137,23 @@ private:
     std::optional<PyForkSafeSharedHold> hold_;
 };
 
+// solve(hold, states) under a shared hold of the batch, with the states to
+// solve for moves that take its cubes to those of the `target` argument.
+template <class Solve>
+PyObject* solve_toward(PyObject* object, PyObject* target_argument, Solve solve) {
+    CubeBatchObject* self = as_batch(object);
+    PyForkSafeSharedHold hold(self->borrow);
+    if (!hold) return nullptr;
+    Target target;
+    if (!target.read(self, target_argument)) return nullptr;
+    return with_cubes(self, [&]<class C>(std::span<const C> cubes) -> PyObject* {
+        StateVector<C> storage;
+        std::span<const C> relative;
+        if (!target.relative(hold, cubes, storage, relative)) return nullptr;
+        return solve(hold, relative);
+    });
+}
+
 PyObject* CubeBatch_distances(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     static constexpr std::array<const char*, 1> names{"target"};
@@ -288,21 +305,14 @@ PyObject* CubeBatch_solve(PyObject* object, PyObject* const* args, Py_ssize_t na
     if (!read_solve_options(given[0], given[1], options) || !read_max_nodes(given[2], options)) {
         return nullptr;
     }
-    CubeBatchObject* self = as_batch(object);
-    PyForkSafeSharedHold hold(self->borrow);
-    if (!hold) return nullptr;
-    Target target;
-    if (!target.read(self, given[3])) return nullptr;
-    return with_cubes(self, [&]<class C>(std::span<const C> cubes) -> PyObject* {
-        StateVector<C> storage;
-        std::span<const C> relative;
-        if (!target.relative(hold, cubes, storage, relative)) return nullptr;
+    return solve_toward(object, given[3], [&]<class C>(const PyForkSafeSharedHold& hold,
+                                                        std::span<const C> cubes) -> PyObject* {
         // A 2x2 solution is always an optimal one, read from the distance
         // table without a search: the keywords are checked, and nothing more.
         if constexpr (std::is_same_v<C, Cube2x2>) {
-            return solve_2x2(hold, relative);
+            return solve_2x2(hold, cubes);
         } else {
-            return solve_3x3(hold, relative, options);
+            return solve_3x3(hold, cubes, options);
         }
     });
 }
@@ -428,19 +438,12 @@ PyObject* CubeBatch_solutions(PyObject* object, PyObject* const* args, Py_ssize_
         options.max_length = *max_length;
         options.metric = metric;
     }
-    CubeBatchObject* self = as_batch(object);
-    PyForkSafeSharedHold hold(self->borrow);
-    if (!hold) return nullptr;
-    Target target;
-    if (!target.read(self, given[0])) return nullptr;
-    return with_cubes(self, [&]<class C>(std::span<const C> cubes) -> PyObject* {
-        StateVector<C> storage;
-        std::span<const C> relative;
-        if (!target.relative(hold, cubes, storage, relative)) return nullptr;
+    return solve_toward(object, given[0], [&]<class C>(const PyForkSafeSharedHold& hold,
+                                                        std::span<const C> cubes) -> PyObject* {
         if constexpr (std::is_same_v<C, Cube2x2>) {
-            return solutions_2x2(hold, relative, metric, max_length);
+            return solutions_2x2(hold, cubes, metric, max_length);
         } else {
-            return solutions_3x3(hold, relative, metric, options);
+            return solutions_3x3(hold, cubes, metric, options);
         }
     });
 }

@@ -366,23 +366,6 @@ TEST(Solver, AnUnreachableLengthEndsAtTheTimeoutWithTheBestFound) {
     EXPECT_FALSE(result.within_max_length);
 }
 
-// In quarter turns the bound holds on the quarter-turn length, and a result
-// says it is within exactly when it is.
-TEST(Solver, QuarterTurnLengthsAreBoundAndReportedAsTheyAre) {
-    std::mt19937_64 rng(8);
-    for (const unsigned bound : {24u, 28u, 32u}) {
-        for (int i = 0; i < 6; ++i) {
-            const Cube3x3 cube = testing::random_cube<Cube3x3>(rng, 100);
-            const SolveResult result = solve_two_phase(
-                solver_tables(), cube,
-                SolveOptions{.max_length = bound, .metric = Metric::qtm, .timeout = 0.05});
-            if (!result.found) continue;
-            expect_solves(cube, result);
-            EXPECT_EQ(result.within_max_length, length_in(Metric::qtm, result.turns) <= bound);
-        }
-    }
-}
-
 TEST(Solver, ACancelledCallEndsTheSearch) {
     std::mt19937_64 rng(4);
     const std::vector<Cube3x3> cubes{testing::random_cube<Cube3x3>(rng, 100), testing::random_cube<Cube3x3>(rng, 100)};
