@@ -326,31 +326,33 @@ struct SolutionArrays {
     OutputBuffer lengths;  // int16 (n,)
 };
 
-// The arrays for `count` cubes whose solutions `row(i, out)` writes into
-// `out` (room for `room` moves), returning the length or -1; the lock is
-// released meanwhile. Rows are written twice, into a scratch of `room` a
-// cube and then into the array of the longest, so the array has no more
-// columns than needed.
-template <class Row>
-bool fill_solution_arrays(const PyForkSafeSharedHold& hold, std::size_t count, std::size_t room,
-                          Metric metric, Row row, SolutionArrays& out) {
+// The arrays for `count` cubes, with the lock released: `length(i)` gives
+// the length of cube i's solution, or -1 for none, and `write(i, out)`
+// writes it. The array has as many columns as the longest.
+template <class Length, class Write>
+bool fill_solution_arrays(const PyForkSafeSharedHold& hold, std::size_t count, Metric metric,
+                          Length length, Write write, SolutionArrays& out) {
     return lock_released(hold, [&] {
-        std::vector<std::uint8_t> scratch(count * room);
-        out.lengths = OutputBuffer::allocate(checked_output_shape(count, 1, 1, 2).rows, 1, Element::int16);
+        const MatrixShape rows = checked_output_shape(count, 1, 1, element_size(Element::int16));
+        out.lengths = OutputBuffer::allocate(rows.rows, rows.cols, Element::int16);
         auto* lengths = static_cast<std::int16_t*>(out.lengths.data());
         std::size_t longest = 0;
         for (std::size_t i = 0; i < count; ++i) {
-            lengths[i] = row(i, scratch.data() + i * room);
+            lengths[i] = length(i);
             if (lengths[i] > 0) longest = std::max(longest, static_cast<std::size_t>(lengths[i]));
         }
-        const MatrixShape shape = checked_output_shape(count, 1, longest, 1);
+        const MatrixShape shape = checked_output_shape(count, 1, longest, element_size(Element::uint8));
         out.moves = OutputBuffer::allocate(shape.rows, shape.cols, Element::uint8);
         auto* moves = static_cast<std::uint8_t*>(out.moves.data());
         const auto none = static_cast<std::uint8_t>(move_count(metric));
         for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t length = lengths[i] > 0 ? static_cast<std::size_t>(lengths[i]) : 0;
-            std::copy_n(scratch.data() + i * room, length, moves + i * longest);
-            std::fill(moves + i * longest + length, moves + (i + 1) * longest, none);
+            std::uint8_t* row = moves + i * longest;
+            std::size_t written = 0;
+            if (lengths[i] > 0) {
+                write(i, row);
+                written = static_cast<std::size_t>(lengths[i]);
+            }
+            std::fill(row + written, row + longest, none);
         }
     });
 }
@@ -371,14 +373,15 @@ PyObject* solutions_2x2(const PyForkSafeSharedHold& hold, std::span<const Cube2x
     if (auto failure = run_lock_released(hold, [&] { found = solve_2x2_internal(cubes, metric); })) {
         return raise_distance_failure(failure);
     }
-    SolutionArrays arrays;
-    const auto row = [&](std::size_t i, std::uint8_t* out) -> std::int16_t {
-        const unsigned length = found.lengths[i];
-        if (max_length && length > *max_length) return -1;
-        std::copy_n(found.moves.data() + i * MAX_SOLUTION_2X2, length, out);
-        return static_cast<std::int16_t>(length);
+    const auto length = [&](std::size_t i) -> std::int16_t {
+        if (max_length && found.lengths[i] > *max_length) return -1;
+        return found.lengths[i];
     };
-    if (!fill_solution_arrays(hold, cubes.size(), MAX_SOLUTION_2X2, metric, row, arrays)) return nullptr;
+    const auto write = [&](std::size_t i, std::uint8_t* out) {
+        std::copy_n(found.moves.data() + i * MAX_SOLUTION_2X2, found.lengths[i], out);
+    };
+    SolutionArrays arrays;
+    if (!fill_solution_arrays(hold, cubes.size(), metric, length, write, arrays)) return nullptr;
     return solution_tuple(std::move(arrays));
 }
 
@@ -396,25 +399,23 @@ PyObject* solutions_3x3(const PyForkSafeSharedHold& hold, std::span<const Cube3x
     std::vector<SolveResult> results;
     if (!ready_solver_tables_3x3(cubes)) return nullptr;
     if (!lock_released(hold, [&] { results = solve_batch_two_phase(cubes, options); })) return nullptr;
-    SolutionArrays arrays;
-    const auto row = [&](std::size_t i, std::uint8_t* out) -> std::int16_t {
-        const SolveResult& result = results[i];
-        if (!result.within_max_length) return -1;
-        std::size_t length = 0;
-        for (const FaceTurn turn : result.turns) {
+    const auto length = [&](std::size_t i) -> std::int16_t {
+        if (!results[i].within_max_length) return -1;
+        return static_cast<std::int16_t>(length_in(metric, results[i].turns));
+    };
+    const auto write = [&](std::size_t i, std::uint8_t* out) {
+        for (const FaceTurn turn : results[i].turns) {
             if (metric == Metric::htm) {
-                out[length++] = turn;
+                *out++ = turn;
                 continue;
             }
             for (unsigned k = 0; k < quarter_count(turn); ++k) {
-                out[length++] = static_cast<std::uint8_t>(quarter_of(turn));
+                *out++ = static_cast<std::uint8_t>(quarter_of(turn));
             }
         }
-        return static_cast<std::int16_t>(length);
     };
-    if (!fill_solution_arrays(hold, cubes.size(), longest_solution(metric), metric, row, arrays)) {
-        return nullptr;
-    }
+    SolutionArrays arrays;
+    if (!fill_solution_arrays(hold, cubes.size(), metric, length, write, arrays)) return nullptr;
     return solution_tuple(std::move(arrays));
 }
 
