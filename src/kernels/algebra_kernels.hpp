@@ -132,6 +132,22 @@ void inverse_cubes(std::span<const C> a, C* out, std::size_t grain = ALGEBRA_GRA
     detail::algebra_cubes<true>(a, static_cast<const C*>(nullptr), false, out, grain);
 }
 
+// out[i] = compose(inverse(goals[i]), cubes[i]), or with goals[0] for all
+// when goals holds one cube: the state whose solutions are the moves that
+// take cubes[i] to goals[i], since compose(cubes[i], state(m)) == goals[i]
+// exactly when compose(out[i], state(m)) is solved. A cube at a time: this
+// precedes a search or a table read that costs far more.
+template <PackedCube C>
+void relative_to_goals(std::span<const C> cubes, std::span<const C> goals, C* out,
+                       std::size_t grain = ALGEBRA_GRAIN) {
+    const C one = goals.size() == 1 ? inverse(goals[0]) : C{};
+    parallel_for(0, cubes.size(), grain, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            out[i] = compose(goals.size() == 1 ? one : inverse(goals[i]), cubes[i]);
+        }
+    });
+}
+
 // out[i] = a[i] == b[i], or a[i] == b[0] when b holds one cube.
 template <Cube C>
 void equal_flags(std::span<const C> a, std::span<const C> b, bool* out,

@@ -23,6 +23,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -52,6 +53,15 @@ constexpr FaceTurn face_turn_of_quarter(MoveIndex move) noexcept {
 // The move of `metric` that undoes move `m` of that metric (m below the count).
 constexpr std::uint8_t inverse_move(Metric metric, std::uint8_t m) noexcept {
     return metric == Metric::qtm ? static_cast<std::uint8_t>(m ^ 1u) : inverse_face_turn(m);
+}
+
+// The length of face turns `turns` in `metric`: a half turn is two quarter
+// turns.
+constexpr std::size_t length_in(Metric metric, std::span<const FaceTurn> turns) noexcept {
+    if (metric == Metric::htm) return turns.size();
+    std::size_t length = 0;
+    for (const FaceTurn turn : turns) length += quarter_count(turn);
+    return length;
 }
 
 // The token of move `m` as move text spells it: "U", "U'", "U2".

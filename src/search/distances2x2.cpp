@@ -9,16 +9,22 @@ namespace twirlkit {
 
 namespace {
 
-// At namespace scope, so its fork handler is registered at load time.
+// At namespace scope, so their fork handlers are registered at load time.
 BuildOnce<Distances2x2> g_distances;
+BuildOnce<Distances2x2> g_face_turn_distances;
 
 }  // namespace
 
-const Distances2x2& distances_2x2() {
+const Distances2x2& distances_2x2(Metric metric) {
+    if (metric == Metric::htm) {
+        return g_face_turn_distances.get([] { return Distances2x2(ALL_FACE_TURNS, Metric::htm); });
+    }
     return g_distances.get([] { return Distances2x2(ALL_QUARTER_TURNS); });
 }
 
-const Distances2x2* distances_2x2_if_built() noexcept { return g_distances.peek(); }
+const Distances2x2* distances_2x2_if_built(Metric metric) noexcept {
+    return metric == Metric::htm ? g_face_turn_distances.peek() : g_distances.peek();
+}
 
 void distances_2x2_internal(std::span<const Cube2x2> cubes, std::int8_t* out, std::size_t grain) {
     if (cubes.empty()) return;
@@ -43,9 +49,13 @@ void distances_2x2_internal(std::span<const Cube2x2> cubes, std::int8_t* out, st
 }
 
 Solutions2x2 solve_2x2_internal(std::span<const Cube2x2> cubes, std::size_t grain) {
+    return solve_2x2_internal(cubes, Metric::qtm, grain);
+}
+
+Solutions2x2 solve_2x2_internal(std::span<const Cube2x2> cubes, Metric metric, std::size_t grain) {
     Solutions2x2 solutions;
     if (cubes.empty()) return solutions;
-    const Distances2x2& table = distances_2x2();
+    const Distances2x2& table = distances_2x2(metric);
     solutions.moves.resize(cubes.size() * MAX_SOLUTION_2X2);
     solutions.lengths.resize(cubes.size());
     std::uint8_t* const moves = solutions.moves.data();

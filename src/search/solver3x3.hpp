@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "model/algebra.hpp"
 #include "model/cube3x3.hpp"
 #include "model/faces.hpp"
 
@@ -93,7 +94,13 @@ inline constexpr unsigned MAX_SOLUTION_TURNS = PHASE1_MAX_TURNS + PHASE2_MAX_TUR
 inline constexpr unsigned DEFAULT_MAX_LENGTH = TWIRLKIT_DEFAULT_MAX_LENGTH;
 
 struct SolveOptions {
+    // In moves of `metric`: the search takes a solution as short enough, and
+    // one solution as shorter than another, by its length in that metric.
     unsigned max_length = DEFAULT_MAX_LENGTH;
+    // Face turns, or quarter turns (a half turn counting two). The moves are
+    // face turns either way; the search and its bounds are in face turns,
+    // which no solution has more of than quarter turns.
+    Metric metric = Metric::htm;
     // CPU seconds of search per cube, the whole search: when they are spent
     // the search ends with the best solution found, if any. Bound by it, the
     // result depends on the machine's speed.
@@ -108,6 +115,7 @@ struct SolveOptions {
 
 struct SolveResult {
     std::vector<FaceTurn> turns;
+    // The length of `turns` in the options' metric is at most max_length.
     bool within_max_length = false;
     // A solution was found (or the cube was solved); false when the timeout
     // or max_nodes ended the search first.

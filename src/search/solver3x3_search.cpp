@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <span>
 #include <stdexcept>
 #include <string>
 
@@ -50,11 +51,12 @@ public:
                 phase1(twist, flip, slice_sorted, 0, depth);
             }
             if (best_length_ != NO_LENGTH) {
-                result.turns.assign(best_.begin(), best_.begin() + best_length_);
+                result.turns.assign(best_.begin(), best_.begin() + best_turns_);
             }
         }
         result.found = cube_.is_solved() || best_length_ != NO_LENGTH;
-        result.within_max_length = result.found && result.turns.size() <= options_.max_length;
+        result.within_max_length =
+            result.found && length_in(options_.metric, result.turns) <= options_.max_length;
         result.nodes = nodes_;
         return result;
     }
@@ -137,11 +139,22 @@ private:
         }
     }
 
+    // The length of path_[begin, end) in the options' metric.
+    unsigned path_length(unsigned begin, unsigned end) const noexcept {
+        return static_cast<unsigned>(
+            length_in(options_.metric, std::span<const FaceTurn>(path_.data() + begin, end - begin)));
+    }
+
+    // Every turn costs at least one in either metric, so a phase 2 of more
+    // turns than the length left below the best cannot improve on it. In
+    // face turns the first phase 2 found within that is shorter; in quarter
+    // turns it is kept only if it is.
     void start_phase2(unsigned slice_perm, unsigned depth) {
+        const unsigned spent = path_length(0, depth);
         const unsigned total_limit =
-            best_length_ == NO_LENGTH ? depth + PHASE2_MAX : best_length_ - 1;
-        if (total_limit < depth) return;
-        const unsigned limit = std::min(total_limit - depth, PHASE2_MAX);
+            best_length_ == NO_LENGTH ? spent + PHASE2_MAX : best_length_ - 1;
+        if (total_limit < spent) return;
+        const unsigned limit = std::min(total_limit - spent, PHASE2_MAX);
         const Cube3x3 in_g1 =
             apply_face_turns(cube_, std::span<const FaceTurn>(path_.data(), depth));
         const Cubies s = cubies_of(in_g1);
@@ -150,8 +163,11 @@ private:
         const unsigned h = phase2_bound(corner, edge, slice_perm);
         for (unsigned length = h; length <= limit && !aborted_; ++length) {
             if (phase2(corner, edge, slice_perm, depth, length)) {
-                best_length_ = depth + length;
-                std::copy(path_.begin(), path_.begin() + best_length_, best_.begin());
+                const unsigned total = spent + path_length(depth, depth + length);
+                if (total > total_limit) return;
+                best_length_ = total;
+                best_turns_ = depth + length;
+                std::copy(path_.begin(), path_.begin() + best_turns_, best_.begin());
                 if (best_length_ <= options_.max_length && !have_short_) {
                     have_short_ = true;
                     nodes_at_short_ = nodes_;
@@ -190,7 +206,8 @@ private:
     double deadline_;  // in thread_seconds()
     std::array<FaceTurn, MAX_TURNS> path_{};
     std::array<FaceTurn, MAX_TURNS> best_{};
-    unsigned best_length_ = NO_LENGTH;
+    unsigned best_length_ = NO_LENGTH;  // of best_, in the options' metric
+    unsigned best_turns_ = 0;           // the turns in best_
     std::uint64_t nodes_ = 0;
     std::uint64_t nodes_at_short_ = 0;
     bool have_short_ = false;

@@ -117,10 +117,13 @@ class CubeBatch:
         """Shape (len(self), sticker_dim)."""
     def scramble(self, scramble_lengths: NDArray[np.int64]) -> None:
         """Cube i gets scramble_lengths[i] random quarter turns."""
-    def distances(self) -> NDArray[np.int8]:
-        """Exact quarter-turn distance of each 2x2 cube to solved; TypeError on 3x3."""
+    def distances(self, *, target: CubeBatch | None = None) -> NDArray[np.int8]:
+        """Exact quarter-turn distance of each 2x2 cube to solved; TypeError on 3x3.
+
+        With `target` (n cubes or 1), the distance of cube i to target i.
+        """
     def solve(self, *, max_length: int = 21, timeout: float = 1.0,
-              max_nodes: int | None = None) -> list[str]:
+              max_nodes: int | None = None, target: CubeBatch | None = None) -> list[str]:
         """A solution of each cube, as move text for do_moves.
 
         2x2: a shortest one in quarter turns; the keywords are only checked.
@@ -128,6 +131,17 @@ class CubeBatch:
         `timeout` seconds of search (CPU time) a cube, else the shortest found.
         `max_nodes` caps the search nodes a cube: results it bounds repeat on
         every run. TimeoutError when a cube gets no solution at all.
+        With `target` (n cubes or 1), the moves take cube i to target i.
+        """
+    def solutions(
+        self, *, target: CubeBatch | None = None, metric: _Metric = "qtm",
+        max_length: int | None = None, timeout: float = 1.0,
+    ) -> tuple[NDArray[np.uint8], NDArray[np.int16]]:
+        """(moves, lengths): rows of moves of `metric` padded with the no-move, for apply().
+
+        A length is -1 where no solution of at most `max_length` moves of the
+        metric (a hard bound) was found within `timeout`; that row is padding.
+        2x2: shortest in the metric. 3x3: two-phase; None bounds it by 21 face turns.
         """
     def len(self) -> int: ...
     @classmethod

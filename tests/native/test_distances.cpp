@@ -63,6 +63,14 @@ TEST(CornerDistances, DblFixingTurnsGiveThePublishedDistribution) {
     EXPECT_EQ(fixed.table().unreached(), 0u);
 }
 
+TEST(CornerDistances, DblFixingFaceTurnsGiveThePublishedHalfTurnDistribution) {
+    const CornerDistanceTable<CornersDblFixed> fixed(DBL_FIXING_FACE_TURNS, Metric::htm);
+    const std::vector<std::uint64_t> expected{1,      9,      54,      321,    1847,   9992,
+                                              50136,  227536, 870072,  1887748, 623800, 2644};
+    EXPECT_EQ(fixed.table().distribution(), expected);
+    EXPECT_EQ(fixed.table().unreached(), 0u);
+}
+
 // One search, two storages: byte entries and 4-bit entries agree on every
 // position of the DBL-fixed space, and the byte layers match the table's.
 TEST(BreadthFirst, ByteAndNibbleEntriesGiveTheSameDistances) {
@@ -210,6 +218,61 @@ TEST_F(TwelveMoveTable, SolutionsAreShortestAndTakeTheFirstMoveDownhill) {
                 ASSERT_GT(table->distance(other), table->distance(c)) << "an earlier move was downhill";
             }
             apply_move_index_internal(c, chosen);
+        }
+        ASSERT_TRUE(c.is_solved());
+    }
+}
+
+// The eighteen-turn table over every position. A position with DBL at home
+// is as far from solved as in the space of U, R and F turns alone: each
+// turn of D, L or B moves the other seven corners as the opposite face's
+// turn does, up to a whole-cube turn, so no sequence that uses them is
+// shorter.
+class FaceTurnTable : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!sanitized()) table = &distances_2x2(Metric::htm);
+    }
+    void SetUp() override {
+        if (table == nullptr) GTEST_SKIP() << "the 88M-position search is too slow under sanitizers";
+    }
+    static const Distances2x2* table;
+};
+const Distances2x2* FaceTurnTable::table = nullptr;
+
+TEST_F(FaceTurnTable, AgreesWithTheDblFixedSpaceWhereDblIsHome) {
+    EXPECT_EQ(distances_2x2_if_built(Metric::htm), table);
+    EXPECT_EQ(table->table().unreached(), 0u);
+    const CornerDistanceTable<CornersDblFixed> fixed(DBL_FIXING_FACE_TURNS, Metric::htm);
+    for (std::uint32_t p = 0; p < CornersDblFixed::PERMUTATIONS; ++p) {
+        for (std::uint32_t o = 0; o < CornersDblFixed::ORIENTATIONS; ++o) {
+            const Cube2x2 cube{CornersDblFixed::word_of(p, o)};
+            ASSERT_EQ(table->distance(cube), fixed.table().at(p * CornersDblFixed::ORIENTATIONS + o))
+                << std::hex << cube.state;
+        }
+    }
+}
+
+TEST_F(FaceTurnTable, SolutionsAreShortestInFaceTurns) {
+    std::mt19937_64 rng(19);
+    std::vector<Cube2x2> cubes{Cube2x2{}};
+    for (int k = 0; k < 500; ++k) cubes.push_back(random_cube<Cube2x2>(rng, k % 25));
+    const Solutions2x2 solutions = solve_2x2_internal(cubes, Metric::htm, 3);
+    for (std::size_t i = 0; i < cubes.size(); ++i) {
+        const int d = table->distance(cubes[i]);
+        ASSERT_EQ(solutions.lengths[i], d);
+        // Every face turn moves the distance by at most one, and one lowers it.
+        int nearest = 99;
+        for (std::size_t t = 0; t < FACE_TURN_COUNT; ++t) {
+            Cube2x2 next = cubes[i];
+            apply_face_turn(next, static_cast<FaceTurn>(t));
+            ASSERT_LE(std::abs(table->distance(next) - d), 1);
+            nearest = std::min(nearest, int{table->distance(next)});
+        }
+        ASSERT_EQ(d == 0 ? 1 : d - 1, nearest);
+        Cube2x2 c = cubes[i];
+        for (std::size_t k = 0; k < solutions.lengths[i]; ++k) {
+            apply_face_turn(c, solutions.moves[i * MAX_SOLUTION_2X2 + k]);
         }
         ASSERT_TRUE(c.is_solved());
     }

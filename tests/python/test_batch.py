@@ -129,11 +129,11 @@ def test_method_signatures_and_docstrings():
     assert CubeBatch.len.__doc__ == "Return the number of cubes in the batch."
     assert CubeBatch.scramble.__doc__.splitlines()[-1] == "ignored."
     names = [n for n in vars(CubeBatch) if not n.startswith("_")]
-    assert names[:17] == ["apply_move_indexes", "get_next_states", "to_sticker_array", "scramble",
+    assert names[:18] == ["apply_move_indexes", "get_next_states", "to_sticker_array", "scramble",
                           "len", "from_stickers", "from_packed", "from_cubes", "to_packed", "take",
-                          "expand", "is_solved", "stickers", "distances", "solve", "transform",
-                          "canonical"]
-    assert names[17:] == ["random", "random_walks", "apply", "compose", "inverse", "equals", "copy",
+                          "expand", "is_solved", "stickers", "distances", "solve", "solutions",
+                          "transform", "canonical"]
+    assert names[18:] == ["random", "random_walks", "apply", "compose", "inverse", "equals", "copy",
                           "concatenate", "assign"]
 
 

@@ -98,6 +98,14 @@ def labels() -> None:
     assert_type(solutions, list[str])
     assert [len(s.split()) for s in solutions] == distances.tolist()
     assert_type(CubeBatch(2, 3).solve(max_length=20, timeout=0.5), list[str])
+    goal = CubeBatch(1, 2)
+    assert_type(small.distances(target=goal), NDArray[np.int8])
+    assert_type(small.solve(target=goal), list[str])
+    moves, lengths = small.solutions(target=goal, metric="htm", max_length=None)
+    assert_type(moves, NDArray[np.uint8])
+    assert_type(lengths, NDArray[np.int16])
+    small.apply(moves, metric="htm")
+    assert small.equals(goal).all()
 
 
 def refused() -> None:
@@ -108,6 +116,7 @@ def refused() -> None:
     big.scramble("20")  # type: ignore[arg-type]
     get_next_states((big,))  # type: ignore[arg-type]
     batch.scramble([1, 2])  # type: ignore[arg-type]
+    batch.solutions(target=big)  # type: ignore[arg-type]
     # Named first: as a direct argument, NumPy's own stubs would let the
     # expected type steer the inference of the array's dtype.
     signed = np.zeros(2, dtype=np.int64)
