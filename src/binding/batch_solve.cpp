@@ -34,6 +34,7 @@
 #include "binding/cube_object.hpp"
 #include "binding/module_parts.hpp"
 #include "binding/numpy_interop.hpp"
+#include "binding/batch_arguments.hpp"
 #include "binding/batch_object.hpp"
 
 namespace twirlkit {
@@ -80,29 +81,16 @@ public:
     // Call under a hold of `self`. False with TypeError or ValueError set.
     bool read(CubeBatchObject* self, PyObject* object) noexcept {
         if (object == nullptr || object == Py_None) return true;
-        PyTypeObject* type = cube_batch_type();
-        if (type == nullptr) return false;
-        if (!PyObject_TypeCheck(object, type)) {
+        if (!is_batch(object)) {
             PyErr_Format(PyExc_TypeError, "argument 'target' must be CubeBatch or None, not '%s'",
                          Py_TYPE(object)->tp_name);
             return false;
         }
+        if (!check_other("target", self, object)) return false;
         CubeBatchObject* target = as_batch(object);
-        if (target->storage.index() != self->storage.index()) {
-            PyErr_Format(PyExc_TypeError,
-                         "argument 'target' holds %s cubes, not the %s cubes of this batch",
-                         cube_name(target), cube_name(self));
-            return false;
-        }
         hold_.emplace(target->borrow);
         if (!*hold_) return false;
-        const std::size_t n = batch_size(self);
-        const std::size_t given = batch_size(target);
-        if (given != n && given != 1) {
-            PyErr_Format(PyExc_ValueError, "argument 'target' must hold %zu cubes or 1, not %zu", n,
-                         given);
-            return false;
-        }
+        if (!check_length("target", batch_size(target), batch_size(self), true)) return false;
         batch_ = target;
         return true;
     }
@@ -129,10 +117,6 @@ public:
     }
 
 private:
-    static const char* cube_name(const CubeBatchObject* batch) noexcept {
-        return std::holds_alternative<StateVector<Cube3x3>>(batch->storage) ? "Cube3x3" : "Cube2x2";
-    }
-
     CubeBatchObject* batch_ = nullptr;
     std::optional<PyForkSafeSharedHold> hold_;
 };
