@@ -52,7 +52,6 @@ bool SolverTables::entries_in_range() const noexcept {
            below(twist_move, TWIST_COUNT) && below(flip_move, FLIP_COUNT) &&
            below(slice_sorted_move, SLICE_SORTED_COUNT) &&
            below(corner_move, CORNER_PERM_COUNT) && below(ud_edge_move, UD_EDGE_PERM_COUNT) &&
-           distances(twist_slice) && distances(flip_slice) && distances(twist_flip) &&
            distances(corner_slice) && distances(edge_slice);
 }
 

@@ -38,36 +38,24 @@ struct PairSpace {
 template <class MoveA, class MoveB>
 PairSpace(std::size_t, std::size_t, std::size_t, MoveA, MoveB) -> PairSpace<MoveA, MoveB>;
 
-// f(table member, space, what) for the five pair tables, in build order.
+// f(table member, space, what) for the two pair tables, in build order.
 template <class F>
 void for_each_pair_table(const SolverTables& m, F&& f) {
     // A move table as a function of (coordinate, column).
-    const auto all_turns = [](const auto& table) {
-        return [&table](std::size_t c, std::size_t k) { return table[c * FACE_TURN_COUNT + k]; };
-    };
     const auto g1_turns = [](const auto& table) {
         return [&table](std::size_t c, std::size_t k) { return table[c * PHASE2_TURN_COUNT + k]; };
     };
     const auto corner_g1 = [&m](std::size_t c, std::size_t k) {
         return m.corner_move[c * FACE_TURN_COUNT + PHASE2_COLUMNS[k]];
     };
-    f(&SolverTables::twist_slice,
-      PairSpace{TWIST_COUNT, SLICE_COUNT, FACE_TURN_COUNT, all_turns(m.twist_move), all_turns(m.slice_move)},
-      "twist and middle-edge places done (2/8)");
-    f(&SolverTables::flip_slice,
-      PairSpace{FLIP_COUNT, SLICE_COUNT, FACE_TURN_COUNT, all_turns(m.flip_move), all_turns(m.slice_move)},
-      "flip and middle-edge places done (3/8)");
-    f(&SolverTables::twist_flip,
-      PairSpace{TWIST_COUNT, FLIP_COUNT, FACE_TURN_COUNT, all_turns(m.twist_move), all_turns(m.flip_move)},
-      "twist and flip done (4/8)");
     f(&SolverTables::corner_slice,
       PairSpace{CORNER_PERM_COUNT, SLICE_PERM_COUNT, PHASE2_TURN_COUNT, corner_g1,
                 g1_turns(m.slice_perm_move)},
-      "corner and middle-edge order done (5/8)");
+      "corner and middle-edge order done (2/5)");
     f(&SolverTables::edge_slice,
       PairSpace{UD_EDGE_PERM_COUNT, SLICE_PERM_COUNT, PHASE2_TURN_COUNT, g1_turns(m.ud_edge_move),
                 g1_turns(m.slice_perm_move)},
-      "edge and middle-edge order done (6/8)");
+      "edge and middle-edge order done (3/5)");
 }
 
 // Pairs (class, second coordinate), four bits an entry, where the class is
@@ -160,7 +148,7 @@ std::shared_ptr<SolverTables> build_tables(const BuildProgress& progress) {
     progress("twirlkit: building the 3x3 solver tables; this happens once\n");
     auto t = std::make_shared<SolverTables>();
     build_move_tables(*t);
-    report("move tables done (1/8)");
+    report("move tables done (1/5)");
     for_each_pair_table(*t, [&](Table8 SolverTables::*member, const auto& space, const char* what) {
         Table8& table = (*t).*member;
         table.assign(space.count_a * space.count_b, ByteEntries::UNREACHED);
@@ -172,13 +160,13 @@ std::shared_ptr<SolverTables> build_tables(const BuildProgress& progress) {
     const std::vector<std::uint16_t> corner_fixing = class_fixing_symmetries(*t);
     const auto corner_edge = corner_edge_space(*t, corner_fixing);
     breadth_first(NibbleEntries(t->corner_edge.data()), corner_edge.shape(), corner_edge);
-    report("corners and edges by symmetry class done (7/8)");
+    report("corners and edges by symmetry class done (4/5)");
     t->flipslice_twist.assign(SolverTables::nibble_words(FLIPSLICE_CLASS_COUNT * TWIST_COUNT),
                               ~std::uint64_t{0});
     const auto flipslice_twist = flipslice_twist_space(*t);
     breadth_first(NibbleEntries(t->flipslice_twist.data()), flipslice_twist.shape(),
                   flipslice_twist);
-    report("flip, middle-edge places and twist by symmetry class done (8/8)");
+    report("flip, middle-edge places and twist by symmetry class done (5/5)");
     return t;
 }
 

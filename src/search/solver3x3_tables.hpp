@@ -141,11 +141,8 @@ struct SolverTables {
     Table16 slice_sorted_move;  // 11880 x 18
     Table16 corner_move;        // 40320 x 18
     Table16 ud_edge_move;       // 40320 x 10, G1 turns only
-    // Distance tables: turns to G1 (phase 1) or to solved within G1
-    // (phase 2) of a pair of coordinates, a lower bound for the whole cube.
-    Table8 twist_slice;   // 2187 x 495
-    Table8 flip_slice;    // 2048 x 495
-    Table8 twist_flip;    // 2187 x 2048
+    // Distance tables: turns to solved within G1 of a pair of
+    // coordinates, a lower bound for the whole cube.
     Table8 corner_slice;  // 40320 x 24
     Table8 edge_slice;    // 40320 x 24
     // Corner permutations by symmetry class: the class, the symmetry that
@@ -201,9 +198,6 @@ struct SolverTables {
         f(slice_sorted_move, SLICE_SORTED_COUNT * FACE_TURN_COUNT);
         f(corner_move, CORNER_PERM_COUNT * FACE_TURN_COUNT);
         f(ud_edge_move, UD_EDGE_PERM_COUNT * PHASE2_TURN_COUNT);
-        f(twist_slice, TWIST_COUNT * SLICE_COUNT);
-        f(flip_slice, FLIP_COUNT * SLICE_COUNT);
-        f(twist_flip, TWIST_COUNT * FLIP_COUNT);
         f(corner_slice, CORNER_PERM_COUNT * SLICE_PERM_COUNT);
         f(edge_slice, UD_EDGE_PERM_COUNT * SLICE_PERM_COUNT);
         f(corner_class, CORNER_PERM_COUNT);
