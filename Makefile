@@ -129,11 +129,12 @@ $(STAMPS)/bench-peers: requirements/bench.txt | $(STAMPS)/venv
 	@touch $@
 
 bench: install $(STAMPS)/bench-peers $(BUILD)/bench/build.ninja
-	ninja -C $(BUILD)/bench bench_native
+	ninja -C $(BUILD)/bench bench_native bench_solver_nodes
 	@echo "bench_native: the DEBUG warning below is about Debian's build of the library, not this code (see the Makefile)"
 	$(BUILD)/bench/bench_native --benchmark_min_time=0.1
 	$(PY) bench/bench.py $(BENCH_ARGS)
 	$(PY) bench/bench_distances.py
+	$(BUILD)/bench/bench_solver_nodes
 	$(PY) bench/solver.py
 	$(PY) bench/bench_gym.py
 

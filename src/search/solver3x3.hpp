@@ -36,10 +36,10 @@ Cube3x3 apply_face_turns(Cube3x3 cube, std::span<const FaceTurn> turns) noexcept
 // model's state check.
 constexpr bool is_solvable(const Cube3x3& cube) noexcept { return !cube.check(); }
 
-// Every table the search reads: about 70 MB, built once per process.
+// Every table the search reads: about 150 MB, built once per process.
 struct SolverTables;
 
-inline constexpr const char* SOLVER_TABLE_FILE = "solver3x3-v3.bin";
+inline constexpr const char* SOLVER_TABLE_FILE = "solver3x3-v4.bin";
 
 // The lines a table build reports as it goes, handed to `line` on the thread
 // that builds (the caller of the solver's first call, never a worker). It
@@ -107,7 +107,7 @@ struct SolveOptions {
     double timeout = 1.0;
     // Search nodes spent, once a solution of at most max_length is found,
     // on looking for a shorter one.
-    std::uint64_t extra_nodes = 25000;
+    std::uint64_t extra_nodes = 10000;
     // Search nodes per cube at most. Bound by it (and not by the timeout),
     // the result is the same on every run and any number of workers.
     std::uint64_t max_nodes = NO_NODE_LIMIT;

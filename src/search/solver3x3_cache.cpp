@@ -40,21 +40,25 @@ bool SolverTables::entries_in_range() const noexcept {
     const auto distances = [](const Table8& t) {
         return std::all_of(t.begin(), t.end(), [](std::uint8_t v) { return v <= 20; });
     };
+    const auto symmetries = [](const Table8& t) {
+        return std::all_of(t.begin(), t.end(), [](std::uint8_t v) { return v < SYMMETRY_COUNT; });
+    };
     return below(corner_class, CORNER_CLASS_COUNT) && below(corner_class_rep, CORNER_PERM_COUNT) &&
            below(ud_edge_conj, UD_EDGE_PERM_COUNT) &&
-           std::all_of(corner_class_sym.begin(), corner_class_sym.end(),
-                       [](std::uint8_t v) { return v < SYMMETRY_COUNT; }) &&
+           symmetries(corner_class_sym) && below(flipslice_class, FLIPSLICE_CLASS_COUNT) &&
+           symmetries(flipslice_class_sym) && below(twist_conj, TWIST_COUNT) &&
+           std::all_of(flipslice_class_rep.begin(), flipslice_class_rep.end(),
+                       [](std::uint32_t v) { return v < FLIPSLICE_COUNT; }) &&
            below(twist_move, TWIST_COUNT) && below(flip_move, FLIP_COUNT) &&
            below(slice_sorted_move, SLICE_SORTED_COUNT) &&
            below(corner_move, CORNER_PERM_COUNT) && below(ud_edge_move, UD_EDGE_PERM_COUNT) &&
-           distances(twist_slice) && distances(flip_slice) && distances(twist_flip) &&
            distances(corner_slice) && distances(edge_slice);
 }
 
 namespace {
 
 constexpr std::array<char, 8> MAGIC{'T', 'W', 'K', 'S', 'O', 'L', 'V', '3'};
-constexpr std::uint32_t TABLE_VERSION = 3;
+constexpr std::uint32_t TABLE_VERSION = 4;
 constexpr const char* TABLE_FILE = SOLVER_TABLE_FILE;
 // Entries of each distance table looked at on load.
 constexpr std::size_t CHECKED_SAMPLES = 4096;

@@ -36,6 +36,7 @@ public:
     TwoPhaseSearch(const SolverTables& tables, const Cube3x3& cube, const SolveOptions& options)
         : t_(tables), cube_(cube), options_(options) {
         deadline_ = thread_seconds() + std::min(std::max(options.timeout, 0.0), 1e9);
+        corners_[0] = static_cast<std::uint16_t>(corner_perm_of(cubies_of(cube_)));
     }
 
     SolveResult run() {
@@ -62,10 +63,10 @@ public:
     }
 
 private:
+    // Exact: the flip-and-slice class table covers the whole phase 1
+    // coordinate.
     unsigned phase1_bound(unsigned twist, unsigned flip, unsigned slice) const noexcept {
-        return std::max({t_.twist_slice[twist * SLICE_COUNT + slice],
-                         t_.flip_slice[flip * SLICE_COUNT + slice],
-                         t_.twist_flip[twist * FLIP_COUNT + flip]});
+        return t_.phase1_distance(twist, flip, slice);
     }
 
     unsigned phase2_bound(unsigned corner, unsigned edge, unsigned slice) const noexcept {
@@ -120,17 +121,15 @@ private:
                 const unsigned nt = t_.twist_move[twist * FACE_TURN_COUNT + column];
                 const unsigned nf = t_.flip_move[flip * FACE_TURN_COUNT + column];
                 const unsigned ns = t_.slice_sorted_move[slice_sorted * FACE_TURN_COUNT + column];
-                // The bounds one by one, the most cache-friendly first.
                 const unsigned slice = ns / SLICE_PERM_COUNT;
                 if (togo == 1) {
                     if (nt != 0 || nf != 0 || slice != 0) continue;
-                } else if (t_.twist_slice[nt * SLICE_COUNT + slice] >= togo ||
-                           t_.flip_slice[nf * SLICE_COUNT + slice] >= togo ||
-                           t_.twist_flip[nt * FLIP_COUNT + nf] >= togo) {
+                } else if (phase1_bound(nt, nf, slice) >= togo) {
                     continue;
                 }
                 if (!visit()) return;
                 path_[depth] = COLUMN_TURNS[column];
+                corners_[depth + 1] = t_.corner_move[corners_[depth] * FACE_TURN_COUNT + column];
                 phase1(nt, nf, ns, depth + 1, togo - 1);
                 if (aborted_) return;
                 // A solution as short as this phase 1 alone leaves nothing to find.
@@ -155,10 +154,13 @@ private:
             best_length_ == NO_LENGTH ? spent + PHASE2_MAX : best_length_ - 1;
         if (total_limit < spent) return;
         const unsigned limit = std::min(total_limit - spent, PHASE2_MAX);
+        // Most phase 1 solutions end here, by the corner bound, before the
+        // cube is turned into G1 for the edges.
+        const unsigned corner = corners_[depth];
+        if (t_.corner_slice[corner * SLICE_PERM_COUNT + slice_perm] > limit) return;
         const Cube3x3 in_g1 =
             apply_face_turns(cube_, std::span<const FaceTurn>(path_.data(), depth));
         const Cubies s = cubies_of(in_g1);
-        const unsigned corner = corner_perm_of(s);
         const unsigned edge = ud_edge_perm_of(s);
         const unsigned h = phase2_bound(corner, edge, slice_perm);
         for (unsigned length = h; length <= limit && !aborted_; ++length) {
@@ -206,6 +208,8 @@ private:
     double deadline_;  // in thread_seconds()
     std::array<FaceTurn, MAX_TURNS> path_{};
     std::array<FaceTurn, MAX_TURNS> best_{};
+    // The corner permutation after each prefix of path_.
+    std::array<std::uint16_t, MAX_TURNS + 1> corners_{};
     unsigned best_length_ = NO_LENGTH;  // of best_, in the options' metric
     unsigned best_turns_ = 0;           // the turns in best_
     std::uint64_t nodes_ = 0;

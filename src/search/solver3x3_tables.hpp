@@ -28,6 +28,10 @@ inline constexpr std::size_t SLICE_PERM_COUNT = 24;      // 4!
 inline constexpr std::size_t PHASE2_TURN_COUNT = 10;
 inline constexpr std::size_t SYMMETRY_COUNT = 16;        // those keeping the U-D axis
 inline constexpr std::size_t CORNER_CLASS_COUNT = 2768;  // corner perms up to them
+// Edge flip and middle-edge places, slice * FLIP_COUNT + flip: the phase 1
+// coordinate but for the twist.
+inline constexpr std::size_t FLIPSLICE_COUNT = FLIP_COUNT * SLICE_COUNT;
+inline constexpr std::size_t FLIPSLICE_CLASS_COUNT = 64430;  // up to the sixteen
 
 namespace two_phase {
 
@@ -117,9 +121,19 @@ void set_ud_edge_perm(Cubies& s, unsigned coordinate) noexcept;
 // Tables
 
 struct SolverTables {
+    using Table32 = std::vector<std::uint32_t>;
     using Table16 = std::vector<std::uint16_t>;
     using Table8 = std::vector<std::uint8_t>;
     using Nibbles = std::vector<std::uint64_t>;
+
+    // Four bits an entry, as in NibbleEntries (search/breadth_first.hpp),
+    // which in the file is byte i / 2, low nibble first; 15 means 15 or more.
+    static unsigned nibble(const Nibbles& table, std::size_t index) noexcept {
+        return static_cast<unsigned>((table[index >> 4] >> ((index & 15) * 4)) & 0xF);
+    }
+    static constexpr std::size_t nibble_words(std::size_t entries) noexcept {
+        return (entries + 15) / 16;
+    }
 
     // Move tables: entry [coordinate * turns + column].
     Table16 twist_move;         // 2187 x 18
@@ -127,11 +141,8 @@ struct SolverTables {
     Table16 slice_sorted_move;  // 11880 x 18
     Table16 corner_move;        // 40320 x 18
     Table16 ud_edge_move;       // 40320 x 10, G1 turns only
-    // Distance tables: turns to G1 (phase 1) or to solved within G1
-    // (phase 2) of a pair of coordinates, a lower bound for the whole cube.
-    Table8 twist_slice;   // 2187 x 495
-    Table8 flip_slice;    // 2048 x 495
-    Table8 twist_flip;    // 2187 x 2048
+    // Distance tables: turns to solved within G1 of a pair of
+    // coordinates, a lower bound for the whole cube.
     Table8 corner_slice;  // 40320 x 24
     Table8 edge_slice;    // 40320 x 24
     // Corner permutations by symmetry class: the class, the symmetry that
@@ -142,17 +153,37 @@ struct SolverTables {
     // U and D edge permutation through each symmetry: [perm * 16 + sym].
     Table16 ud_edge_conj;  // 40320 x 16
     // Distance to solved in G1 of (corner class, U and D edge permutation
-    // seen through the class's symmetry), four bits an entry as in
-    // NibbleEntries (search/breadth_first.hpp), which in the file is byte
-    // i / 2, low nibble first; 15 means 15 or more.
+    // seen through the class's symmetry), in nibbles.
     Nibbles corner_edge;  // 2768 x 40320 / 16
+    // The same for flip and middle-edge places (FLIPSLICE_COUNT of them):
+    // the class, the symmetry to its least member, those members, and the
+    // symmetries other than the identity (bit s) that fix each member.
+    Table16 flipslice_class;      // 1013760
+    Table8 flipslice_class_sym;   // 1013760
+    Table32 flipslice_class_rep;  // 64430
+    Table16 flipslice_fixing;     // 64430
+    // The twist through each symmetry: [twist * 16 + sym].
+    Table16 twist_conj;  // 2187 x 16
+    // Turns to G1 of (flip-and-slice class, twist seen through the class's
+    // symmetry), in nibbles: the exact phase 1 distance, as no position is
+    // more than 12 turns from G1.
+    Nibbles flipslice_twist;  // 64430 x 2187 / 16, rounded up
 
     std::size_t corner_edge_index(unsigned corner, unsigned edge) const noexcept {
         return std::size_t{corner_class[corner]} * UD_EDGE_PERM_COUNT +
                ud_edge_conj[edge * SYMMETRY_COUNT + corner_class_sym[corner]];
     }
     unsigned corner_edge_distance(std::size_t index) const noexcept {
-        return static_cast<unsigned>((corner_edge[index >> 4] >> ((index & 15) * 4)) & 0xF);
+        return nibble(corner_edge, index);
+    }
+    std::size_t flipslice_twist_index(std::size_t flipslice, unsigned twist) const noexcept {
+        return std::size_t{flipslice_class[flipslice]} * TWIST_COUNT +
+               twist_conj[twist * SYMMETRY_COUNT + flipslice_class_sym[flipslice]];
+    }
+    // Turns to G1 from twist, flip and middle-edge places.
+    unsigned phase1_distance(unsigned twist, unsigned flip, unsigned slice) const noexcept {
+        return nibble(flipslice_twist,
+                      flipslice_twist_index(std::size_t{slice} * FLIP_COUNT + flip, twist));
     }
 
     // Derived at load time, not stored.
@@ -167,9 +198,6 @@ struct SolverTables {
         f(slice_sorted_move, SLICE_SORTED_COUNT * FACE_TURN_COUNT);
         f(corner_move, CORNER_PERM_COUNT * FACE_TURN_COUNT);
         f(ud_edge_move, UD_EDGE_PERM_COUNT * PHASE2_TURN_COUNT);
-        f(twist_slice, TWIST_COUNT * SLICE_COUNT);
-        f(flip_slice, FLIP_COUNT * SLICE_COUNT);
-        f(twist_flip, TWIST_COUNT * FLIP_COUNT);
         f(corner_slice, CORNER_PERM_COUNT * SLICE_PERM_COUNT);
         f(edge_slice, UD_EDGE_PERM_COUNT * SLICE_PERM_COUNT);
         f(corner_class, CORNER_PERM_COUNT);
@@ -177,6 +205,12 @@ struct SolverTables {
         f(corner_class_rep, CORNER_CLASS_COUNT);
         f(ud_edge_conj, UD_EDGE_PERM_COUNT * SYMMETRY_COUNT);
         f(corner_edge, CORNER_CLASS_COUNT * UD_EDGE_PERM_COUNT / 16);
+        f(flipslice_class, FLIPSLICE_COUNT);
+        f(flipslice_class_sym, FLIPSLICE_COUNT);
+        f(flipslice_class_rep, FLIPSLICE_CLASS_COUNT);
+        f(flipslice_fixing, FLIPSLICE_CLASS_COUNT);
+        f(twist_conj, TWIST_COUNT * SYMMETRY_COUNT);
+        f(flipslice_twist, nibble_words(FLIPSLICE_CLASS_COUNT * TWIST_COUNT));
     }
 
     void derive() noexcept;
@@ -189,8 +223,17 @@ namespace two_phase {
 
 // The move tables, then slice_move and slice_perm_move derived from them.
 void build_move_tables(SolverTables& t);
-// corner_class, corner_class_sym, corner_class_rep and ud_edge_conj.
+// corner_class, corner_class_sym, corner_class_rep, ud_edge_conj, the
+// flipslice_class tables and twist_conj.
 void build_symmetry_tables(SolverTables& t);
+// The model's number (model/symmetry.hpp) of each of the sixteen: bit 0 and
+// 1 count quarter rotations about the U-D axis, bit 2 adds the half rotation
+// that swaps U and D, bit 3 the left-right mirror.
+constexpr unsigned model_symmetry(unsigned s) noexcept {
+    return (s & 3) + ((s & 4) ? 8 : 0) + ((s & 8) ? 24 : 0);
+}
+// A cube seen through symmetry s: S x S^-1.
+Cube3x3 conjugate_cube(const Cube3x3& cube, unsigned s) noexcept;
 // For each corner class, the symmetries (bit s) other than the identity
 // that fix its least member.
 std::vector<std::uint16_t> class_fixing_symmetries(const SolverTables& t);

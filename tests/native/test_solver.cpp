@@ -282,17 +282,17 @@ TEST(SolverTableCache, TemporariesOfDeadWritersAreRemoved) {
 // trusted, and whatever the tables, the timeout bounds the search.
 TEST(SolverTableCache, TablesWhoseDistancesDoNotHoldAreRefused) {
     auto zeroed = std::make_shared<SolverTables>(solver_tables());
-    for (auto* table : {&zeroed->twist_slice, &zeroed->flip_slice, &zeroed->twist_flip,
-                        &zeroed->corner_slice, &zeroed->edge_slice}) {
+    for (auto* table : {&zeroed->corner_slice, &zeroed->edge_slice}) {
         std::fill(table->begin(), table->end(), 0);
     }
     std::fill(zeroed->corner_edge.begin(), zeroed->corner_edge.end(), 0);
+    std::fill(zeroed->flipslice_twist.begin(), zeroed->flipslice_twist.end(), 0);
     const fs::path dir = make_temp_dir();
     ASSERT_TRUE(write_solver_tables(dir, *zeroed));
     EXPECT_EQ(load_solver_tables(dir), nullptr);
     // Nor a table shifted by one, whose goal is not at 0.
     auto shifted = std::make_shared<SolverTables>(solver_tables());
-    for (auto& d : shifted->twist_flip) d = static_cast<std::uint8_t>(d + 1);
+    for (auto& d : shifted->corner_slice) d = static_cast<std::uint8_t>(d + 1);
     ASSERT_TRUE(write_solver_tables(dir, *shifted));
     EXPECT_EQ(load_solver_tables(dir), nullptr);
 
@@ -301,6 +301,69 @@ TEST(SolverTableCache, TablesWhoseDistancesDoNotHoldAreRefused) {
     const SolveResult result =
         solve_two_phase(*zeroed, cube, SolveOptions{.max_length = 21, .timeout = 0.01});
     if (result.found) expect_solves(cube, result);
+}
+
+// Phase 1 turns from twist, flip and middle-edge places, by a plain
+// iterative deepening over the move tables (no distance table).
+unsigned phase1_turns_by_search(const SolverTables& t, unsigned twist, unsigned flip,
+                                unsigned slice, unsigned limit) {
+    const auto reaches = [&t](auto&& self, unsigned tw, unsigned fl, unsigned sl, int last,
+                              unsigned togo) -> bool {
+        if (tw == 0 && fl == 0 && sl == 0) return true;
+        if (togo == 0) return false;
+        for (unsigned face = 0; face < FACE_COUNT; ++face) {
+            if (!two_phase::may_follow(face, last)) continue;
+            for (std::size_t c = face * TURNS_PER_FACE; c < (face + 1) * TURNS_PER_FACE; ++c) {
+                if (self(self, t.twist_move[tw * FACE_TURN_COUNT + c],
+                         t.flip_move[fl * FACE_TURN_COUNT + c],
+                         t.slice_move[sl * FACE_TURN_COUNT + c], static_cast<int>(face),
+                         togo - 1)) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    };
+    for (unsigned d = 0; d <= limit; ++d) {
+        if (reaches(reaches, twist, flip, slice, -1, d)) return d;
+    }
+    return limit + 1;
+}
+
+// The phase 1 table by symmetry class: every cube seen through each of the
+// sixteen symmetries has the same class and distance, the class's symmetry
+// takes it to the class's least member with the twist the table reads, and
+// the distance is the one a plain search finds (a few turns from G1), and
+// otherwise at least what a bounded search rules out.
+TEST(SolverTables, PhaseOneDistancesBySymmetryClassAreExact) {
+    const SolverTables& t = solver_tables();
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 60; ++i) {
+        const Cube3x3 cube = testing::random_cube<Cube3x3>(rng, i < 40 ? i % 9 : 100);
+        const Coordinates c = coordinates_of(cube);
+        const unsigned slice = c.slice_sorted / SLICE_PERM_COUNT;
+        const std::size_t flipslice = std::size_t{slice} * FLIP_COUNT + c.flip;
+        const unsigned klass = t.flipslice_class[flipslice];
+        const unsigned to_rep = t.flipslice_class_sym[flipslice];
+        const Coordinates rep = coordinates_of(two_phase::conjugate_cube(cube, to_rep));
+        EXPECT_EQ(std::size_t{rep.slice_sorted / SLICE_PERM_COUNT} * FLIP_COUNT + rep.flip,
+                  t.flipslice_class_rep[klass]);
+        EXPECT_EQ(rep.twist, t.twist_conj[c.twist * SYMMETRY_COUNT + to_rep]);
+        const unsigned d = t.phase1_distance(c.twist, c.flip, slice);
+        for (unsigned s = 0; s < SYMMETRY_COUNT; ++s) {
+            const Coordinates seen = coordinates_of(two_phase::conjugate_cube(cube, s));
+            const unsigned seen_slice = seen.slice_sorted / SLICE_PERM_COUNT;
+            EXPECT_EQ(t.flipslice_class[std::size_t{seen_slice} * FLIP_COUNT + seen.flip], klass);
+            EXPECT_EQ(t.phase1_distance(seen.twist, seen.flip, seen_slice), d);
+        }
+        const unsigned limit = 5;
+        const unsigned searched = phase1_turns_by_search(t, c.twist, c.flip, slice, limit);
+        if (searched <= limit) {
+            EXPECT_EQ(d, searched) << "cube " << i;
+        } else {
+            EXPECT_GT(d, limit) << "cube " << i;
+        }
+    }
 }
 
 TEST(Solver, NodeLimitEndsTheSearchAtTheSameNodeEveryTime) {

@@ -163,7 +163,7 @@ def run_python(code, env, timeout=300):
 def test_a_corrupt_cache_is_rebuilt_once_for_two_threads(tmp_path):
     cache = tmp_path / "twirlkit"
     cache.mkdir()
-    name = "solver3x3-v3.bin"
+    name = "solver3x3-v4.bin"
     (cache / name).write_bytes(b"TWKSOLV3" + bytes(100))
     code = """
         import threading, twirlkit
