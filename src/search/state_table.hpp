@@ -104,7 +104,7 @@ public:
     static constexpr unsigned DEFAULT_SHARD_BITS = 8;
     // How many keys ahead the batch loops prefetch a slot.
     static constexpr std::size_t PREFETCH_DISTANCE = 12;
-    // Batches smaller than this run on the calling thread alone.
+    // Batches smaller than this run on the calling thread alone, key by key.
     static constexpr std::size_t PARALLEL_BATCH = std::size_t{1} << 14;
 
     explicit StateTable(unsigned shard_bits = DEFAULT_SHARD_BITS)
@@ -254,7 +254,7 @@ private:
     template <class Skip>
     std::size_t insert_piece(const std::uint64_t* keys, std::size_t n, bool* is_new, Skip& skip) {
         std::vector<std::uint64_t> hashes(n);
-        if (n < PARALLEL_BATCH || pool_thread_count() <= 1 || shards_.size() == 1) {
+        if (n < PARALLEL_BATCH || shards_.size() == 1) {
             for (std::size_t i = 0; i < n; ++i) hashes[i] = hash(keys + i * W);
             std::size_t fresh = 0;
             for (std::size_t i = 0; i < n; ++i) {
@@ -272,12 +272,21 @@ private:
             for (std::size_t si = b; si < e; ++si) {
                 const std::size_t first = group_start_[si], last = group_start_[si + 1];
                 std::size_t fresh = 0;
+                Shard& shard = shards_[si];
                 for (std::size_t j = first; j < last; ++j) {
+                    if (shard.size >= shard.grow_at) {
+                        // Grow once for the rest of the group, at the share
+                        // of new keys seen so far, instead of by half a time.
+                        const double share = double(fresh + 1) / double(j - first + 1);
+                        const auto expected = static_cast<std::size_t>(double(last - j) * share);
+                        rehash(shard, std::max(shard.capacity + shard.capacity / 2,
+                                               capacity_for(shard.size + expected)));
+                    }
                     if (j + PREFETCH_DISTANCE < last) prefetch(hashes[order[j + PREFETCH_DISTANCE]]);
                     const std::size_t i = order[j];
                     const std::uint64_t* key = keys + i * W;
                     bool fresh_key = false;
-                    if (!skip(key, hashes[i])) fresh_key = emplace_in(shards_[si], key, hashes[i]).second;
+                    if (!skip(key, hashes[i])) fresh_key = emplace_in(shard, key, hashes[i]).second;
                     if (is_new) is_new[i] = fresh_key;
                     fresh += fresh_key;
                 }
