@@ -239,35 +239,68 @@ public:
     template <class Skip = state_table_detail::NoFilter>
     std::size_t insert_batch(const std::uint64_t* keys, std::size_t n, bool* is_new,
                              Skip&& skip = {}) {
-        // The grouping indexes a piece with 32 bits; pieces in order keep
-        // the batch order.
-        constexpr std::size_t PIECE = std::size_t{1} << 31;
-        std::size_t fresh = 0;
-        for (std::size_t b = 0; b < n; b += PIECE) {
-            const std::size_t m = std::min(PIECE, n - b);
-            fresh += insert_piece(keys + b * W, m, is_new ? is_new + b : nullptr, skip);
-        }
-        return fresh;
+        return visit_batch(keys, n, skip, [is_new](std::size_t i, Slot*, bool fresh) {
+            if (is_new) is_new[i] = fresh;
+        });
+    }
+
+    // The map form: inserts the keys as insert_batch does, a new key's value
+    // starting as zero bytes, and calls visit(i, value, fresh) for every i
+    // with the key's value (nullptr where skip said so) and whether the key
+    // is new. visit runs on the workers, a shard's keys in batch order.
+    template <class Visit, class Skip = state_table_detail::NoFilter>
+        requires(!std::is_void_v<Value>)
+    std::size_t emplace_batch(const std::uint64_t* keys, std::size_t n, Visit&& visit,
+                              Skip&& skip = {}) {
+        return visit_batch(keys, n, skip, [&visit](std::size_t i, Slot* slot, bool fresh) {
+            visit(i, slot ? &slot->value : static_cast<Value*>(nullptr), fresh);
+        });
     }
 
 private:
-    template <class Skip>
-    std::size_t insert_piece(const std::uint64_t* keys, std::size_t n, bool* is_new, Skip& skip) {
+    template <class Skip, class Visit>
+    std::size_t visit_batch(const std::uint64_t* keys, std::size_t n, Skip& skip, Visit&& visit) {
+        // The grouping indexes a piece with 32 bits; pieces in order keep
+        // the batch order.
+        constexpr std::size_t PIECE = std::size_t{1} << 31;
+        const std::size_t before = size_;
+        for (std::size_t b = 0; b < n; b += PIECE) {
+            const std::size_t m = std::min(PIECE, n - b);
+            visit_piece(keys + b * W, m, skip, [&visit, b](std::size_t i, Slot* slot, bool fresh) {
+                visit(b + i, slot, fresh);
+            });
+        }
+        return size_ - before;
+    }
+
+    template <class Skip, class Visit>
+    void visit_piece(const std::uint64_t* keys, std::size_t n, Skip& skip, Visit&& visit) {
         std::vector<std::uint64_t> hashes(n);
         if (n < PARALLEL_BATCH || shards_.size() == 1) {
             for (std::size_t i = 0; i < n; ++i) hashes[i] = hash(keys + i * W);
-            std::size_t fresh = 0;
             for (std::size_t i = 0; i < n; ++i) {
                 if (i + PREFETCH_DISTANCE < n) prefetch(hashes[i + PREFETCH_DISTANCE]);
                 const std::uint64_t* key = keys + i * W;
-                const bool added = !skip(key, hashes[i]) && insert_hashed(key, hashes[i]);
-                if (is_new) is_new[i] = added;
-                fresh += added;
+                if (skip(key, hashes[i])) {
+                    visit(i, nullptr, false);
+                } else {
+                    auto [slot, fresh] = emplace_hashed(key, hashes[i]);
+                    visit(i, slot, fresh);
+                }
             }
-            return fresh;
+            return;
         }
         const std::vector<std::uint32_t> order = group_by_shard(keys, n, hashes);
-        std::vector<std::size_t> added(shards_.size(), 0);
+        // The shards count their own keys; whatever stops the workers (an
+        // allocation, a cancellation), the size is theirs added up.
+        struct Recount {
+            StateTable& table;
+            ~Recount() {
+                std::size_t total = 0;
+                for (const Shard& s : table.shards_) total += s.size + s.odd.size();
+                table.size_ = total;
+            }
+        } recount{*this};
         parallel_for(0, shards_.size(), 1, [&](std::size_t b, std::size_t e) {
             for (std::size_t si = b; si < e; ++si) {
                 const std::size_t first = group_start_[si], last = group_start_[si + 1];
@@ -285,18 +318,16 @@ private:
                     if (j + PREFETCH_DISTANCE < last) prefetch(hashes[order[j + PREFETCH_DISTANCE]]);
                     const std::size_t i = order[j];
                     const std::uint64_t* key = keys + i * W;
-                    bool fresh_key = false;
-                    if (!skip(key, hashes[i])) fresh_key = emplace_in(shard, key, hashes[i]).second;
-                    if (is_new) is_new[i] = fresh_key;
-                    fresh += fresh_key;
+                    if (skip(key, hashes[i])) {
+                        visit(i, nullptr, false);
+                        continue;
+                    }
+                    auto [slot, is_fresh] = emplace_in(shard, key, hashes[i]);
+                    visit(i, slot, is_fresh);
+                    fresh += is_fresh;
                 }
-                added[si] = fresh;
             }
         });
-        std::size_t fresh = 0;
-        for (std::size_t a : added) fresh += a;
-        size_ += fresh;
-        return fresh;
     }
 
 public:
