@@ -226,31 +226,6 @@ bool read_int_array(PyObject* object, const char* parameter, bool scalar_ok, Int
     return true;
 }
 
-bool is_batch(PyObject* object) noexcept {
-    PyTypeObject* type = cube_batch_type();
-    return type != nullptr && PyObject_TypeCheck(object, type);
-}
-
-const char* cube_name(const CubeBatchObject* batch) noexcept {
-    return std::holds_alternative<StateVector<Cube3x3>>(batch->storage) ? "Cube3x3" : "Cube2x2";
-}
-
-// Another batch of the same cube type.
-bool check_other(const char* parameter, CubeBatchObject* self, PyObject* other) {
-    if (!is_batch(other)) {
-        PyErr_Format(PyExc_TypeError, "argument '%s' must be CubeBatch, not '%s'", parameter,
-                     Py_TYPE(other)->tp_name);
-        return false;
-    }
-    CubeBatchObject* batch = as_batch(other);
-    if (batch->storage.index() != self->storage.index()) {
-        PyErr_Format(PyExc_TypeError, "argument '%s' holds %s cubes, not the %s cubes of this batch",
-                     parameter, cube_name(batch), cube_name(self));
-        return false;
-    }
-    return true;
-}
-
 bool check_length(const char* parameter, std::size_t given, std::size_t n, bool one_ok) noexcept {
     if (given == n || (one_ok && given == 1)) return true;
     if (one_ok) {
@@ -728,6 +703,31 @@ PyObject* move_names(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 }  // namespace
+
+bool is_batch(PyObject* object) noexcept {
+    PyTypeObject* type = cube_batch_type();
+    return type != nullptr && PyObject_TypeCheck(object, type);
+}
+
+const char* cube_name(const CubeBatchObject* batch) noexcept {
+    return std::holds_alternative<StateVector<Cube3x3>>(batch->storage) ? "Cube3x3" : "Cube2x2";
+}
+
+// Another batch of the same cube type.
+bool check_other(const char* parameter, CubeBatchObject* self, PyObject* other) {
+    if (!is_batch(other)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s' must be CubeBatch, not '%s'", parameter,
+                     Py_TYPE(other)->tp_name);
+        return false;
+    }
+    CubeBatchObject* batch = as_batch(other);
+    if (batch->storage.index() != self->storage.index()) {
+        PyErr_Format(PyExc_TypeError, "argument '%s' holds %s cubes, not the %s cubes of this batch",
+                     parameter, cube_name(batch), cube_name(self));
+        return false;
+    }
+    return true;
+}
 
 PyMethodDef move_names_def = {
     "move_names", TWIRLKIT_FASTCALL(&move_names), METH_FASTCALL | METH_KEYWORDS,
