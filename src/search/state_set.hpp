@@ -115,6 +115,21 @@ struct BreadthFirstLayers {
 // of the next layer's table (about 50 MB of 3x3 words).
 inline constexpr std::size_t BFS_PARENTS_PER_STEP = std::size_t{1} << 18;
 
+// The filter of a new layer: a child in the current or the previous layer
+// is not new.
+template <class Table>
+struct InEither {
+    const Table& current;
+    const Table* previous;
+    bool operator()(const std::uint64_t* key, std::uint64_t h) const noexcept {
+        return current.contains_hashed(key, h) || (previous != nullptr && previous->contains_hashed(key, h));
+    }
+    void prefetch(std::uint64_t h) const noexcept {
+        current.prefetch(h);
+        if (previous != nullptr) previous->prefetch(h);
+    }
+};
+
 // `moves` must be closed under inverses (see above). `progress` gets a line
 // per depth once the search has run for PROGRESS_AFTER; it runs on the
 // calling thread. Long steps have cancellation points.
@@ -157,10 +172,7 @@ BreadthFirstLayers<C> breadth_first_layers(std::span<const C> starts, std::size_
                 }
             });
             next.insert_batch(cube_words(std::span<const C>(children)), children.size(), nullptr,
-                              [&current, previous](const std::uint64_t* key, std::uint64_t h) {
-                                  return current.contains_hashed(key, h) ||
-                                         (previous != nullptr && previous->contains_hashed(key, h));
-                              });
+                              InEither<Table>{current, previous});
         }
         if (next.empty()) break;
         out.sizes.push_back(static_cast<std::int64_t>(next.size()));

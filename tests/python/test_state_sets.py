@@ -108,12 +108,6 @@ def test_bfs_layers_are_the_distance_table_layers():
         assert len(layer.unique()) == len(layer)
 
 
-def test_bfs_twelve_move_2x2_distribution_is_the_distance_tables():
-    sizes, layers = twirlkit.bfs(2, 20)
-    assert sizes.tolist() == TWELVE_MOVE_2X2
-    assert (layers[0].distances() == 14).all()
-
-
 def test_bfs_several_starts_and_move_sets():
     # Starts one turn from solved, with a repeat: the solved cube is at depth 1.
     start = CubeBatch(3, 2)
