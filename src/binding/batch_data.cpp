@@ -70,14 +70,6 @@ bool match_some_keyword_only(const char* function, PyObject* const* args, Py_ssi
     return match_arguments(function, args, nargs, kwnames, names, required, out);
 }
 
-bool convert_flag(PyObject* object, bool& out) noexcept {
-    if (object == nullptr) return true;
-    const int truth = PyObject_IsTrue(object);
-    if (truth < 0) return false;
-    out = truth != 0;
-    return true;
-}
-
 OwnedRef numpy_attribute(const char* dotted_module, const char* name) noexcept {
     OwnedRef module(PyImport_ImportModule(dotted_module));
     if (!module) return module;
@@ -703,6 +695,14 @@ PyObject* move_names(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 }  // namespace
+
+bool convert_flag(PyObject* object, bool& out) noexcept {
+    if (object == nullptr) return true;
+    const int truth = PyObject_IsTrue(object);
+    if (truth < 0) return false;
+    out = truth != 0;
+    return true;
+}
 
 bool is_batch(PyObject* object) noexcept {
     PyTypeObject* type = cube_batch_type();

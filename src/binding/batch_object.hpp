@@ -180,6 +180,9 @@ PyObject* filled_array(CubeBatchObject* self, const PyForkSafeSharedHold& hold, 
 bool is_batch(PyObject* object) noexcept;
 const char* cube_name(const CubeBatchObject* batch) noexcept;
 bool check_other(const char* parameter, CubeBatchObject* self, PyObject* other);
+// A flag argument: its truth; absent (nullptr) leaves `out` as it is
+// (batch_data.cpp).
+bool convert_flag(PyObject* object, bool& out) noexcept;
 
 // The method table parts, each ended by a null entry (batch_methods.cpp
 // joins them in this order).

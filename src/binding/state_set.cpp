@@ -243,14 +243,6 @@ PyObject* int64_vector(std::vector<std::int64_t>&& values) {
     });
 }
 
-bool truth_argument(PyObject* object, bool& out) noexcept {
-    if (object == nullptr) return true;
-    const int truth = PyObject_IsTrue(object);
-    if (truth < 0) return false;
-    out = truth != 0;
-    return true;
-}
-
 PyObject* CubeBatch_unique(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     static constexpr std::array<const char*, 3> names{"return_index", "return_inverse",
@@ -259,7 +251,7 @@ PyObject* CubeBatch_unique(PyObject* object, PyObject* const* args, Py_ssize_t n
     if (!match_keyword_only("unique", args, nargs, kwnames, names, given)) return nullptr;
     std::array<bool, 3> wanted{};
     for (std::size_t k = 0; k < 3; ++k) {
-        if (!truth_argument(given[k], wanted[k])) return nullptr;
+        if (!convert_flag(given[k], wanted[k])) return nullptr;
     }
     CubeBatchObject* self = as_batch(object);
     PyForkSafeSharedHold hold(self->borrow);
