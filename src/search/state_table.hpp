@@ -233,10 +233,12 @@ public:
     // Inserts keys[i * W .. (i + 1) * W) for i in [0, n); is_new[i] (if not
     // null) is true where that key was not in the table before, counting the
     // batch's earlier keys. A key for which skip(key, hash) is true is not
-    // inserted and reads false; skip runs on the workers, for one shard of
-    // keys on one worker at a time, and may read other tables (not this
-    // one); a skip with a member prefetch(hash) has it called ahead of its
-    // calls, like the table's own prefetch. Returns the number of new keys.
+    // inserted and reads false; skip may be asked only about keys not in the
+    // table yet (the others read false anyway). skip runs on the workers,
+    // for one shard of keys on one worker at a time, and may read other
+    // tables (not this one); a skip with a member prefetch(hash) has it
+    // called ahead of its calls, like the table's own prefetch. Returns the
+    // number of new keys.
     template <class Skip = state_table_detail::NoFilter>
     std::size_t insert_batch(const std::uint64_t* keys, std::size_t n, bool* is_new,
                              Skip&& skip = {}) {
@@ -327,9 +329,16 @@ private:
                     if (j + PREFETCH_DISTANCE < last) prefetch_for(skip, grouped[j + PREFETCH_DISTANCE].hash);
                     const Grouped& item = grouped[j];
                     const std::size_t i = item.index;
-                    if (skip(item.key, item.hash)) {
-                        visit(i, nullptr, false);
-                        continue;
+                    if constexpr (!std::is_same_v<Skip, state_table_detail::NoFilter>) {
+                        // A key already here is no new key, whatever skip says.
+                        if (Slot* here = const_cast<Slot*>(find_in(shard, item.key, item.hash))) {
+                            visit(i, here, false);
+                            continue;
+                        }
+                        if (skip(item.key, item.hash)) {
+                            visit(i, nullptr, false);
+                            continue;
+                        }
                     }
                     auto [slot, is_fresh] = emplace_in(shard, item.key, item.hash);
                     visit(i, slot, is_fresh);
@@ -399,7 +408,9 @@ private:
     }
 
     const Slot* find_hashed(const std::uint64_t* key, std::uint64_t h) const noexcept {
-        const Shard& s = shards_[shard_of(h)];
+        return find_in(shards_[shard_of(h)], key, h);
+    }
+    const Slot* find_in(const Shard& s, const std::uint64_t* key, std::uint64_t h) const noexcept {
         if (key[0] == 0) {
             for (const Slot& slot : s.odd) {
                 if (same_key(slot.key, key)) return &slot;
