@@ -316,6 +316,7 @@ private:
             for (std::size_t si = b; si < e; ++si) {
                 const std::size_t first = group_start_[si], last = group_start_[si + 1];
                 std::size_t fresh = 0;
+                bool guessed = false;
                 Shard& shard = shards_[si];
                 for (std::size_t j = first; j < last; ++j) {
                     if (shard.size >= shard.grow_at) {
@@ -323,8 +324,10 @@ private:
                         // of new keys seen so far, instead of by half a time.
                         const double share = double(fresh + 1) / double(j - first + 1);
                         const auto expected = static_cast<std::size_t>(double(last - j) * share);
-                        rehash(shard, std::max(shard.capacity + shard.capacity / 2,
-                                               capacity_for(shard.size + expected)));
+                        const std::size_t by_half = shard.capacity + shard.capacity / 2;
+                        const std::size_t guess = capacity_for(shard.size + expected);
+                        guessed = guessed || guess > by_half;
+                        rehash(shard, std::max(by_half, guess));
                     }
                     if (j + PREFETCH_DISTANCE < last) prefetch_for(skip, grouped[j + PREFETCH_DISTANCE].hash);
                     const Grouped& item = grouped[j];
@@ -344,6 +347,11 @@ private:
                     visit(i, slot, is_fresh);
                     fresh += is_fresh;
                 }
+                // A guess that the rest of the keys were new, when they were
+                // repeats, leaves the shard too empty: fit it to its keys,
+                // which keeps the bound on memory a key.
+                const std::size_t fitted = capacity_for(shard.size);
+                if (guessed && shard.capacity > fitted + fitted / 2) rehash(shard, fitted);
             }
         });
     }

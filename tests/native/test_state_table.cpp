@@ -142,6 +142,23 @@ TEST(StateTable, TwoWordKeysCostAtMost32Bytes) {
         batched.insert_batch(keys.data() + 2 * b, 250'000, nullptr);
         EXPECT_LE(batched.memory_bytes(), 32 * batched.size()) << batched.size() << " keys";
     }
+    // Batches of repeats, the repeats in order or after their first places.
+    std::vector<std::uint64_t> repeats;
+    for (std::size_t r = 0; r < 20; ++r) repeats.insert(repeats.end(), keys.begin(), keys.begin() + 100'000);
+    for (bool shuffled : {true, false}) {
+        StateTable<2> repeated;
+        std::vector<std::uint64_t> batch = repeats;
+        if (shuffled) {
+            for (std::size_t i = batch.size() / 2 - 1; i > 0; --i) {
+                const std::size_t j = rng() % (i + 1);
+                std::swap(batch[2 * i], batch[2 * j]);
+                std::swap(batch[2 * i + 1], batch[2 * j + 1]);
+            }
+        }
+        repeated.insert_batch(batch.data(), batch.size() / 2, nullptr);
+        EXPECT_EQ(repeated.size(), 50'000U);
+        EXPECT_LE(repeated.memory_bytes(), 32 * repeated.size()) << "shuffled " << shuffled;
+    }
     StateTable<2> reserved;
     reserved.reserve(1'000'000);
     reserved.insert_batch(keys.data(), 1'000'000, nullptr);
