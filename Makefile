@@ -135,6 +135,7 @@ bench: install $(STAMPS)/bench-peers $(BUILD)/bench/build.ninja
 	$(PY) bench/bench.py $(BENCH_ARGS)
 	$(PY) bench/bench_distances.py
 	$(BUILD)/bench/bench_solver_nodes
+	$(PY) bench/bench_sets.py $(SETS_ARGS)
 	$(PY) bench/solver.py
 	$(PY) bench/bench_gym.py
 

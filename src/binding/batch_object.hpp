@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <optional>
 #include <span>
 #include <utility>
 #include <variant>
@@ -104,12 +105,15 @@ inline PyTypeObject* batch_type_of(PyObject* cls) noexcept {
 // `held` is the caller's hold of the batch it reads (see HeldWhileReleased):
 // a child forked meanwhile must not inherit it.
 // Not noexcept, and neither is any caller: see ReleaseGil.
-template <class Body>
+// With AnswerSignals false Ctrl-C waits for the end of the call: for a body
+// that changes an object in place and must not stop half way.
+template <bool AnswerSignals = true, class Body>
 TWIRLKIT_PASSES_FORCED_UNWIND std::exception_ptr run_lock_released(HeldWhileReleased held,
                                                                    Body&& body) {
     (void)held;
     ReleaseGil unlocked;
-    SignalScope signals(unlocked);
+    std::optional<SignalScope> signals;
+    if constexpr (AnswerSignals) signals.emplace(unlocked);
     try {
         body();
     } catch (abi::__forced_unwind&) {
@@ -121,9 +125,10 @@ TWIRLKIT_PASSES_FORCED_UNWIND std::exception_ptr run_lock_released(HeldWhileRele
 }
 
 // run_lock_released, then false with the Python exception of the failure set.
-template <class Body>
+template <bool AnswerSignals = true, class Body>
 bool lock_released(HeldWhileReleased held, Body&& body) {
-    const std::exception_ptr failure = run_lock_released(held, static_cast<Body&&>(body));
+    const std::exception_ptr failure =
+        run_lock_released<AnswerSignals>(held, static_cast<Body&&>(body));
     if (!failure) return true;
     return guarded([&]() -> bool { std::rethrow_exception(failure); }, false);
 }
@@ -176,6 +181,7 @@ extern PyMethodDef CubeBatch_solve_methods[];
 extern PyMethodDef CubeBatch_symmetry_methods[];
 extern PyMethodDef CubeBatch_data_methods[];
 extern PyMethodDef CubeBatch_algebra_methods[];
+extern PyMethodDef CubeBatch_set_methods[];
 
 // is_solved(up_to_rotation=True), for a caller that holds the batch with `hold`.
 PyObject* solved_flags_up_to_rotation(CubeBatchObject* self, const PyForkSafeSharedHold& hold);
