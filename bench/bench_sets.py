@@ -1,6 +1,7 @@
 """State sets and breadth-first layers: StateSet.add of 10^6 new 3x3 states,
 with one and two workers; bfs of the fixed-corner 2x2 (U, R and F quarter
-turns) to its last layer; and, with --full, bfs of the 3x3 to depth 8 (a
+turns) to its last layer, beside cayleypy's BFS of the same graph where
+cayleypy is installed; and, with --full, bfs of the 3x3 to depth 8 (a
 minute or more, 4 GB). Each measure runs in a process of its own, so that
 peak memory is its own. Writes bench/results/sets.json and .md."""
 
@@ -30,6 +31,14 @@ CHILD = textwrap.dedent("""
         for _ in range(rounds):
             s = twirlkit.StateSet(3)
             t = time.perf_counter(); s.add(batch); out["seconds"].append(time.perf_counter() - t)
+    elif what == "cayleypy_fixed2":
+        from cayleypy import CayleyGraph, Puzzles
+        graph = CayleyGraph(Puzzles.rubik_cube(2, "fixed_QTM"), device="cpu")
+        for _ in range(rounds):
+            t = time.perf_counter()
+            result = graph.bfs()
+            out["seconds"].append(time.perf_counter() - t)
+            out["sizes"] = [int(x) for x in result.layer_sizes]
     else:
         args = {"fixed2": (2, 100, [0, 1, 4, 5, 8, 9]), "depth8": (3, 8, None)}[what]
         for _ in range(rounds):
@@ -68,6 +77,23 @@ def main():
     cases = [("fixed2", FIXED_CORNER_GROWTH, "bfs, fixed-corner 2x2, U R F quarter turns (s)", "")]
     if options.full:
         cases.append(("depth8", QTM_3X3_DEPTH_8, "bfs, 3x3 to depth 8 (s)", "<= 120 s, <= 6 GB"))
+    try:
+        import cayleypy  # noqa: F401
+    except ImportError:
+        cayleypy = None
+    if cayleypy is not None:
+        # Ours and the other library's BFS of the same graph, alternating.
+        ours, theirs = [], []
+        for _ in range(3):
+            ours.append(run("fixed2", 2, 1))
+            theirs.append(run("cayleypy_fixed2", 2, 1))
+        mine = statistics.median(o["seconds"][0] for o in ours)
+        other = statistics.median(t["seconds"][0] for t in theirs)
+        same = all(t["sizes"] == FIXED_CORNER_GROWTH for t in theirs)
+        summary["fixed2_vs_cayleypy"] = {"ours": mine, "cayleypy": other, "ratio": mine / other}
+        lines.append(f"| bfs, fixed-corner 2x2 / cayleypy's bfs of the same graph | 2 | "
+                     f"{mine:.2f} s / {other:.2f} s = {mine / other:.3f} | | "
+                     f"{'same growth' if same else 'growth differs'} | <= 0.05 |")
     for what, expected, label, target in cases:
         got = run(what, 2, 3 if what == "fixed2" else 1)
         ok = got["sizes"] == expected
