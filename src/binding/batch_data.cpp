@@ -51,11 +51,6 @@ bool convert_metric(PyObject* object, Metric& out) noexcept {
     return true;
 }
 
-namespace {
-
-// ---------------------------------------------------------------------------
-// Arguments
-
 // match_arguments where only the first `positional` names may be given by
 // position and the rest are keyword-only.
 bool match_some_keyword_only(const char* function, PyObject* const* args, Py_ssize_t nargs,
@@ -70,6 +65,54 @@ bool match_some_keyword_only(const char* function, PyObject* const* args, Py_ssi
     return match_arguments(function, args, nargs, kwnames, names, required, out);
 }
 
+bool is_batch(PyObject* object) noexcept {
+    PyTypeObject* type = cube_batch_type();
+    return type != nullptr && PyObject_TypeCheck(object, type);
+}
+
+const char* cube_name(const CubeBatchObject* batch) noexcept {
+    return std::holds_alternative<StateVector<Cube3x3>>(batch->storage) ? "Cube3x3" : "Cube2x2";
+}
+
+// Another batch of the same cube type.
+bool check_other(const char* parameter, CubeBatchObject* self, PyObject* other) {
+    if (!is_batch(other)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s' must be CubeBatch, not '%s'", parameter,
+                     Py_TYPE(other)->tp_name);
+        return false;
+    }
+    CubeBatchObject* batch = as_batch(other);
+    if (batch->storage.index() != self->storage.index()) {
+        PyErr_Format(PyExc_TypeError, "argument '%s' holds %s cubes, not the %s cubes of this batch",
+                     parameter, cube_name(batch), cube_name(self));
+        return false;
+    }
+    return true;
+}
+
+bool check_length(const char* parameter, std::size_t given, std::size_t n, bool one_ok) noexcept {
+    if (given == n || (one_ok && given == 1)) return true;
+    if (one_ok) {
+        PyErr_Format(PyExc_ValueError, "argument '%s' must hold %zu cubes or 1, not %zu", parameter,
+                     n, given);
+    } else {
+        PyErr_Format(PyExc_ValueError, "argument '%s' must hold %zu cubes, not %zu", parameter, n,
+                     given);
+    }
+    return false;
+}
+
+OwnedRef numpy_attribute(const char* dotted_module, const char* name) noexcept {
+    OwnedRef module(PyImport_ImportModule(dotted_module));
+    if (!module) return module;
+    return OwnedRef(PyObject_GetAttrString(module.get(), name));
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Arguments
+
 bool convert_flag(PyObject* object, bool& out) noexcept {
     if (object == nullptr) return true;
     const int truth = PyObject_IsTrue(object);
@@ -78,11 +121,6 @@ bool convert_flag(PyObject* object, bool& out) noexcept {
     return true;
 }
 
-OwnedRef numpy_attribute(const char* dotted_module, const char* name) noexcept {
-    OwnedRef module(PyImport_ImportModule(dotted_module));
-    if (!module) return module;
-    return OwnedRef(PyObject_GetAttrString(module.get(), name));
-}
 
 // The seed of a seeded call: nullopt for None (or absent), an int with
 // 0 <= seed < 2**64, or one 64-bit draw of a numpy.random.Generator,
@@ -226,42 +264,6 @@ bool read_int_array(PyObject* object, const char* parameter, bool scalar_ok, Int
     return true;
 }
 
-bool is_batch(PyObject* object) noexcept {
-    PyTypeObject* type = cube_batch_type();
-    return type != nullptr && PyObject_TypeCheck(object, type);
-}
-
-const char* cube_name(const CubeBatchObject* batch) noexcept {
-    return std::holds_alternative<StateVector<Cube3x3>>(batch->storage) ? "Cube3x3" : "Cube2x2";
-}
-
-// Another batch of the same cube type.
-bool check_other(const char* parameter, CubeBatchObject* self, PyObject* other) {
-    if (!is_batch(other)) {
-        PyErr_Format(PyExc_TypeError, "argument '%s' must be CubeBatch, not '%s'", parameter,
-                     Py_TYPE(other)->tp_name);
-        return false;
-    }
-    CubeBatchObject* batch = as_batch(other);
-    if (batch->storage.index() != self->storage.index()) {
-        PyErr_Format(PyExc_TypeError, "argument '%s' holds %s cubes, not the %s cubes of this batch",
-                     parameter, cube_name(batch), cube_name(self));
-        return false;
-    }
-    return true;
-}
-
-bool check_length(const char* parameter, std::size_t given, std::size_t n, bool one_ok) noexcept {
-    if (given == n || (one_ok && given == 1)) return true;
-    if (one_ok) {
-        PyErr_Format(PyExc_ValueError, "argument '%s' must hold %zu cubes or 1, not %zu", parameter,
-                     n, given);
-    } else {
-        PyErr_Format(PyExc_ValueError, "argument '%s' must hold %zu cubes, not %zu", parameter, n,
-                     given);
-    }
-    return false;
-}
 
 template <class C>
 std::span<const C> cubes_of(CubeBatchObject* batch) noexcept {

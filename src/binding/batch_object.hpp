@@ -12,6 +12,7 @@
 #include <exception>
 #include <new>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -111,7 +112,13 @@ TWIRLKIT_PASSES_FORCED_UNWIND std::exception_ptr run_lock_released(HeldWhileRele
     ReleaseGil unlocked;
     SignalScope signals(unlocked);
     try {
-        body();
+        // A body that calls back into Python takes the lock back through
+        // the guard (ReleaseGil::with_lock).
+        if constexpr (std::is_invocable_v<Body&, ReleaseGil&>) {
+            body(unlocked);
+        } else {
+            body();
+        }
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
@@ -169,6 +176,36 @@ PyObject* filled_array(CubeBatchObject* self, const PyForkSafeSharedHold& hold, 
     return buffer_to_ndarray(std::move(buffer), ndim);
 }
 
+inline constexpr std::array<Element, 5> CODE_ELEMENTS{Element::int8, Element::uint8, Element::int16,
+                                                      Element::int32, Element::int64};
+inline constexpr std::array<Element, 6> ONE_HOT_ELEMENTS{
+    Element::float32, Element::float16, Element::float64,
+    Element::boolean, Element::uint8,   Element::int8};
+
+// Calls f(T{one}) with the storage type T of `element` and the value of a
+// set one-hot element (a float16 1.0 is the bit pattern 0x3C00).
+template <class F>
+void with_element_type(Element element, F&& f) {
+    with_element_storage(element, [&](auto zero) {
+        using T = decltype(zero);
+        if constexpr (std::is_same_v<T, std::uint16_t>) {
+            f(T{0x3C00});
+        } else {
+            f(T{1});
+        }
+    });
+}
+
+// The element type of sticker rows: `dtype` (None or absent for the
+// default, float32 for one-hot rows and int64 for codes), TypeError for one
+// the encoding does not take.
+inline bool convert_sticker_dtype(PyObject* dtype, bool one_hot, Element& out) {
+    out = one_hot ? Element::float32 : Element::int64;
+    if (dtype == nullptr) return true;
+    return one_hot ? convert_dtype(dtype, "dtype", ONE_HOT_ELEMENTS, "for one-hot rows", out)
+                   : convert_dtype(dtype, "dtype", CODE_ELEMENTS, "for sticker codes", out);
+}
+
 // The method table parts, each ended by a null entry (batch_methods.cpp
 // joins them in this order).
 extern PyMethodDef CubeBatch_state_methods[];
@@ -178,6 +215,22 @@ extern PyMethodDef CubeBatch_data_methods[];
 
 // is_solved(up_to_rotation=True), for a caller that holds the batch with `hold`.
 PyObject* solved_flags_up_to_rotation(CubeBatchObject* self, const PyForkSafeSharedHold& hold);
+
+// The argument helpers of batch_data.cpp, shared with the module functions
+// that take batches. match_arguments where only the first `positional`
+// names may be given by position and the rest are keyword-only:
+bool match_some_keyword_only(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames, std::span<const char* const> names,
+                             std::size_t positional, std::size_t required,
+                             std::span<PyObject*> out) noexcept;
+bool is_batch(PyObject* object) noexcept;
+const char* cube_name(const CubeBatchObject* batch) noexcept;
+// TypeError unless `other` is a batch of self's cube type.
+bool check_other(const char* parameter, CubeBatchObject* self, PyObject* other);
+// ValueError unless a batch argument holds n cubes (or 1, where `one_ok`).
+bool check_length(const char* parameter, std::size_t given, std::size_t n, bool one_ok) noexcept;
+// <dotted_module>.<name>, or null with the import's exception.
+OwnedRef numpy_attribute(const char* dotted_module, const char* name) noexcept;
 
 // A `metric` argument, 'qtm' or 'htm'; absent (nullptr) leaves `out` as it
 // is. TypeError for a non-str, ValueError for another str (batch_data.cpp).
