@@ -11,7 +11,7 @@
 // reopening, whose first target popped is at the least distance.
 //
 // Memory per search: its nodes in one arena (40 bytes a 3x3 node), a table
-// state -> its best node, and the open list as a binary heap of 16-byte
+// state -> its best node and g (24 bytes a slot), and the open list as a binary heap of 16-byte
 // (key, node) entries. A node whose state found a shorter path is marked
 // superseded and skipped when popped, so the heap never needs a decrease.
 #pragma once
@@ -43,6 +43,8 @@ struct AStarOptions {
 namespace detail {
 
 inline constexpr std::uint32_t NO_NODE = 0xFFFFFFFFu;
+// Children whose table slots are fetched ahead of the one being filed.
+inline constexpr std::size_t ASTAR_PREFETCH_DISTANCE = 32;
 
 template <PackedCube C>
 struct AStarNode {
@@ -69,10 +71,18 @@ struct OpenEntry {
     }
 };
 
+// A state's shortest path so far: its node, and that node's g, kept in the
+// table's slot so that a child no shorter than its known path is dropped
+// without a visit to the node arena.
+struct BestPath {
+    std::uint32_t node;
+    std::uint32_t g;
+};
+
 template <PackedCube C>
 struct AStarRun {
     std::vector<AStarNode<C>> nodes;
-    StateTable<C::word_count, std::uint32_t> best;  // state -> node of its shortest path
+    StateTable<C::word_count, BestPath> best;  // state -> its shortest path
     std::vector<OpenEntry> open;
     std::vector<std::uint32_t> popped;   // this iteration's, to expand
     std::vector<std::uint32_t> pending;  // this iteration's new states, to score
@@ -124,7 +134,7 @@ bool pop_batch(AStarRun<C>& run, const C& target, std::size_t limit, std::vector
 template <PackedCube C>
 void file_children(AStarRun<C>& run, const C* children, std::size_t moves, double weight) {
     using Table = decltype(run.best);
-    constexpr std::size_t ahead = Table::PREFETCH_DISTANCE;
+    constexpr std::size_t ahead = ASTAR_PREFETCH_DISTANCE;
     const std::size_t count = run.popped.size() * moves;
     run.pending.clear();
     run.hashes.resize(count);
@@ -139,14 +149,16 @@ void file_children(AStarRun<C>& run, const C* children, std::size_t moves, doubl
             const C& child = children[i];
             const auto words = child.words();
             const auto next = static_cast<std::uint32_t>(run.nodes.size());
-            const auto [slot, inserted] = run.best.try_emplace_hashed(words.data(), run.hashes[i], next);
+            const auto [slot, inserted] = run.best.try_emplace_hashed(words.data(), run.hashes[i],
+                                                                      BestPath{next, g});
             if (inserted) {
                 run.add({child, 0.0, parent, g, move, false, false});
                 run.pending.push_back(next);
                 continue;
             }
-            AStarNode<C>& known = run.nodes[*slot];
-            if (known.g <= g) continue;
+            if (slot->g <= g) continue;
+            slot->g = g;
+            AStarNode<C>& known = run.nodes[slot->node];
             if (!known.scored) {  // not open yet: it takes the shorter path itself
                 known.parent = parent;
                 known.g = g;
@@ -155,8 +167,8 @@ void file_children(AStarRun<C>& run, const C* children, std::size_t moves, doubl
             }
             known.superseded = true;
             const double h = known.h;
-            *slot = run.add({child, h, parent, g, move, true, false});
-            run.push(*slot, weight);
+            slot->node = run.add({child, h, parent, g, move, true, false});
+            run.push(slot->node, weight);
         }
     });
 }
@@ -180,7 +192,7 @@ GuidedResult weighted_astar(std::span<const C> starts, std::span<const C> target
         }
         detail::AStarRun<C>& run = runs[s];
         const auto words = starts[s].words();
-        run.best.try_emplace(words.data(), std::uint32_t{0});
+        run.best.try_emplace(words.data(), detail::BestPath{0, 0});
         run.add({starts[s], 0.0, detail::NO_NODE, 0, 0, true, false});
         run.push(0, options.weight);
         live.push_back(s);
