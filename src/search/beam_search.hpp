@@ -63,7 +63,7 @@ struct BeamLink {
 
 template <PackedCube C>
 struct BeamRun {
-    StateTable<C::word_count, std::int32_t> kept;  // state -> last depth kept at
+    StateTable<C::word_count, std::int32_t> kept{GUIDED_TABLE_SHARD_BITS};  // state -> last depth kept at
     std::vector<BeamLink> links;                   // every kept state, depth by depth
     std::size_t level = 0;                         // first link of the current beam
     std::vector<C> next;                           // the beam being chosen

@@ -42,6 +42,10 @@ struct GuidedResult {
 // The longest path a result can report (its lengths are int16).
 inline constexpr std::size_t MAX_GUIDED_LENGTH = std::numeric_limits<std::int16_t>::max();
 
+// The shards of each search's own state table: few, since most searches
+// hold thousands of states, not millions, and every shard costs a block.
+inline constexpr unsigned GUIDED_TABLE_SHARD_BITS = 4;
+
 // States handled between two cancellation points in a search's own loops
 // (a few tens of microseconds of work).
 inline constexpr std::size_t GUIDED_CANCEL_STEP = 4096;

@@ -82,7 +82,7 @@ struct BestPath {
 template <PackedCube C>
 struct AStarRun {
     std::vector<AStarNode<C>> nodes;
-    StateTable<C::word_count, BestPath> best;  // state -> its shortest path
+    StateTable<C::word_count, BestPath> best{GUIDED_TABLE_SHARD_BITS};  // state -> its shortest path
     std::vector<OpenEntry> open;
     std::vector<std::uint32_t> popped;   // this iteration's, to expand
     std::vector<std::uint32_t> pending;  // this iteration's new states, to score
