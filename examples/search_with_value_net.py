@@ -7,8 +7,8 @@ beam_search and weighted_astar.
 The network is the one examples/train_value_net.py trains: it is loaded from
 --model (written by `train_value_net.py --save value_net.pt`), or trained here
 first, with that example's settings, and saved there when the file does not
-exist. The scrambles are those of its evaluation: 1 to 14 turns, the same
-number of each. For each way of solving (the greedy walk of that example,
+exist. The scrambles are those of its evaluation, from the same seed: 40 of
+each length from 1 to 14 turns. For each way of solving (the greedy walk of that example,
 beam search, batch-weighted A*) it prints the solve rate, the mean length
 of the solutions against the optimal ones (`CubeBatch.distances()`), and how
 the time splits between the network and the search.
@@ -52,12 +52,13 @@ def main(argv=None):
     parser.add_argument("--model", default="value_net.pt", help="saved network (trained if missing)")
     parser.add_argument("--steps", type=int, default=defaults.steps, help="training steps, if it trains")
     parser.add_argument("--hidden", type=int, default=defaults.hidden, help="hidden width, if it trains")
-    parser.add_argument("--per-length", type=int, default=100, help="scrambles of each length 1..14")
+    parser.add_argument("--per-length", type=int, default=defaults.solve_per_length,
+                        help="scrambles of each length 1..14")
     parser.add_argument("--beam-width", type=int, default=64)
     parser.add_argument("--weight", type=float, default=0.6)
     parser.add_argument("--batch-size", type=int, default=100)
     parser.add_argument("--max-nodes", type=int, default=20000)
-    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--seed", type=int, default=defaults.seed)
     args = parser.parse_args(argv)
     torch.set_num_threads(1)  # the module's pool has the other CPU (see train_value_net.py)
 
@@ -72,7 +73,10 @@ def main(argv=None):
         value_net.save(model, config, args.model)
         print(f"trained {config.steps} steps in {time.perf_counter() - start:.1f} s; saved to {args.model}")
 
+    # The training example's evaluation scrambles: drawn after its held-out
+    # states from the same seed.
     rng = np.random.default_rng(args.seed)
+    value_net.scrambled(rng, defaults.held_out, 1, defaults.max_scramble)
     scrambles = twirlkit.CubeBatch.concatenate(
         [value_net.scrambled(rng, args.per_length, k, k) for k in range(1, 15)])
     optimal = scrambles.distances().astype(np.int64)
