@@ -129,6 +129,7 @@ bench: install $(BUILD)/bench/build.ninja
 	$(BUILD)/bench/bench_native --benchmark_min_time=0.1
 	$(PY) bench/bench.py $(BENCH_ARGS)
 	$(PY) bench/bench_distances.py
+	$(PY) bench/bench_sets.py $(SETS_ARGS)
 	$(PY) bench/solver.py
 	$(PY) bench/bench_gym.py
 	$(PY) bench/bench_search.py

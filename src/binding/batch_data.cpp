@@ -65,31 +65,6 @@ bool match_some_keyword_only(const char* function, PyObject* const* args, Py_ssi
     return match_arguments(function, args, nargs, kwnames, names, required, out);
 }
 
-bool is_batch(PyObject* object) noexcept {
-    PyTypeObject* type = cube_batch_type();
-    return type != nullptr && PyObject_TypeCheck(object, type);
-}
-
-const char* cube_name(const CubeBatchObject* batch) noexcept {
-    return std::holds_alternative<StateVector<Cube3x3>>(batch->storage) ? "Cube3x3" : "Cube2x2";
-}
-
-// Another batch of the same cube type.
-bool check_other(const char* parameter, CubeBatchObject* self, PyObject* other) {
-    if (!is_batch(other)) {
-        PyErr_Format(PyExc_TypeError, "argument '%s' must be CubeBatch, not '%s'", parameter,
-                     Py_TYPE(other)->tp_name);
-        return false;
-    }
-    CubeBatchObject* batch = as_batch(other);
-    if (batch->storage.index() != self->storage.index()) {
-        PyErr_Format(PyExc_TypeError, "argument '%s' holds %s cubes, not the %s cubes of this batch",
-                     parameter, cube_name(batch), cube_name(self));
-        return false;
-    }
-    return true;
-}
-
 bool check_length(const char* parameter, std::size_t given, std::size_t n, bool one_ok) noexcept {
     if (given == n || (one_ok && given == 1)) return true;
     if (one_ok) {
@@ -112,14 +87,6 @@ namespace {
 
 // ---------------------------------------------------------------------------
 // Arguments
-
-bool convert_flag(PyObject* object, bool& out) noexcept {
-    if (object == nullptr) return true;
-    const int truth = PyObject_IsTrue(object);
-    if (truth < 0) return false;
-    out = truth != 0;
-    return true;
-}
 
 
 // The seed of a seeded call: nullopt for None (or absent), an int with
@@ -730,6 +697,39 @@ PyObject* move_names(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 }  // namespace
+
+bool convert_flag(PyObject* object, bool& out) noexcept {
+    if (object == nullptr) return true;
+    const int truth = PyObject_IsTrue(object);
+    if (truth < 0) return false;
+    out = truth != 0;
+    return true;
+}
+
+bool is_batch(PyObject* object) noexcept {
+    PyTypeObject* type = cube_batch_type();
+    return type != nullptr && PyObject_TypeCheck(object, type);
+}
+
+const char* cube_name(const CubeBatchObject* batch) noexcept {
+    return std::holds_alternative<StateVector<Cube3x3>>(batch->storage) ? "Cube3x3" : "Cube2x2";
+}
+
+// Another batch of the same cube type.
+bool check_other(const char* parameter, CubeBatchObject* self, PyObject* other) {
+    if (!is_batch(other)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s' must be CubeBatch, not '%s'", parameter,
+                     Py_TYPE(other)->tp_name);
+        return false;
+    }
+    CubeBatchObject* batch = as_batch(other);
+    if (batch->storage.index() != self->storage.index()) {
+        PyErr_Format(PyExc_TypeError, "argument '%s' holds %s cubes, not the %s cubes of this batch",
+                     parameter, cube_name(batch), cube_name(self));
+        return false;
+    }
+    return true;
+}
 
 PyMethodDef move_names_def = {
     "move_names", TWIRLKIT_FASTCALL(&move_names), METH_FASTCALL | METH_KEYWORDS,

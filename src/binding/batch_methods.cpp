@@ -228,9 +228,10 @@ PyMethodDef CubeBatch_core_methods[] = {
 // The method tables of every topic, joined once into the type's table (its
 // last entry stays the null one). nullptr if they outgrow it.
 PyMethodDef* joined_methods() noexcept {
-    static const std::array<PyMethodDef*, 5> parts{CubeBatch_core_methods, CubeBatch_state_methods,
+    static const std::array<PyMethodDef*, 6> parts{CubeBatch_core_methods, CubeBatch_state_methods,
                                                   CubeBatch_solve_methods,
-                                                  CubeBatch_symmetry_methods, CubeBatch_data_methods};
+                                                  CubeBatch_symmetry_methods, CubeBatch_data_methods,
+                                                  CubeBatch_set_methods};
     static std::array<PyMethodDef, 96> table{};
     std::size_t n = 0;
     for (PyMethodDef* part : parts) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <optional>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -105,12 +106,15 @@ inline PyTypeObject* batch_type_of(PyObject* cls) noexcept {
 // `held` is the caller's hold of the batch it reads (see HeldWhileReleased):
 // a child forked meanwhile must not inherit it.
 // Not noexcept, and neither is any caller: see ReleaseGil.
-template <class Body>
+// With AnswerSignals false Ctrl-C waits for the end of the call: for a body
+// that changes an object in place and must not stop half way.
+template <bool AnswerSignals = true, class Body>
 TWIRLKIT_PASSES_FORCED_UNWIND std::exception_ptr run_lock_released(HeldWhileReleased held,
                                                                    Body&& body) {
     (void)held;
     ReleaseGil unlocked;
-    SignalScope signals(unlocked);
+    std::optional<SignalScope> signals;
+    if constexpr (AnswerSignals) signals.emplace(unlocked);
     try {
         // A body that calls back into Python takes the lock back through
         // the guard (ReleaseGil::with_lock).
@@ -128,9 +132,10 @@ TWIRLKIT_PASSES_FORCED_UNWIND std::exception_ptr run_lock_released(HeldWhileRele
 }
 
 // run_lock_released, then false with the Python exception of the failure set.
-template <class Body>
+template <bool AnswerSignals = true, class Body>
 bool lock_released(HeldWhileReleased held, Body&& body) {
-    const std::exception_ptr failure = run_lock_released(held, static_cast<Body&&>(body));
+    const std::exception_ptr failure =
+        run_lock_released<AnswerSignals>(held, static_cast<Body&&>(body));
     if (!failure) return true;
     return guarded([&]() -> bool { std::rethrow_exception(failure); }, false);
 }
@@ -206,12 +211,23 @@ inline bool convert_sticker_dtype(PyObject* dtype, bool one_hot, Element& out) {
                    : convert_dtype(dtype, "dtype", CODE_ELEMENTS, "for sticker codes", out);
 }
 
+// Whether `object` is a CubeBatch; the name of a batch's cube class; and
+// the TypeError of an argument that is not a batch of `self`'s cube type
+// (batch_data.cpp).
+bool is_batch(PyObject* object) noexcept;
+const char* cube_name(const CubeBatchObject* batch) noexcept;
+bool check_other(const char* parameter, CubeBatchObject* self, PyObject* other);
+// A flag argument: its truth; absent (nullptr) leaves `out` as it is
+// (batch_data.cpp).
+bool convert_flag(PyObject* object, bool& out) noexcept;
+
 // The method table parts, each ended by a null entry (batch_methods.cpp
 // joins them in this order).
 extern PyMethodDef CubeBatch_state_methods[];
 extern PyMethodDef CubeBatch_solve_methods[];
 extern PyMethodDef CubeBatch_symmetry_methods[];
 extern PyMethodDef CubeBatch_data_methods[];
+extern PyMethodDef CubeBatch_set_methods[];
 
 // is_solved(up_to_rotation=True), for a caller that holds the batch with `hold`.
 PyObject* solved_flags_up_to_rotation(CubeBatchObject* self, const PyForkSafeSharedHold& hold);
@@ -223,10 +239,6 @@ bool match_some_keyword_only(const char* function, PyObject* const* args, Py_ssi
                              PyObject* kwnames, std::span<const char* const> names,
                              std::size_t positional, std::size_t required,
                              std::span<PyObject*> out) noexcept;
-bool is_batch(PyObject* object) noexcept;
-const char* cube_name(const CubeBatchObject* batch) noexcept;
-// TypeError unless `other` is a batch of self's cube type.
-bool check_other(const char* parameter, CubeBatchObject* self, PyObject* other);
 // ValueError unless a batch argument holds n cubes (or 1, where `one_ok`).
 bool check_length(const char* parameter, std::size_t given, std::size_t n, bool one_ok) noexcept;
 // <dotted_module>.<name>, or null with the import's exception.

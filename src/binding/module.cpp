@@ -142,6 +142,11 @@ int twirlkit_exec(PyObject* module) noexcept {
     if (!result_class || PyModule_AddObjectRef(module, "SearchResult", result_class.get()) < 0) {
         return -1;
     }
+    if (PyModule_AddObjectRef(module, "StateSet", reinterpret_cast<PyObject*>(state_set_type())) < 0) {
+        return -1;
+    }
+    OwnedRef breadth_first(new_function(&bfs_def, module));
+    if (!breadth_first || PyModule_AddObjectRef(module, "bfs", breadth_first.get()) < 0) return -1;
     // Reachable for `except twirlkit.PanicException`, but not part of `import *`;
     // the same for its subclass, which pickles by this name.
     if (PyModule_AddObjectRef(module, "PanicException", panic_exception_type()) < 0) return -1;

@@ -40,4 +40,19 @@ extern PyMethodDef build_tables_def;
 // with the exception set. Not noexcept: see ReleaseGil (solver_tables.cpp).
 bool ready_solver_tables_3x3(std::span<const Cube3x3> cubes);
 
+// Progress of a long call (solver_tables.cpp). Whether it is shown:
+// TWIRLKIT_PROGRESS=1, or sys.stderr is a terminal; 1 yes, 0 no, -1 with the
+// exception of a stream that raised.
+int progress_wanted() noexcept;
+// A line of progress, written to sys.stderr with the lock taken back for the
+// moment; `unlocked` is the ReleaseGil of the call, which runs on the
+// calling thread, so the lock is its to take. A stream that raises costs the
+// line, not the call. The line function of a BuildProgress.
+void write_progress(void* unlocked, const char* text);
+
+// The class StateSet (state_set.cpp), created on first use, and the module
+// function bfs.
+PyTypeObject* state_set_type() noexcept;
+extern PyMethodDef bfs_def;
+
 }  // namespace twirlkit

@@ -23,30 +23,6 @@ namespace twirlkit {
 
 namespace {
 
-// Whether progress is shown: TWIRLKIT_PROGRESS=1, or sys.stderr is a
-// terminal. 1 yes, 0 no, -1 with the exception of a stream that raised.
-int progress_wanted() noexcept {
-    const char* forced = std::getenv("TWIRLKIT_PROGRESS");
-    if (forced != nullptr && std::strcmp(forced, "1") == 0) return 1;
-    PyObject* stream = PySys_GetObject("stderr");  // borrowed
-    if (stream == nullptr || stream == Py_None) return 0;
-    OwnedRef answer(PyObject_CallMethod(stream, "isatty", nullptr));
-    if (!answer) {
-        // A stream without isatty is not a terminal.
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    return PyObject_IsTrue(answer.get());
-}
-
-// A line of progress, written to sys.stderr with the lock taken back for the
-// moment; the build runs on this call's own thread, so the lock is ours to
-// take. A stream that raises costs the line, not the build.
-void write_progress(void* unlocked, const char* text) {
-    static_cast<ReleaseGil*>(unlocked)->with_lock([text] { PySys_WriteStderr("%s", text); });
-}
-
 // Makes the 3x3 tables ready through `directory`, with the lock released and
 // Ctrl-C answered; false with the exception set. Warns once when the folder
 // could not take the file. Not noexcept: see ReleaseGil.
@@ -126,6 +102,25 @@ PyObject* build_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 }  // namespace
+
+int progress_wanted() noexcept {
+    const char* forced = std::getenv("TWIRLKIT_PROGRESS");
+    if (forced != nullptr && std::strcmp(forced, "1") == 0) return 1;
+    PyObject* stream = PySys_GetObject("stderr");  // borrowed
+    if (stream == nullptr || stream == Py_None) return 0;
+    OwnedRef answer(PyObject_CallMethod(stream, "isatty", nullptr));
+    if (!answer) {
+        // A stream without isatty is not a terminal.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return PyObject_IsTrue(answer.get());
+}
+
+void write_progress(void* unlocked, const char* text) {
+    static_cast<ReleaseGil*>(unlocked)->with_lock([text] { PySys_WriteStderr("%s", text); });
+}
 
 bool ready_solver_tables_3x3(std::span<const Cube3x3> cubes) {
     TableCache outcome = TableCache::none;

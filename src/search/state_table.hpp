@@ -242,7 +242,8 @@ public:
     // batch's earlier keys. A key for which skip(key, hash) is true is not
     // inserted and reads false; skip runs on the workers, for one shard of
     // keys on one worker at a time, and may read other tables (not this
-    // one). Returns the number of new keys.
+    // one); a skip with a member prefetch(hash) has it called ahead of its
+    // calls, like the table's own prefetch. Returns the number of new keys.
     template <class Skip = state_table_detail::NoFilter>
     std::size_t insert_batch(const std::uint64_t* keys, std::size_t n, bool* is_new,
                              Skip&& skip = {}) {
@@ -267,9 +268,9 @@ public:
 private:
     template <class Skip, class Visit>
     std::size_t visit_batch(const std::uint64_t* keys, std::size_t n, Skip& skip, Visit&& visit) {
-        // The grouping indexes a piece with 32 bits; pieces in order keep
+        // Pieces bound the grouping's copy of the keys; in order, they keep
         // the batch order.
-        constexpr std::size_t PIECE = std::size_t{1} << 31;
+        constexpr std::size_t PIECE = std::size_t{1} << 24;
         const std::size_t before = size_;
         for (std::size_t b = 0; b < n; b += PIECE) {
             const std::size_t m = std::min(PIECE, n - b);
@@ -280,13 +281,21 @@ private:
         return size_ - before;
     }
 
+    // Prefetches the slot of hash h here, and where skip will look (a skip
+    // with a member prefetch(h)).
+    template <class Skip>
+    void prefetch_for(const Skip& skip, std::uint64_t h) const noexcept {
+        prefetch(h);
+        if constexpr (requires { skip.prefetch(h); }) skip.prefetch(h);
+    }
+
     template <class Skip, class Visit>
     void visit_piece(const std::uint64_t* keys, std::size_t n, Skip& skip, Visit&& visit) {
-        std::vector<std::uint64_t> hashes(n);
         if (n < PARALLEL_BATCH || shards_.size() == 1) {
+            std::vector<std::uint64_t> hashes(n);
             for (std::size_t i = 0; i < n; ++i) hashes[i] = hash(keys + i * W);
             for (std::size_t i = 0; i < n; ++i) {
-                if (i + PREFETCH_DISTANCE < n) prefetch(hashes[i + PREFETCH_DISTANCE]);
+                if (i + PREFETCH_DISTANCE < n) prefetch_for(skip, hashes[i + PREFETCH_DISTANCE]);
                 const std::uint64_t* key = keys + i * W;
                 if (skip(key, hashes[i])) {
                     visit(i, nullptr, false);
@@ -297,7 +306,7 @@ private:
             }
             return;
         }
-        const std::vector<std::uint32_t> order = group_by_shard(keys, n, hashes);
+        const std::vector<Grouped> grouped = group_by_shard(keys, n);
         // The shards count their own keys; whatever stops the workers (an
         // allocation, a cancellation), the size is theirs added up.
         struct Recount {
@@ -322,14 +331,14 @@ private:
                         rehash(shard, std::max(shard.capacity + shard.capacity / 2,
                                                capacity_for(shard.size + expected)));
                     }
-                    if (j + PREFETCH_DISTANCE < last) prefetch(hashes[order[j + PREFETCH_DISTANCE]]);
-                    const std::size_t i = order[j];
-                    const std::uint64_t* key = keys + i * W;
-                    if (skip(key, hashes[i])) {
+                    if (j + PREFETCH_DISTANCE < last) prefetch_for(skip, grouped[j + PREFETCH_DISTANCE].hash);
+                    const Grouped& item = grouped[j];
+                    const std::size_t i = item.index;
+                    if (skip(item.key, item.hash)) {
                         visit(i, nullptr, false);
                         continue;
                     }
-                    auto [slot, is_fresh] = emplace_in(shard, key, hashes[i]);
+                    auto [slot, is_fresh] = emplace_in(shard, item.key, item.hash);
                     visit(i, slot, is_fresh);
                     fresh += is_fresh;
                 }
@@ -484,22 +493,29 @@ private:
         for (auto& slot : s.odd) visit(slot);
     }
 
-    // The batch's indexes grouped by shard, in batch order within a shard
-    // (a stable counting sort); group_start_[s] is where shard s's begin.
-    std::vector<std::uint32_t> group_by_shard(const std::uint64_t* keys, std::size_t n,
-                                              std::vector<std::uint64_t>& hashes) {
+    // A key of a batch with its hash and its place, copied next to the other
+    // keys of its shard: the shard's pass then reads its keys in order
+    // instead of gathering them from all over the batch (a cache miss each).
+    struct Grouped {
+        std::uint64_t key[W];
+        std::uint64_t hash;
+        std::size_t index;
+    };
+
+    // The batch's keys grouped by shard, in batch order within a shard (a
+    // stable counting sort); group_start_[s] is where shard s's begin.
+    // Each pass hashes the keys afresh: a hash costs less than writing it
+    // out and reading it back.
+    std::vector<Grouped> group_by_shard(const std::uint64_t* keys, std::size_t n) {
         const std::size_t shard_count = shards_.size();
         const std::size_t chunks = std::min<std::size_t>(64, (n + 4095) / 4096);
         const std::size_t per_chunk = (n + chunks - 1) / chunks;
-        std::vector<std::uint32_t> counts(chunks * shard_count, 0);
+        std::vector<std::size_t> counts(chunks * shard_count, 0);
         parallel_for(0, chunks, 1, [&](std::size_t b, std::size_t e) {
             for (std::size_t c = b; c < e; ++c) {
-                std::uint32_t* count = counts.data() + c * shard_count;
+                std::size_t* count = counts.data() + c * shard_count;
                 const std::size_t last = std::min(n, (c + 1) * per_chunk);
-                for (std::size_t i = c * per_chunk; i < last; ++i) {
-                    hashes[i] = hash(keys + i * W);
-                    ++count[shard_of(hashes[i])];
-                }
+                for (std::size_t i = c * per_chunk; i < last; ++i) ++count[shard_of(hash(keys + i * W))];
             }
         });
         group_start_.assign(shard_count + 1, 0);
@@ -507,23 +523,27 @@ private:
         for (std::size_t s = 0; s < shard_count; ++s) {
             group_start_[s] = at;
             for (std::size_t c = 0; c < chunks; ++c) {
-                const std::uint32_t k = counts[c * shard_count + s];
-                counts[c * shard_count + s] = static_cast<std::uint32_t>(at);
+                const std::size_t k = counts[c * shard_count + s];
+                counts[c * shard_count + s] = at;
                 at += k;
             }
         }
         group_start_[shard_count] = at;
-        std::vector<std::uint32_t> order(n);
+        std::vector<Grouped> grouped(n);
         parallel_for(0, chunks, 1, [&](std::size_t b, std::size_t e) {
             for (std::size_t c = b; c < e; ++c) {
-                std::uint32_t* next = counts.data() + c * shard_count;
+                std::size_t* next = counts.data() + c * shard_count;
                 const std::size_t last = std::min(n, (c + 1) * per_chunk);
                 for (std::size_t i = c * per_chunk; i < last; ++i) {
-                    order[next[shard_of(hashes[i])]++] = static_cast<std::uint32_t>(i);
+                    const std::uint64_t h = hash(keys + i * W);
+                    Grouped& to = grouped[next[shard_of(h)]++];
+                    std::memcpy(to.key, keys + i * W, sizeof to.key);
+                    to.hash = h;
+                    to.index = i;
                 }
             }
         });
-        return order;
+        return grouped;
     }
 
     void release() noexcept {

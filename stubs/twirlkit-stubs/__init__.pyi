@@ -207,6 +207,33 @@ class CubeBatch:
         self, *, symmetries: Literal["all", "rotations"] = "all",
     ) -> tuple[CubeBatch, NDArray[np.int8]]:
         """The least transform of each cube by its to_packed() row, and a symmetry giving it."""
+    @overload
+    def unique(self, *, return_index: Literal[False] = False, return_inverse: Literal[False] = False,
+               return_counts: Literal[False] = False) -> CubeBatch:
+        """The distinct states at their first places, in order, as np.unique on states."""
+    @overload
+    def unique(self, *, return_index: bool = False, return_inverse: bool = False,
+               return_counts: bool = False) -> CubeBatch | tuple[Any, ...]:
+        """With a flag: (states, then index, inverse and counts as asked), np.intp arrays."""
+
+@final
+class StateSet:
+    """A set of cube states of size `cube_type` (2 or 3) in a native hash table."""
+
+    def __new__(cls, cube_type: int) -> StateSet: ...
+    def __len__(self) -> int: ...
+    def add(self, batch: CubeBatch) -> NDArray[np.bool_]:
+        """True where a cube's state was not in the set; a repeat within the batch is new once."""
+    def contains(self, batch: CubeBatch) -> NDArray[np.bool_]: ...
+    def to_batch(self) -> CubeBatch:
+        """The states, in no particular order."""
+    def clear(self) -> None: ...
+
+def bfs(
+    cube_type: int, max_depth: int, *, start: CubeBatch | None = None, metric: _Metric = "qtm",
+    moves: Sequence[int] | None = None, keep_last: int = 1,
+) -> tuple[NDArray[np.int64], list[CubeBatch]]:
+    """States at each depth from start, to the last non-empty one, and the last keep_last layers."""
 
 def inverse_scramble(scramble: str) -> str: ...
 # The last form is list(batch): one size at run time, though not to a checker.

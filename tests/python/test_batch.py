@@ -134,7 +134,7 @@ def test_method_signatures_and_docstrings():
                           "expand", "is_solved", "stickers", "distances", "solve", "transform",
                           "canonical"]
     assert names[17:] == ["random", "random_walks", "apply", "compose", "inverse", "equals", "copy",
-                          "concatenate", "assign"]
+                          "concatenate", "assign", "unique"]
 
 
 # --- the array contract --------------------------------------------------------

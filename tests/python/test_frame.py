@@ -77,7 +77,7 @@ def test_registration_order_of_methods():
         "is_solved", "stickers", "distances", "solve", "transform", "canonical"]
     assert own_methods(twirlkit.CubeBatch)[17:] == [
         "random", "random_walks", "apply", "compose", "inverse", "equals", "copy", "concatenate",
-        "assign"]
+        "assign", "unique"]
 
 
 def test_argument_rules(cube_class):

@@ -131,6 +131,18 @@ def guided_searches() -> None:
         assert_type(result.search_seconds, float)
 
 
+def sets_and_layers() -> None:
+    seen = twirlkit.StateSet(2)
+    batch = CubeBatch(3, 2)
+    assert_type(seen.add(batch), NDArray[np.bool_])
+    assert_type(len(seen), int)
+    assert_type(batch.unique(), CubeBatch)
+    sizes, layers = twirlkit.bfs(2, 3, moves=[0, 1])
+    assert_type(sizes, NDArray[np.int64])
+    assert_type(layers, list[CubeBatch])
+    assert sizes.tolist() == [1, 2, 1] and seen.contains(layers[0]).tolist() == [False]
+
+
 def panics_are_not_exceptions() -> None:
     try:
         Cube3x3().scramble(1)
@@ -144,6 +156,7 @@ if __name__ == "__main__":
     assert batch_step().shape == (96, 54)
     states_in_and_out()
     labels()
+    sets_and_layers()
     panics_are_not_exceptions()
     guided_searches()
     print("ok")
