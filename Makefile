@@ -138,6 +138,7 @@ bench: install $(STAMPS)/bench-peers $(BUILD)/bench/build.ninja
 	$(PY) bench/bench_sets.py $(SETS_ARGS)
 	$(PY) bench/solver.py
 	$(PY) bench/bench_gym.py
+	$(PY) bench/bench_search.py
 
 # Two builds side by side in one process: BASE (a git revision, by default
 # the previous commit) built under build/base, against the installed module.
@@ -156,6 +157,7 @@ bench-record: bench
 	if [ -f bench/results/throughput.png ]; then cp bench/results/throughput.png bench/recorded/; fi
 	cp bench/results/distances.json bench/results/distances.md bench/results/solver.json bench/results/solver.md bench/recorded/
 	cp bench/results/gym.json bench/results/gym.md bench/recorded/
+	cp bench/results/search.json bench/results/search.md bench/recorded/
 
 clean:
 	rm -rf $(BUILD) $(VENV) dist

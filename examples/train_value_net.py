@@ -1,6 +1,6 @@
 """Train a small value network on 2x2 states with exact distance labels.
 
-    python examples/train_value_net.py [--steps N] [--batch B] [--plot PATH]
+    python examples/train_value_net.py [--steps N] [--batch B] [--plot PATH] [--save PATH]
 
 Each step scrambles a fresh batch of 2x2 cubes, labels every cube with its
 exact distance to solved (`CubeBatch.distances()`), encodes the states as
@@ -208,6 +208,18 @@ def train(config, progress=False, report=print):
     return model, history
 
 
+def save(model, config, path):
+    """The weights and the hidden width, which load() needs to rebuild the network."""
+    torch.save({"hidden": config.hidden, "state": model.state_dict()}, path)
+
+
+def load(path):
+    saved = torch.load(path, weights_only=True)
+    model = make_model(saved["hidden"])
+    model.load_state_dict(saved["state"])
+    return model.eval()
+
+
 def plot(history, path):
     import matplotlib
     matplotlib.use("Agg")
@@ -243,6 +255,8 @@ def main(argv=None):
     parser.add_argument("--threads", type=int, default=defaults.threads,
                         help="torch threads (default 1; 0: torch's choice)")
     parser.add_argument("--plot", default="value_net.png", help="PNG of the learning curve ('' for none)")
+    parser.add_argument("--save", default="", help="file to save the trained network to, for "
+                        "examples/search_with_value_net.py ('' for none)")
     bar = parser.add_mutually_exclusive_group()
     bar.add_argument("--progress", action="store_true", default=None)
     bar.add_argument("--no-progress", dest="progress", action="store_false")
@@ -254,9 +268,12 @@ def main(argv=None):
                     eval_every=args.eval_every, held_out=args.held_out,
                     solve_per_length=args.solve_per_length, seed=args.seed, threads=args.threads)
     start = time.perf_counter()
-    _, history = train(config, sys.stderr.isatty() if args.progress is None else args.progress)
+    model, history = train(config, sys.stderr.isatty() if args.progress is None else args.progress)
     print(f"trained {config.steps} steps of {config.batch} states in "
           f"{time.perf_counter() - start:.1f} s")
+    if args.save:
+        save(model, config, args.save)
+        print(f"network: {args.save}")
     if args.plot:
         plot(history, args.plot)
         print(f"learning curve: {args.plot}")

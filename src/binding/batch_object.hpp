@@ -13,6 +13,7 @@
 #include <new>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -115,7 +116,13 @@ TWIRLKIT_PASSES_FORCED_UNWIND std::exception_ptr run_lock_released(HeldWhileRele
     std::optional<SignalScope> signals;
     if constexpr (AnswerSignals) signals.emplace(unlocked);
     try {
-        body();
+        // A body that calls back into Python takes the lock back through
+        // the guard (ReleaseGil::with_lock).
+        if constexpr (std::is_invocable_v<Body&, ReleaseGil&>) {
+            body(unlocked);
+        } else {
+            body();
+        }
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
@@ -172,6 +179,36 @@ PyObject* filled_array(CubeBatchObject* self, const PyForkSafeSharedHold& hold, 
         return nullptr;
     }
     return buffer_to_ndarray(std::move(buffer), ndim);
+}
+
+inline constexpr std::array<Element, 5> CODE_ELEMENTS{Element::int8, Element::uint8, Element::int16,
+                                                      Element::int32, Element::int64};
+inline constexpr std::array<Element, 6> ONE_HOT_ELEMENTS{
+    Element::float32, Element::float16, Element::float64,
+    Element::boolean, Element::uint8,   Element::int8};
+
+// Calls f(T{one}) with the storage type T of `element` and the value of a
+// set one-hot element (a float16 1.0 is the bit pattern 0x3C00).
+template <class F>
+void with_element_type(Element element, F&& f) {
+    with_element_storage(element, [&](auto zero) {
+        using T = decltype(zero);
+        if constexpr (std::is_same_v<T, std::uint16_t>) {
+            f(T{0x3C00});
+        } else {
+            f(T{1});
+        }
+    });
+}
+
+// The element type of sticker rows: `dtype` (None or absent for the
+// default, float32 for one-hot rows and int64 for codes), TypeError for one
+// the encoding does not take.
+inline bool convert_sticker_dtype(PyObject* dtype, bool one_hot, Element& out) {
+    out = one_hot ? Element::float32 : Element::int64;
+    if (dtype == nullptr) return true;
+    return one_hot ? convert_dtype(dtype, "dtype", ONE_HOT_ELEMENTS, "for one-hot rows", out)
+                   : convert_dtype(dtype, "dtype", CODE_ELEMENTS, "for sticker codes", out);
 }
 
 // The method table parts, each ended by a null entry (batch_methods.cpp

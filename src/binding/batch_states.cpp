@@ -276,26 +276,6 @@ PyObject* CubeBatch_is_solved(PyObject* object, PyObject* const* args, Py_ssize_
                         [](auto cubes, void* data) { solved_flags(cubes, static_cast<bool*>(data)); });
 }
 
-inline constexpr std::array<Element, 5> CODE_ELEMENTS{Element::int8, Element::uint8, Element::int16,
-                                                      Element::int32, Element::int64};
-inline constexpr std::array<Element, 6> ONE_HOT_ELEMENTS{
-    Element::float32, Element::float16, Element::float64,
-    Element::boolean, Element::uint8,   Element::int8};
-
-// Calls f(T{one}) with the storage type T of `element` and the value of a
-// set one-hot element (a float16 1.0 is the bit pattern 0x3C00).
-template <class F>
-void with_element_type(Element element, F&& f) {
-    with_element_storage(element, [&](auto zero) {
-        using T = decltype(zero);
-        if constexpr (std::is_same_v<T, std::uint16_t>) {
-            f(T{0x3C00});
-        } else {
-            f(T{1});
-        }
-    });
-}
-
 PyObject* CubeBatch_stickers(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     static constexpr std::array<const char*, 5> names{"successors", "dtype", "one_hot", "out",
@@ -315,14 +295,8 @@ PyObject* CubeBatch_stickers(PyObject* object, PyObject* const* args, Py_ssize_t
         if (truth < 0) return nullptr;
         encoding.one_hot = truth != 0;
     }
-    Element element = encoding.one_hot ? Element::float32 : Element::int64;
-    if (given[1] != nullptr) {
-        const bool converted =
-            encoding.one_hot
-                ? convert_dtype(given[1], "dtype", ONE_HOT_ELEMENTS, "for one-hot rows", element)
-                : convert_dtype(given[1], "dtype", CODE_ELEMENTS, "for sticker codes", element);
-        if (!converted) return nullptr;
-    }
+    Element element{};
+    if (!convert_sticker_dtype(given[1], encoding.one_hot, element)) return nullptr;
 
     CubeBatchObject* self = as_batch(object);
     PyForkSafeSharedHold hold(self->borrow);

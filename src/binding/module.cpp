@@ -127,6 +127,14 @@ int twirlkit_exec(PyObject* module) noexcept {
     if (!names || PyModule_AddObjectRef(module, "move_names", names.get()) < 0) return -1;
     OwnedRef tables(new_function(&build_tables_def, module));
     if (!tables || PyModule_AddObjectRef(module, "build_tables", tables.get()) < 0) return -1;
+    OwnedRef beam(new_function(&beam_search_def, module));
+    if (!beam || PyModule_AddObjectRef(module, "beam_search", beam.get()) < 0) return -1;
+    OwnedRef astar(new_function(&weighted_astar_def, module));
+    if (!astar || PyModule_AddObjectRef(module, "weighted_astar", astar.get()) < 0) return -1;
+    OwnedRef result_class(new_class(search_result_type()));
+    if (!result_class || PyModule_AddObjectRef(module, "SearchResult", result_class.get()) < 0) {
+        return -1;
+    }
     if (PyModule_AddObjectRef(module, "StateSet", reinterpret_cast<PyObject*>(state_set_type())) < 0) {
         return -1;
     }

@@ -24,6 +24,12 @@ PyObject* module_get_next_states(PyObject* module, PyObject* const* args, Py_ssi
 // The module function move_names(metric='qtm') (batch_data.cpp).
 extern PyMethodDef move_names_def;
 
+// The searches guided by a scorer, and the class of their results
+// (guided_search.cpp).
+extern PyMethodDef beam_search_def;
+extern PyMethodDef weighted_astar_def;
+PyTypeObject* search_result_type() noexcept;
+
 // The module function build_tables(cube_type, *, cache_dir=None)
 // (solver_tables.cpp).
 extern PyMethodDef build_tables_def;

@@ -172,7 +172,14 @@ public:
     template <class V = Value>
         requires(!std::is_void_v<V>)
     std::pair<V*, bool> try_emplace(const std::uint64_t* key, const V& v) {
-        auto [slot, fresh] = emplace_hashed(key, hash(key));
+        return try_emplace_hashed(key, hash(key), v);
+    }
+    // The same with the key's hash (of hash()) known, as after prefetch(h),
+    // for a caller that prefetches a run of keys ahead of its inserts.
+    template <class V = Value>
+        requires(!std::is_void_v<V>)
+    std::pair<V*, bool> try_emplace_hashed(const std::uint64_t* key, std::uint64_t h, const V& v) {
+        auto [slot, fresh] = emplace_hashed(key, h);
         if (fresh) slot->value = v;
         return {&slot->value, fresh};
     }

@@ -1,7 +1,7 @@
 # Type stubs of the twirlkit extension module. The module is one shared
 # object, so its types ship as this stub-only package beside it.
 import os
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Literal, TypeVar, final, overload
 
 import numpy as np
@@ -258,3 +258,41 @@ def get_next_states(
 
     All cubes must be of one size, that of the first.
     """
+
+# What a guided search hands its scorer, by `encoding`: stickers(one_hot=...,
+# dtype=dtype) or to_packed() of the children, or the children as a batch.
+_Encoding = Literal["one_hot", "stickers", "packed", "batch"]
+_Scorer = Callable[[Any], ArrayLike]
+
+@final
+class SearchResult:
+    """The solutions of beam_search() or weighted_astar(), one per start."""
+    @property
+    def moves(self) -> NDArray[np.uint8]:
+        """Shape (n, L): each solution's moves, padded with the no-move (12 or 18)."""
+    @property
+    def lengths(self) -> NDArray[np.int16]:
+        """Each solution's length, -1 where none was found."""
+    @property
+    def expanded(self) -> NDArray[np.int64]:
+        """The states each search expanded."""
+    @property
+    def scorer_seconds(self) -> float:
+        """Seconds inside the scorer."""
+    @property
+    def search_seconds(self) -> float:
+        """Seconds in the search outside the scorer."""
+
+def beam_search(
+    start: CubeBatch, scorer: _Scorer, *, beam_width: int = 1024, max_depth: int = 40,
+    target: CubeBatch | None = None, metric: _Metric = "qtm", encoding: _Encoding = "one_hot",
+    dtype: DTypeLike | None = None, history: int = 2,
+) -> SearchResult:
+    """Beam search from every start at once; one scorer call a depth, lower scores closer."""
+
+def weighted_astar(
+    start: CubeBatch, heuristic: _Scorer, *, weight: float = 0.6, batch_size: int = 1000,
+    max_nodes: int = 10000000, target: CubeBatch | None = None, metric: _Metric = "qtm",
+    encoding: _Encoding = "one_hot", dtype: DTypeLike | None = None,
+) -> SearchResult:
+    """Batch-weighted A* (key weight * g + h) from every start at once; one heuristic call an iteration."""

@@ -141,6 +141,20 @@ def test_greedy_walk_with_exact_values_solves_optimally():
     np.testing.assert_array_equal(taken, optimal)
 
 
+@needs_torch
+def test_search_example_trains_saves_loads_and_reports_both_searches(tmp_path):
+    command = [sys.executable, str(EXAMPLES / "search_with_value_net.py"), "--model", "net.pt",
+               "--steps", "20", "--hidden", "16", "--per-length", "2", "--beam-width", "4",
+               "--batch-size", "10", "--max-nodes", "100"]
+    for first in (True, False):
+        done = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=240)
+        assert done.returncode == 0, done.stderr
+        assert ("saved to net.pt" in done.stdout) == first, done.stdout
+        rates = re.findall(r"^(greedy walk|beam 4|A\* 0.6/10) +solve rate +(\d+\.\d) %", done.stdout, re.M)
+        assert [name for name, _ in rates] == ["greedy walk", "beam 4", "A* 0.6/10"], done.stdout
+        assert re.search(r"^beam 4 .* network +\d+\.\d\d s +search +\d+\.\d\d s$", done.stdout, re.M)
+
+
 @needs_rl
 def test_agent_example_trains_and_reports_its_solve_rate(tmp_path):
     done = subprocess.run([sys.executable, str(EXAMPLES / "train_agent.py"), "--timesteps", "256",

@@ -38,10 +38,16 @@ def test_daemon_threads_inside_lock_released_calls_let_the_interpreter_exit(tmp_
      "b.scramble(np.zeros(1, np.int64)); check_invariants(b[-1])"),
     ("cubes = [twirlkit.Cube3x3()] * 200_000",
      "[twirlkit.get_next_states(cubes) for _ in iter(int, 1)]", "check_invariants(cubes[0])"),
+    ("b = twirlkit.CubeBatch.random(1, 3, 30, seed=1); zero = lambda x: np.zeros(len(x))",
+     "twirlkit.beam_search(b, zero, beam_width=4096, max_depth=30000, encoding='packed')",
+     "check_invariants(b[0])"),
+    ("b = twirlkit.CubeBatch.random(1, 3, 30, seed=1); zero = lambda x: np.zeros(len(x))",
+     "twirlkit.weighted_astar(b, zero, batch_size=4096, max_nodes=10**12, encoding='packed')",
+     "check_invariants(b[0])"),
     ("pass", "[twirlkit.bfs(2, 20, moves=[0, 1, 4, 5, 8, 9]) for _ in iter(int, 1)]",
      "assert twirlkit.bfs(2, 2)[0].tolist() == [1, 12, 114]"),
 ], ids=["scramble-3x3", "scramble-2x2", "batch-scramble", "batch-scramble-small",
-        "batch-next-states", "batch-apply", "list-next-states", "bfs"])
+        "batch-next-states", "batch-apply", "list-next-states", "beam-search", "weighted-astar", "bfs"])
 def test_ctrl_c_ends_long_calls_and_leaves_objects_valid(tmp_path, setup, call, check):
     assert run_until_interrupted(tmp_path, setup, call, check) == "interrupted\n"
 

@@ -82,6 +82,8 @@ for cube_type in (2, 3):
                                               lambda: b.scramble(strided))),
     })
 singles = list(CubeBatch(8, 3))
+searched = CubeBatch.random(4, 3, 9, seed=1)
+zeros = lambda x: np.zeros(len(x))
 cases.update({
     "CubeBatch()": lambda: (CubeBatch(100, 3), CubeBatch(0, 2)),
     "CubeBatch() errors": lambda: (raises(OverflowError, lambda: CubeBatch(-1, 3)),
@@ -92,6 +94,13 @@ cases.update({
         raises(TypeError, lambda: twirlkit.get_next_states((Cube3x3(),))),
         raises(TypeError, lambda: twirlkit.get_next_states([1])),
         raises(TypeError, lambda: twirlkit.get_next_states([Cube3x3(), Cube2x2()]))),
+    "beam_search": lambda: twirlkit.beam_search(searched, zeros, beam_width=8, max_depth=3),
+    "weighted_astar": lambda: twirlkit.weighted_astar(searched, zeros, batch_size=8, max_nodes=30,
+                                                      encoding="batch"),
+    "search errors": lambda: (
+        raises(KeyError, lambda: twirlkit.beam_search(searched, lambda x: {}[0], encoding="batch")),
+        raises(ValueError, lambda: twirlkit.weighted_astar(searched, lambda x: zeros(x)[1:])),
+        raises(TypeError, lambda: twirlkit.beam_search(searched, lambda x: ["a"] * len(x)))),
     "inverse_scramble": lambda: twirlkit.inverse_scramble("R U2 F' x \\u2003 B"),
     "inverse_scramble errors": lambda: (
         raises(TypeError, lambda: twirlkit.inverse_scramble(b"R")),
@@ -155,7 +164,7 @@ def test_repeated_calls_of_every_public_method_do_not_grow_memory(tmp_path):
         "turns": TURNS, "rounds": rounds, "big_calls": big_calls})
     report = json.loads(out)
     big = report.pop("CubeBatch(1024, 3).get_next_states")
-    assert len(report) == 31
+    assert len(report) == 34
     # What a real leak adds grows with the rounds (a leaked object is at
     # least 16 bytes a round); the one-off fill of caches does not.
     traced_bound = 8 * rounds

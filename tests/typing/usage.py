@@ -125,6 +125,19 @@ def refused() -> None:
     batch.scramble(unsigned)  # type: ignore[arg-type]
     batch.stickers(True)  # type: ignore[call-overload]
     CubeBatch.from_cubes([big, small])  # type: ignore[arg-type]
+    twirlkit.beam_search(batch, lambda x: x, encoding="hot")  # type: ignore[arg-type]
+
+
+def guided_searches() -> None:
+    start = CubeBatch.random(3, 2, 8, seed=1)
+    beam = twirlkit.beam_search(start, lambda x: x.distances(), beam_width=1, encoding="batch")
+    astar = twirlkit.weighted_astar(start, lambda x: np.zeros(len(x)), weight=1.0, batch_size=10,
+                                    target=CubeBatch(1, 2), metric="htm", encoding="packed")
+    for result in (beam, astar):
+        assert_type(result, twirlkit.SearchResult)
+        assert_type(result.moves, NDArray[np.uint8])
+        assert_type(result.lengths, NDArray[np.int16])
+        assert_type(result.search_seconds, float)
 
 
 def sets_and_layers() -> None:
@@ -154,4 +167,5 @@ if __name__ == "__main__":
     labels()
     sets_and_layers()
     panics_are_not_exceptions()
+    guided_searches()
     print("ok")
