@@ -6,7 +6,7 @@ in interleaved rounds on each, reported as new / base medians.
 BASE_SO and NEW_SO are the paths of two compiled extension files (`make
 bench-compare BASE=<git revision>` builds the base one under build/base and
 takes the installed module as the new one). Each is loaded under the name
-`twirlkit` with its own import spec, so each keeps its own worker pool and
+`twirlkit` through a loader of its own, so each keeps its own worker pool and
 caches; the pools' threads sleep while the other build runs. A ratio above 1
 means the new build is slower. The noise column is the spread of the base
 build against itself: the ratio of the medians of its odd and even rounds.
